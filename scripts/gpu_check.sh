@@ -1,0 +1,38 @@
+#!/usr/bin/env bash
+# GPU check for a machine with an NVIDIA GPU and no network (nvcc, cmake, ninja, nanobind,
+# scikit-build-core, CuPy and PyTorch present; nothing can be downloaded). Builds the cuda flavour,
+# runs the C++ suite and the Python suite on the GPU, runs the benchmark when present, and leaves
+# logs and results under $OUT (default: ./gpu_out).
+#
+# GoogleTest is built from source when no installed copy is found: pass its source tree in
+# GYRANT_GTEST_SOURCE (for instance a copy of Debian's /usr/src/googletest carried along).
+set -uo pipefail
+cd "$(dirname "$0")/.."
+OUT=${OUT:-$PWD/gpu_out}
+mkdir -p "$OUT"
+build=${GYRANT_BUILD_DIR:-build-gpu}
+status=0
+
+{ nvidia-smi; nvcc --version; python3 --version; } >"$OUT/machine.txt" 2>&1
+
+extra=()
+[ -n "${GYRANT_GTEST_SOURCE:-}" ] && extra+=(-DGYRANT_GTEST_SOURCE="$GYRANT_GTEST_SOURCE")
+if ! cmake -S . -B "$build" -G Ninja -DGYRANT_DEVICE=cuda -DGYRANT_BUILD_TESTS=ON \
+     -DGYRANT_BUILD_PYTHON=ON -DPython_EXECUTABLE="$(command -v python3)" "${extra[@]}" \
+     >"$OUT/configure.log" 2>&1; then
+  echo "configure failed (see configure.log)"; exit 1
+fi
+if ! cmake --build "$build" -j "$(nproc)" >"$OUT/build.log" 2>&1; then
+  echo "build failed (see build.log)"; tail -30 "$OUT/build.log"; exit 1
+fi
+
+ctest --test-dir "$build" --output-on-failure -j 4 >"$OUT/ctest.log" 2>&1 || status=1
+tail -5 "$OUT/ctest.log"
+PYTHONPATH="$PWD/$build" python3 -m pytest -q tests/python >"$OUT/pytest.log" 2>&1 || status=1
+tail -5 "$OUT/pytest.log"
+
+if [ -f bench/run.py ]; then
+  PYTHONPATH="$PWD/$build" python3 bench/run.py --out "$OUT" >"$OUT/bench.log" 2>&1 || status=1
+  tail -30 "$OUT/bench.log"
+fi
+exit $status
