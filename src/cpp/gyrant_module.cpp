@@ -1,18 +1,421 @@
-// Python binding of the engine.
+// Python binding of the engine: the `gyrant_module` extension and its class `GyrantEngine`.
 #include "platform.h"
 
+#include "geometry.h"
+#include "gyrant_cuda.h"
+#include "utils.h"
+
 #include <nanobind/nanobind.h>
+#include <nanobind/ndarray.h>
+#include <nanobind/stl/optional.h>
+#include <nanobind/stl/string.h>
+
+#include <cstdint>
+#include <memory>
+#include <new>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <utility>
 
 namespace nb = nanobind;
+using namespace nb::literals;
 
-static char const* const kModuleDoc =
+namespace {
+
+// The one place where the flavours differ: the cuda build takes CUDA arrays, the host build takes
+// CPU arrays (its kernels run on the CPU). Signature texts keep saying "cuda" in both.
+#if defined(GYRANT_FLAVOUR_HOST)
+using DeviceTag = nb::device::cpu;
+#else
+using DeviceTag = nb::device::cuda;
+#endif
+
+// Inputs are only read, so read-only arrays are accepted too.
+template <class Scalar, class Shape>
+using InputArray = nb::ndarray<Scalar const, Shape, nb::c_contig, DeviceTag>;
+using SoupArray = InputArray<float, nb::shape<-1, 3, 3>>;
+using Vec3Array = InputArray<float, nb::shape<-1, 3>>;
+using IndexArray = InputArray<uint32_t, nb::shape<-1, 3>>;
+using ScalarArray = InputArray<float, nb::shape<-1>>;
+
+// Results are nanobind's own array object (nb_ndarray), which speaks DLPack (__dlpack__,
+// __dlpack_device__) to any framework without a copy; nanobind exports it for `array_api`.
+#if NB_VERSION_MAJOR < 2 || (NB_VERSION_MAJOR == 2 && NB_VERSION_MINOR < 10)
+#error "gyrant_module needs nanobind 2.10 or newer (the array_api export)"
+#endif
+using ResultArray = nb::ndarray<nb::array_api, float, nb::ndim<1>, nb::c_contig, DeviceTag>;
+using Vec3ResultArray = nb::ndarray<nb::array_api, float, nb::shape<-1, 3>, nb::c_contig, DeviceTag>;
+
+using TriangleBackend = GyrantBackend<Triangle>;
+using PointBackend = GyrantBackend<PointNormal>;
+
+//! Carries a result buffer's ownership into Python: the capsule holding it frees the buffer on
+//! the stream that produced it.
+struct OwnedDeviceBuffer {
+    float* data;
+    CudaDeleter deleter;
+};
+
+//! Hands an engine result of `count` floats to Python without a copy.
+ResultArray wrap_result(std::unique_ptr<float, CudaDeleter> buffer, size_t count, int device) {
+    CudaDeleter deleter = buffer.get_deleter();
+    auto* record = new OwnedDeviceBuffer{buffer.release(), deleter};
+    nb::capsule owner(record, [](void* p) noexcept {
+        auto* r = static_cast<OwnedDeviceBuffer*>(p);
+        r->deleter(r->data);
+        delete r;
+    });
+    ResultArray array(record->data, {count}, owner, {}, nb::dtype<float>(), DeviceTag::value, device);
+    return array;
+}
+
+template <class Array>
+void require_engine_device(Array const& array, int engine_device, char const* message) {
+    if (array.device_id() != engine_device) throw std::runtime_error(message);
+}
+
+}  // namespace
+
+//! The Python-visible engine: owns exactly one backend, the one `uses_triangles` names.
+struct GyrantEngine {
+    bool uses_triangles = false;
+    std::unique_ptr<PointBackend> point_backend;        // released last
+    std::unique_ptr<TriangleBackend> triangle_backend;  // released first
+
+    GyrantEngine() = default;
+    explicit GyrantEngine(std::unique_ptr<TriangleBackend> backend)
+        : uses_triangles(true), triangle_backend(std::move(backend)) {}
+    explicit GyrantEngine(std::unique_ptr<PointBackend> backend)
+        : uses_triangles(false), point_backend(std::move(backend)) {}
+    GyrantEngine(GyrantEngine&&) noexcept = default;
+    GyrantEngine& operator=(GyrantEngine&&) noexcept = default;
+    GyrantEngine(GyrantEngine const&) = delete;
+    GyrantEngine& operator=(GyrantEngine const&) = delete;
+
+    int device_id() const {
+        return uses_triangles ? triangle_backend->device_id() : point_backend->device_id();
+    }
+
+    ResultArray compute(Vec3Array const& queries, float beta, float epsilon, uint64_t stream) const {
+        require_engine_device(queries, device_id(), kQueriesDeviceMessage);
+        size_t const n = queries.shape(0);
+        auto out = uses_triangles ? triangle_backend->compute(queries.data(), n, beta, epsilon, stream)
+                                  : point_backend->compute(queries.data(), n, beta, epsilon, stream);
+        return wrap_result(std::move(out), n, device_id());
+    }
+
+    ResultArray brute_force(Vec3Array const& queries, float epsilon, uint64_t stream) const {
+        require_engine_device(queries, device_id(), kQueriesDeviceMessage);
+        size_t const n = queries.shape(0);
+        auto out = uses_triangles ? triangle_backend->brute_force(queries.data(), n, epsilon, stream)
+                                  : point_backend->brute_force(queries.data(), n, epsilon, stream);
+        return wrap_result(std::move(out), n, device_id());
+    }
+
+    // The gradient entry points go to whichever backend exists: both instantiations share the
+    // same operations, and a triangle engine has no point backend to call through.
+    Vec3ResultArray grad_scaled_normals(ScalarArray const& grad_output) const {
+        require_engine_device(grad_output, device_id(), kGradDeviceMessage);
+        size_t const n = grad_output.shape(0);
+        auto out = uses_triangles ? triangle_backend->grad_normals(grad_output.data(), n)
+                                  : point_backend->grad_normals(grad_output.data(), n);
+        return wrap_rows(std::move(out));
+    }
+
+    Vec3ResultArray grad_points(ScalarArray const& grad_output) const {
+        require_engine_device(grad_output, device_id(), kGradDeviceMessage);
+        size_t const n = grad_output.shape(0);
+        auto out = uses_triangles ? triangle_backend->grad_points(grad_output.data(), n)
+                                  : point_backend->grad_points(grad_output.data(), n);
+        return wrap_rows(std::move(out));
+    }
+
+    Vec3ResultArray scaled_normals() const {
+        if (uses_triangles)
+            throw std::runtime_error("Normals are not explicitly stored for triangle based geometry.");
+        return wrap_rows(point_backend->get_normals());
+    }
+
+    std::string dump() const { return uses_triangles ? triangle_backend->dump() : point_backend->dump(); }
+
+    static constexpr char const* kQueriesDeviceMessage =
+        "queries must reside on the same CUDA device as the engine.";
+    static constexpr char const* kGradDeviceMessage =
+        "grad_output must reside on the same CUDA device as the engine.";
+
+   private:
+    //! An (N, 3) result, N being the engine's primitive count.
+    Vec3ResultArray wrap_rows(std::unique_ptr<float, CudaDeleter> buffer) const {
+        size_t const n = uses_triangles ? triangle_backend->point_count() : point_backend->point_count();
+        CudaDeleter deleter = buffer.get_deleter();
+        auto* record = new OwnedDeviceBuffer{buffer.release(), deleter};
+        nb::capsule owner(record, [](void* p) noexcept {
+            auto* r = static_cast<OwnedDeviceBuffer*>(p);
+            r->deleter(r->data);
+            delete r;
+        });
+        return Vec3ResultArray(record->data, {n, 3}, owner, {}, nb::dtype<float>(), DeviceTag::value,
+                               device_id());
+    }
+};
+
+namespace {
+
+GyrantEngine solve_normals(Vec3Array const& pc, Vec3Array const& extra_points,
+                           ScalarArray const& extra_wn, std::optional<ScalarArray> const& pc_wn,
+                           float alpha_extra) {
+    int const device = pc.device_id();
+    if (extra_points.device_id() != device || extra_wn.device_id() != device)
+        throw std::runtime_error("All input arrays must reside on the same CUDA device.");
+    size_t const n = pc.shape(0);
+    if (pc_wn) {
+        if (pc_wn->device_id() != device)
+            throw std::runtime_error("pc_wn must reside on the same CUDA device as pc.");
+        if (pc_wn->shape(0) != n) throw std::runtime_error("pc_wn must have one value per point.");
+    }
+
+    // Without per-point targets every point is asked to sit on the surface (winding number 0.5).
+    std::unique_ptr<float, void (*)(float*)> default_wn(nullptr,
+                                                        [](float* p) { gyrant_cuda::cuda_free(p); });
+    float const* targets = pc_wn ? pc_wn->data() : nullptr;
+    if (!pc_wn) {
+        default_wn.reset(static_cast<float*>(gyrant_cuda::cuda_allocate(n * sizeof(float))));
+        if (n > 0 && !default_wn) throw std::bad_alloc();
+        if (n > 0) gyrant_cuda::thrust_fill_float(default_wn.get(), n, 0.5f);
+        targets = default_wn.get();
+    }
+
+    auto solver = PointBackend::CreateForSolver(pc.data(), n, device);
+    solver->solve_for_normals(extra_points.data(), extra_points.shape(0), extra_wn.data(), targets,
+                              alpha_extra);
+    return GyrantEngine(std::move(solver));
+}
+
+char const* const kModuleDoc =
     "        GPU-accelerated Differentiable Winding Number Field library.\n"
     "\n"
     "        Compatible with any framework supporting DLPack / Array API (PyTorch, JAX, CuPy,\n"
     "        etc.). All inputs must reside on the same CUDA device.\n";
 
+char const* const kInitSoupDoc = R"(Initialize the engine using a triangle soup.
+
+Parameters
+----------
+triangles : Array[N, 3, 3], float32
+    N triangles given by their three vertices (v0, v1, v2). The vertices are to be ordered
+    counter-clockwise when seen from the front.
+)";
+
+char const* const kInitMeshDoc = R"(Initialize the engine using a triangle soup with N Triangles using M shared vertices.
+
+Parameters
+----------
+vertices : Array[M, 3], float32
+    The M shared vertex positions.
+triangle_indices : Array[N, 3], uint32
+    Three vertex indices per triangle, ordered counter-clockwise when seen from the front.
+    Every index must be smaller than M.
+)";
+
+char const* const kInitPointsDoc = R"(Initialize the engine using a point cloud with scaled normals.
+
+Parameters
+----------
+points : Array[N, 3], float32
+    The point positions.
+normals : Array[N, 3], float32
+    One scaled normal per point: its direction is the orientation of the surface at the point
+    and its length the associated voronoi area.
+)";
+
+char const* const kSolveNormalsDoc = R"(Solves for optimal scaled normals for a point cloud.
+
+Parameters
+----------
+pc : Array[N, 3], float32
+    The point positions.
+extra_points : Array[K, 3], float32
+    Additional constraint locations.
+extra_wn : Array[K], float32
+    Target winding numbers at extra_points.
+pc_wn : Array[N], float32, optional
+    Target winding numbers at the points themselves; defaults to 0.5 for all points.
+alpha_extra : float
+    Weight of the extra_points constraints against the point-cloud constraints, default 0.2.
+
+Returns
+-------
+GyrantEngine
+    A point-cloud engine holding the solved scaled normals.
+)";
+
+char const* const kScaledNormalsDoc = R"(Returns a copy of the scaled normals currently stored in the engine.
+
+Returns
+-------
+Array[N, 3], float32
+    One scaled normal per point (orientation and voronoi area).
+
+Note
+----
+Only point-cloud engines store normals.
+)";
+
+char const* const kComputeDoc = R"(Computes the winding number at the given query locations.
+
+Parameters
+----------
+queries : Array[N, 3], float32
+    The query points.
+beta : float
+    Controls the degree of approximation: larger is more precise and slower. A negative value
+    selects the default, 2.0 for point clouds and 2.3 for triangles.
+epsilon : float
+    Regularization scale for point clouds: unregularized at distances of at least 2*epsilon,
+    smoothly damped to a finite maximum below. A negative value selects 1/250.
+stream : int
+    Raw 64-bit handle of a CUDA stream (for example a framework's current stream), default 0.
+
+Returns
+-------
+Array[N], float32
+    The winding number at every query point, ready in the order of `stream`.
+)";
+
+char const* const kBruteForceDoc = R"(Computes the winding numbers at the given query location with brute force on GPU.
+This is O(N^2) but precise.
+
+Parameters
+----------
+queries : Array[N, 3], float32
+    The query points.
+epsilon : float
+    Regularization scale for point clouds: unregularized at distances of at least 2*epsilon,
+    smoothly damped to a finite maximum below. A negative value selects 1/250.
+stream : int
+    Raw 64-bit handle of a CUDA stream (for example a framework's current stream), default 0.
+
+Returns
+-------
+Array[N], float32
+    The exact winding number at every query point, ready in the order of `stream`.
+)";
+
+char const* const kGradNormalsDoc = R"(Compute the Vector-Jacobian Product (VJP) for the scaled normals.
+
+Parameters
+----------
+grad_output : Array[Q], float32
+    Gradient of the loss with respect to the winding numbers of the last Q queries.
+
+Returns
+-------
+Array[N, 3], float32
+    Gradient with respect to the scaled normals.
+
+Note
+----
+SUBJECT TO CHANGE
+)";
+
+char const* const kGradPointsDoc = R"(Compute the Vector-Jacobian Product (VJP) for the source point positions.
+
+Parameters
+----------
+grad_output : Array[Q], float32
+    Gradient of the loss with respect to the winding numbers of the last Q queries.
+
+Returns
+-------
+Array[N, 3], float32
+    Gradient with respect to the point positions.
+
+Note
+----
+SUBJECT TO CHANGE
+)";
+
+char const* const kDumpDoc = R"(Returns a detailed string representation of the internal BVH8 Tree.
+
+Returns
+-------
+str
+    A Graphviz DOT document: one table per 8-wide node with its expansion centre, box and
+    expansion coefficients, one table per leaf with its primitives, and an edge per child slot.
+)";
+
+}  // namespace
+
 NB_MODULE(gyrant_module, m) {
     m.doc() = kModuleDoc;
     // Which arrays the module takes: CUDA arrays ("cuda") or CPU arrays ("host").
     m.attr("flavour") = gyrant::kFlavour;
+
+    // Array arguments never convert: a copy would contradict reading them in place, and a
+    // converted dtype could send float data into the mesh overload as indices.
+    nb::class_<GyrantEngine>(m, "GyrantEngine")
+        .def(
+            "__init__",
+            [](GyrantEngine* self, SoupArray const& triangles) {
+                auto backend = TriangleBackend::CreateFromTriangles(triangles.data(), triangles.shape(0),
+                                                                    triangles.device_id());
+                new (self) GyrantEngine(std::move(backend));
+            },
+            nb::sig("def __init__(self, triangles: Array[N, 3, 3; float32; cuda]) -> None"),
+            "triangles"_a.noconvert(), kInitSoupDoc)
+        .def(
+            "__init__",
+            [](GyrantEngine* self, Vec3Array const& vertices, IndexArray const& triangle_indices) {
+                if (vertices.device_id() != triangle_indices.device_id())
+                    throw std::runtime_error("Vertices and triangle_indices must be on the same CUDA device.");
+                auto backend = TriangleBackend::CreateFromMesh(vertices.data(), vertices.shape(0),
+                                                               triangle_indices.data(),
+                                                               triangle_indices.shape(0),
+                                                               vertices.device_id());
+                new (self) GyrantEngine(std::move(backend));
+            },
+            nb::sig("def __init__(self, vertices: Array[M, 3; float32; cuda], triange_indices: "
+                    "Array[N, 3; uint32; cuda]) -> None"),
+            "vertices"_a.noconvert(), "triangle_indices"_a.noconvert(), kInitMeshDoc)
+        .def(
+            "__init__",
+            [](GyrantEngine* self, Vec3Array const& points, Vec3Array const& normals) {
+                if (points.device_id() != normals.device_id())
+                    throw std::runtime_error("Points and Normals must be on the same CUDA device.");
+                if (points.shape(0) != normals.shape(0))
+                    throw std::runtime_error("Shape of points must be equal to shape of normals.");
+                auto backend = PointBackend::CreateFromPoints(points.data(), normals.data(),
+                                                              points.shape(0), points.device_id());
+                new (self) GyrantEngine(std::move(backend));
+            },
+            nb::sig("def __init__(self, points: Array[N, 3; float32; cuda], normals: Array[N, 3; "
+                    "float32; cuda]) -> None"),
+            "points"_a.noconvert(), "normals"_a.noconvert(), kInitPointsDoc)
+        .def_static("solve_normals", &solve_normals,
+                    nb::sig("def solve_normals(pc: Array[N, 3; float32; cuda], extra_points: Array[K, 3; "
+                            "float32; cuda], extra_wn: Array[K; float32; cuda], pc_wn: Optional[Array[N; "
+                            "float32; cuda]] = None, alpha_extra: float = 0.2) -> GyrantEngine"),
+                    "pc"_a.noconvert(), "extra_points"_a.noconvert(), "extra_wn"_a.noconvert(),
+                    "pc_wn"_a.noconvert() = nb::none(), "alpha_extra"_a = 0.2f, kSolveNormalsDoc)
+        .def_prop_ro("scaled_normals", &GyrantEngine::scaled_normals,
+                     nb::sig("@property\ndef scaled_normals(self) -> Array[N, 3]"), kScaledNormalsDoc)
+        .def("compute", &GyrantEngine::compute,
+             nb::sig("def compute(self, queries: Array[N, 3; flaot32; cuda], beta: float32 = -1, epsilon: "
+                     "float32 = -1, stream: uint64_t = 0) -> Array"),
+             "queries"_a.noconvert(), "beta"_a = -1.0f, "epsilon"_a = -1.0f, "stream"_a = uint64_t{0},
+             kComputeDoc)
+        .def("brute_force", &GyrantEngine::brute_force,
+             nb::sig("def brute_force(self, queries: Array[N, 3; float32, cuda], epsilon: float32 = -1, "
+                     "stream: uint64_t = 0)-> Array"),
+             "queries"_a.noconvert(), "epsilon"_a = -1.0f, "stream"_a = uint64_t{0}, kBruteForceDoc)
+        .def("grad_scaled_normals", &GyrantEngine::grad_scaled_normals,
+             nb::sig("def grad_scaled_normals(self, grad_output: Array[Q; float32; cuda]) -> Array[N, 3; "
+                     "float32; cuda]"),
+             "grad_output"_a.noconvert(), kGradNormalsDoc)
+        .def("grad_points", &GyrantEngine::grad_points,
+             nb::sig("def grad_points(self, grad_output: Array[Q; float32; cuda]) -> Array[N, 3; float32; "
+                     "cucda]"),
+             "grad_output"_a.noconvert(), kGradPointsDoc)
+        .def("dump", &GyrantEngine::dump, nb::sig("def dump(self) -> str"), kDumpDoc);
 }

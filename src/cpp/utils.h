@@ -3,7 +3,9 @@
 
 #include "platform.h"
 
+#include <cstddef>
 #include <cstdio>
+#include <source_location>
 
 namespace gyrant_cuda {
 
@@ -19,6 +21,11 @@ int get_cuda_device_from_ndarray(void const* ptr);
 void* cuda_allocate(unsigned long bytes);
 void cuda_free(void* p);
 void cuda_free_async(void* p, cudaStream_t stream);
+//! Stream-ordered allocation of `bytes` on `stream`. Null for 0 bytes (nothing is allocated). A
+//! failure writes the report line with the caller's file and line, clears the runtime's last
+//! error (it is reported here, not again by a later launch check) and throws std::bad_alloc.
+void* cuda_allocate_async(size_t bytes, cudaStream_t stream,
+                          std::source_location where = std::source_location::current());
 //! Sets n floats to `value` on the legacy default stream and waits for the fill.
 void thrust_fill_float(float* p, unsigned long n, float value);
 

@@ -1,0 +1,31 @@
+#!/usr/bin/env bash
+# Prepares the benchmark's real surfaces: installs Debian's libcgal-demo (CGAL's demo data) when
+# missing and extracts the meshes and point sets the benchmark uses into bench/data/ (ignored by
+# git). With --wheels it also downloads the libigl wheel for a machine without network
+# (bench/wheels/, see bench/README.md).
+set -euo pipefail
+cd "$(dirname "$0")"
+
+archive=/usr/share/doc/libcgal-dev/data.tar.gz
+files=(data/meshes/bunny00.off data/meshes/fandisk.off data/meshes/mech-holes-shark.off
+       data/points_3/kitten.xyz data/points_3/oni.pwn)
+
+if [ ! -f "$archive" ]; then
+  if [ "$(id -u)" -eq 0 ]; then SUDO=""; else SUDO="sudo"; fi
+  $SUDO apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends libcgal-demo
+fi
+
+mkdir -p data
+tmp=$(mktemp -d)
+trap 'rm -rf "$tmp"' EXIT
+tar -xzf "$archive" -C "$tmp" "${files[@]}"
+for f in "${files[@]}"; do cp "$tmp/$f" data/; done
+echo "bench/data: $(cd data && ls | tr '\n' ' ')"
+
+if [ "${1:-}" = "--wheels" ]; then
+  # The GPU machine runs Python ${GYRANT_PYTHON_VERSION:-3.12}; numpy is already there.
+  python3 -m pip download "libigl==2.6.3" --no-deps --only-binary=:all: \
+    --python-version "${GYRANT_PYTHON_VERSION:-3.12}" --platform manylinux_2_28_x86_64 -d wheels
+  ls -l wheels
+fi

@@ -1,0 +1,229 @@
+// The engine: one surface on one CUDA device, with every device buffer that its hierarchy and
+// its queries need.
+#pragma once
+
+#include "platform.h"
+
+#include "aabb.h"
+#include "bvh8.h"
+#include "device_algorithms.h"
+#include "geometry.h"
+#include "tailor_coefficients.h"
+#include "utils.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <limits>
+#include <memory>
+#include <new>
+#include <source_location>
+#include <string>
+#include <type_traits>
+
+//! Owns a result buffer: frees it on the stream it was allocated on, so the free is ordered
+//! after everything the caller queued there. The status of the free is not reported.
+struct CudaDeleter {
+    cudaStream_t stream;
+
+    void operator()(void* p) const {
+        if (p != nullptr) (void)cudaFreeAsync(p, stream);
+    }
+};
+
+namespace gyrant {
+
+//! Makes `device` current for the lifetime of the guard and makes the caller's device current
+//! again on every way out, exceptions included.
+class ScopedDevice {
+   public:
+    explicit ScopedDevice(int device) {
+        cudaError_t const status = cudaGetDevice(&previous_);
+        CUDA_CHECK(status);
+        restore_ = status == cudaSuccess;
+        CUDA_CHECK(cudaSetDevice(device));
+    }
+    ~ScopedDevice() {
+        if (restore_) CUDA_CHECK(cudaSetDevice(previous_));
+    }
+    ScopedDevice(ScopedDevice const&) = delete;
+    ScopedDevice& operator=(ScopedDevice const&) = delete;
+
+   private:
+    int previous_ = 0;
+    bool restore_ = false;
+};
+
+//! `count` elements of E in device memory, allocated and freed stream-ordered on one stream;
+//! freed on every way out of the scope that holds it. A failed allocation writes the CUDA
+//! report line naming the caller's line and throws std::bad_alloc, so nothing ever runs on a
+//! buffer that does not exist. An empty buffer allocates nothing and holds null.
+template <class E>
+class StreamBuffer {
+   public:
+    StreamBuffer() = default;
+    StreamBuffer(size_t count, cudaStream_t stream,
+                 std::source_location where = std::source_location::current())
+        : stream_(stream) {
+        if (count > std::numeric_limits<size_t>::max() / sizeof(E)) throw std::bad_array_new_length();
+        ptr_ = static_cast<E*>(gyrant_cuda::cuda_allocate_async(count * sizeof(E), stream, where));
+        count_ = count;
+    }
+    ~StreamBuffer() { reset(); }
+
+    StreamBuffer(StreamBuffer&& o) noexcept : ptr_(o.ptr_), count_(o.count_), stream_(o.stream_) {
+        o.ptr_ = nullptr;
+        o.count_ = 0;
+    }
+    StreamBuffer& operator=(StreamBuffer&& o) noexcept {
+        if (this != &o) {
+            reset();
+            ptr_ = o.ptr_;
+            count_ = o.count_;
+            stream_ = o.stream_;
+            o.ptr_ = nullptr;
+            o.count_ = 0;
+        }
+        return *this;
+    }
+    StreamBuffer(StreamBuffer const&) = delete;
+    StreamBuffer& operator=(StreamBuffer const&) = delete;
+
+    E* get() const { return ptr_; }
+    size_t size() const { return count_; }
+    cudaStream_t stream() const { return stream_; }
+
+    //! Hands the memory to the caller, who now frees it (on stream()).
+    E* release() noexcept {
+        E* p = ptr_;
+        ptr_ = nullptr;
+        count_ = 0;
+        return p;
+    }
+    //! Stream-ordered free: released after the work already queued on the stream.
+    void reset() noexcept {
+        if (ptr_ != nullptr) CUDA_CHECK(cudaFreeAsync(ptr_, stream_));
+        ptr_ = nullptr;
+        count_ = 0;
+    }
+
+   private:
+    E* ptr_ = nullptr;
+    size_t count_ = 0;
+    cudaStream_t stream_ = nullptr;
+};
+
+}  // namespace gyrant
+
+struct GyrantBackendTestAccess;
+
+//! The engine for one surface: primitives of kind T (Triangle or PointNormal) on one device.
+//! Created on the heap by the factories and owned through std::unique_ptr; never copied or
+//! moved. An engine of 0 primitives has no hierarchy and allocates nothing.
+template <class T>
+class GyrantBackend {
+    static_assert(std::is_same_v<T, Triangle> || std::is_same_v<T, PointNormal>,
+                  "an engine holds triangles or oriented points");
+
+   public:
+    //! Smoothing radius used when a query passes a negative epsilon (the float nearest 1/250).
+    static constexpr float DEFAULT_EPSILON = 0.004f;
+
+    // Factories (gyrant_build.cu). Each makes `device` current for the call, builds the whole
+    // engine on its stream and returns it, or throws having destroyed it.
+    //! Triangle engine from a soup of num_triangles × 9 floats (device memory).
+    static std::unique_ptr<GyrantBackend> CreateFromTriangles(float const* triangles,
+                                                              unsigned long num_triangles, int device);
+    //! Point engine from num_points positions and scaled normals, 3 floats each.
+    static std::unique_ptr<GyrantBackend> CreateFromPoints(float const* points, float const* normals,
+                                                           unsigned long num_points, int device);
+    //! Point engine whose stored normals are all zero.
+    static std::unique_ptr<GyrantBackend> CreateForSolver(float const* points,
+                                                          unsigned long num_points, int device);
+    //! Triangle engine from an indexed mesh; every index must be below num_vertices.
+    static std::unique_ptr<GyrantBackend> CreateFromMesh(float const* vertices,
+                                                         unsigned long num_vertices,
+                                                         unsigned int const* triangle_indices,
+                                                         unsigned long num_triangles, int device);
+
+    //! Precondition: `device` is the calling thread's current device. Creates the stream, the
+    //! two events and every persistent buffer (stream-ordered on the new stream); contents are
+    //! undefined until the build writes them. Throws std::bad_alloc (after the CUDA report line
+    //! and after releasing everything created so far) when an allocation fails, and
+    //! std::runtime_error when n exceeds what 32-bit primitive indexing can address.
+    GyrantBackend(unsigned long n, int device);
+    //! Waits for the engine's stream, then releases events, buffers and stream. Never throws;
+    //! does not change the current device. Queries in flight on other streams must be finished.
+    ~GyrantBackend();
+
+    GyrantBackend(GyrantBackend const&) = delete;
+    GyrantBackend& operator=(GyrantBackend const&) = delete;
+    GyrantBackend(GyrantBackend&&) = delete;
+    GyrantBackend& operator=(GyrantBackend&&) = delete;
+
+    unsigned long point_count() const { return count; }
+    int device_id() const { return device; }
+    //! L = ceil(n / 32): leaves of PRIMITIVES_PER_LEAF consecutive sorted primitives.
+    unsigned long leaf_count() const { return (count + (PRIMITIVES_PER_LEAF - 1)) / PRIMITIVES_PER_LEAF; }
+    //! Room for 8-wide nodes: L − 1 (0 for a single leaf or an empty surface).
+    unsigned long bvh8_capacity() const { return count == 0 ? 0 : leaf_count() - 1; }
+    //! False for an empty surface: no hierarchy buffers exist and nothing is built.
+    bool has_hierarchy() const { return count > 0; }
+    //! The sorted primitive storage as kernels read it.
+    SoAView<T> primitives_view() const { return {d_primitives, count}; }
+
+    //! Exact winding numbers at n_queries points (device pointer, 3 floats each, engine's device)
+    //! summed over every primitive. `stream` is the caller's raw cudaStream_t (0 = default); the
+    //! work and the result's allocation are only enqueued there, and the result is freed there.
+    //! A negative epsilon means DEFAULT_EPSILON; 0 (either sign) and NaN give the unsmoothed
+    //! dipole. An empty query set returns an empty (null) buffer. Restores the caller's current
+    //! device on every way out. Throws std::bad_alloc when the result cannot be allocated and
+    //! std::runtime_error for 2^32 − 255 queries or more (block counts are 32-bit).
+    std::unique_ptr<float, CudaDeleter> brute_force(float const* queries, unsigned long n_queries,
+                                                    float epsilon, unsigned long stream) const;
+
+    //! Hierarchical winding numbers (gyrant_compute.cu); negative beta/epsilon select defaults.
+    std::unique_ptr<float, CudaDeleter> compute(float const* queries, unsigned long n, float beta,
+                                                float epsilon, unsigned long stream) const;
+
+    //! The hierarchy as one Graphviz DOT document (gyrant_dump.cu).
+    std::string dump() const;
+
+    // Placeholders: each throws std::runtime_error with its fixed message before touching
+    // anything.
+    std::unique_ptr<float, CudaDeleter> get_normals() const;
+    std::unique_ptr<float, CudaDeleter> grad_normals(float const* grad_output, unsigned long n) const;
+    std::unique_ptr<float, CudaDeleter> grad_points(float const* grad_output, unsigned long n) const;
+    void solve_for_normals(float const* extra_points, unsigned long n_extra, float const* extra_wn,
+                           float const* pc_wn, float alpha_extra);
+
+    // Build bodies (gyrant_build.cu), called once by the factories right after construction:
+    // initialize_triangle_data on triangle engines, initialize_point_data on point engines.
+    void initialize_triangle_data(float const* triangles);
+    void initialize_point_data(float const* points, float const* normals);
+
+    //! Morton codes of the `count` input primitives (G = Triangle or Vec3, device memory) into
+    //! `codes`; sets the device's scene parameters. Returns when the codes are complete.
+    template <class G>
+    void initializeMortonCodes(G const* primitives, unsigned long* codes);
+
+   private:
+    friend struct GyrantBackendTestAccess;
+
+    //! The destructor's steps; also undoes a constructor that stops half way.
+    void release() noexcept;
+
+    int device = 0;
+    cudaStream_t stream = nullptr;
+    cudaEvent_t build_start_event = nullptr;
+    cudaEvent_t build_done_event = nullptr;
+    gyrant::StreamPolicy policy;
+    unsigned long count = 0;
+    uint32_t* d_sorted_indices = nullptr;
+    float* d_primitives = nullptr;
+    AABB* d_binary_aabbs = nullptr;
+    uint32_t* d_bvh8_node_count = nullptr;
+    BVH8Node* d_bvh8_nodes = nullptr;
+    TailorCoefficientsF16* d_bvh8_coefficients = nullptr;
+    TailorCoefficientsF16* d_leaf_coefficients = nullptr;
+    LeafPointers* d_leaf_pointers = nullptr;
+};
