@@ -45,7 +45,9 @@ void check_ordering(GyrantBackend<T> const& e, std::vector<T> const& input) {
         uint64_t const a = morton_code_of(input[order[i - 1]].centroid(), params);
         uint64_t const b = morton_code_of(input[order[i]].centroid(), params);
         ASSERT_LE(a, b) << "position " << i;
-        if (a == b) ASSERT_LT(order[i - 1], order[i]) << "equal codes out of input order at " << i;
+        if (a == b) {
+            ASSERT_LT(order[i - 1], order[i]) << "equal codes out of input order at " << i;
+        }
     }
 
     constexpr size_t k = sizeof(T) / sizeof(float);

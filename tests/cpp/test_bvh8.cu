@@ -8,7 +8,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
+#include <cstdio>
 #include <cstdint>
 #include <map>
 #include <random>
@@ -393,6 +395,23 @@ TEST(Bvh8Engine, PointCloudRadiiCoverTightlyAndExpansionsMatchTheMoments) {
         auto const engine = test::from_points(pts);
         testing::internal::GetCapturedStdout();
         check_engine(*engine);
+    }
+}
+
+// Not a check: build time of large random soups. Run with
+//   gyrant_tests --gtest_also_run_disabled_tests --gtest_filter='*BuildTimeOfLargeSoups'
+TEST(Bvh8Engine, DISABLED_BuildTimeOfLargeSoups) {
+    for (size_t n : {10000u, 100000u, 1000000u}) {
+        std::vector<Triangle> const tris = random_soup(n, 42);
+        DeviceArray<float> d(test::flat(tris));
+        testing::internal::CaptureStdout();
+        auto const start = std::chrono::steady_clock::now();
+        auto const engine = GyrantBackend<Triangle>::CreateFromTriangles(d.get(), n, 0);
+        EXPECT_EQ(cudaEventSynchronize(GyrantBackendTestAccess::build_done_event(*engine)), cudaSuccess);
+        auto const stop = std::chrono::steady_clock::now();
+        testing::internal::GetCapturedStdout();
+        std::printf("build of %zu triangles (%s flavour): %.1f ms\n", n, gyrant::kFlavour,
+                    std::chrono::duration<double, std::milli>(stop - start).count());
     }
 }
 

@@ -255,7 +255,9 @@ TEST(LeafPass, PointsMatchDirectComputation) {
         check_pass(pts, r);
         if (HasFatalFailure()) return;
         // Every point weighs 1, so the subtree weights are exact counts.
-        if (L > 1) EXPECT_EQ(r.weights[0], static_cast<float>(n));
+        if (L > 1) {
+            EXPECT_EQ(r.weights[0], static_cast<float>(n));
+        }
     }
 }
 

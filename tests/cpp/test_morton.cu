@@ -178,3 +178,18 @@ TEST(Morton, QuantisationOnDevice) {
     for (uint64_t c : device_codes(std::vector<Vec3>{{2, 2, 2}, {2.0001f, 2, 2}, {7, 8, 9}}, flat))
         EXPECT_EQ(c, 0u);
 }
+
+TEST(Morton, LeafKeysAreTheFirstCodeOfEachLeaf) {
+    cudaStream_t stream = nullptr;
+    gyrant::StreamPolicy policy = gyrant::make_policy(stream);
+    for (unsigned n : {1u, 32u, 33u, 100u}) {
+        std::vector<unsigned long> codes(n);
+        for (unsigned i = 0; i < n; ++i) codes[i] = 3ul * i + 1;  // every position distinct
+        test::DeviceArray<unsigned long> d_codes(codes);
+        unsigned const L = (n + 31) / 32;
+        test::DeviceArray<unsigned long> d_keys(L);
+        compute_leaf_keys(d_codes.get(), n, d_keys.get(), policy);
+        auto const keys = d_keys.download();
+        for (unsigned j = 0; j < L; ++j) EXPECT_EQ(keys[j], codes[32 * j]) << "n " << n << " leaf " << j;
+    }
+}

@@ -86,9 +86,11 @@ void check_tree(std::vector<uint64_t> const& keys, Topology const& t) {
         // The split is the unique weakest link of the range.
         unsigned const split = hi[n.left];
         int const at_split = extended_prefix(keys, split, split + 1);
-        for (unsigned k = lo[node]; k < hi[node]; ++k)
-            if (k != split)
+        for (unsigned k = lo[node]; k < hi[node]; ++k) {
+            if (k != split) {
                 ASSERT_LT(at_split, extended_prefix(keys, k, k + 1)) << "node " << node;
+            }
+        }
     }
     for (unsigned c = 0; c < 2 * L - 1; ++c) ASSERT_EQ(visited[c], 1) << "index " << c;
     EXPECT_EQ(lo[0], 0u);

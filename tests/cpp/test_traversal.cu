@@ -643,7 +643,11 @@ TEST(Traversal, DeeperThanTheStackIsStillExact) {
     std::vector<float> const exact = exact_out.download();
 
     EXPECT_LE(errors(run_hand_tree(tree, pts, q, NEVER, 0.004f), exact).max, EXACT_TOLERANCE);
-    EXPECT_LE(errors(run_hand_tree(tree, pts, q, 2.0f, 0.004f), exact).max, 0.015);
+    // Random normals leave nothing to cancel, so the far field is coarser here than on surfaces:
+    // at beta 2 the worst error measures 0.025 with this stack and with one deep enough for the
+    // whole tree alike; beta 8 cuts the beta^-3 remainder 64-fold (measured 6e-5).
+    EXPECT_LE(errors(run_hand_tree(tree, pts, q, 2.0f, 0.004f), exact).max, 0.05);
+    EXPECT_LE(errors(run_hand_tree(tree, pts, q, 8.0f, 0.004f), exact).max, 5e-4);
 }
 
 }  // namespace

@@ -235,7 +235,7 @@ TEST(ValueTypes, NarrowingRoundsToNearestEvenWithoutClamping) {
     }
     check_both_paths(a, b);
 
-    // The rules themselves, spelled out for the cases the description names.
+    // The reference rounding itself, at the values that pin the rules down.
     EXPECT_EQ(HALF.round(65519.0), 0x7BFF);
     EXPECT_EQ(HALF.round(65520.0), 0x7C00);
     EXPECT_EQ(HALF.round(q), 0x0001);

@@ -1,7 +1,7 @@
 // The host execution layer: lets CUDA kernel source compile with the host C++ compiler and
 // run on the CPU. Included by platform.h (after the CUDA headers) in the host flavour only.
 //
-// Execution model: blocks run on a pool of OS threads; the threads of one block are fibers
+// Execution model: blocks run on the launching thread and a pool of OS threads; the threads of one block are fibers
 // on one OS thread, switching at block barriers and warp collectives. Static __shared__
 // variables therefore become `static thread_local` (one OS thread runs one block at a time);
 // the built-in index variables are thread-locals that the scheduler sets at every switch.

@@ -1,7 +1,7 @@
 // The host executor: runs kernel launches on the CPU.
 //
-// Blocks of an ordinary launch are spread over a pool of worker OS threads; a cooperative
-// launch gets one OS thread per block so that all its blocks are resident at once. The
+// Blocks of an ordinary launch are spread over the launching thread and a pool of worker OS
+// threads (one per reported multiprocessor in all); a cooperative launch gets one OS thread per block so that all its blocks are resident at once. The
 // threads of a block are fibers (Boost.Context) on the OS thread that runs the block. A
 // fiber runs until it exits, waits at a block barrier or waits in a warp collective, and
 // then switches directly to the next ready fiber of its block. A collective completes when
@@ -674,11 +674,16 @@ void run_blocks(LaunchState& launch) {
 
 // ---- worker pool -------------------------------------------------------------------------------
 
+//! The OS threads of ordinary launches: the launching thread plus workers - 1 pool threads,
+//! so that as many blocks run at once as there are reported multiprocessors. The launching
+//! thread takes blocks too and waits only for pool threads that actually joined the launch,
+//! so a small launch costs no wake-up round trip.
 class WorkerPool {
 public:
-    explicit WorkerPool(int n) {
-        threads_.reserve(static_cast<std::size_t>(n));
-        for (int i = 0; i < n; ++i) threads_.emplace_back([this] { loop(); });
+    explicit WorkerPool(int workers) {
+        int const helpers = std::max(0, workers - 1);
+        threads_.reserve(static_cast<std::size_t>(helpers));
+        for (int i = 0; i < helpers; ++i) threads_.emplace_back([this] { loop(); });
     }
     WorkerPool(WorkerPool const&) = delete;
     WorkerPool& operator=(WorkerPool const&) = delete;
@@ -693,13 +698,20 @@ public:
 
     //! Runs every block of the launch and returns when all are done.
     void run(LaunchState& launch) {
-        std::unique_lock<std::mutex> lock(mutex_);
-        job_ = &launch;
-        busy_ = static_cast<int>(threads_.size());
-        ++generation_;
-        wake_.notify_all();
-        done_.wait(lock, [&] { return busy_ == 0; });
-        job_ = nullptr;
+        if (!threads_.empty()) {
+            {
+                std::lock_guard<std::mutex> lock(mutex_);
+                job_ = &launch;
+                ++generation_;
+            }
+            wake_.notify_all();
+        }
+        run_blocks(launch);
+        if (!threads_.empty()) {
+            std::unique_lock<std::mutex> lock(mutex_);
+            job_ = nullptr;  // pool threads that wake from now on skip this launch
+            done_.wait(lock, [&] { return inside_ == 0; });
+        }
     }
 
 private:
@@ -707,14 +719,15 @@ private:
         std::uint64_t seen = 0;
         std::unique_lock<std::mutex> lock(mutex_);
         for (;;) {
-            wake_.wait(lock, [&] { return stop_ || generation_ != seen; });
+            wake_.wait(lock, [&] { return stop_ || (job_ != nullptr && generation_ != seen); });
             if (stop_) return;
             seen = generation_;
             LaunchState* job = job_;
+            ++inside_;
             lock.unlock();
             run_blocks(*job);
             lock.lock();
-            if (--busy_ == 0) done_.notify_one();
+            if (--inside_ == 0) done_.notify_all();
         }
     }
 
@@ -723,7 +736,7 @@ private:
     std::condition_variable done_;
     LaunchState* job_ = nullptr;
     std::uint64_t generation_ = 0;
-    int busy_ = 0;
+    int inside_ = 0;
     bool stop_ = false;
     std::vector<std::thread> threads_;
 };

@@ -45,7 +45,7 @@ GYRANT_HOST_DEVICE inline unsigned bvh8_collapse(unsigned b, AABB const* __restr
             unsigned const s = slots[k];
             if (BinaryNode::is_leaf(s, num_internal)) continue;
             float const r = bvh8_opening_key(boxes[s]);
-            if (r >= best_r) {
+            if (r > best_r) {
                 best = static_cast<int>(k);
                 best_r = r;
             }

@@ -25,7 +25,7 @@ namespace {
 //! Sorted position of the first primitive of leaf j.
 struct LeafStart {
     GYRANT_HOST_DEVICE unsigned long operator()(unsigned long j) const {
-        return j * PRIMITIVES_PER_LEAF + 1;
+        return j * PRIMITIVES_PER_LEAF;
     }
 };
 
