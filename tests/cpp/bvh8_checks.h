@@ -284,6 +284,7 @@ Snapshot<T> snapshot(GyrantBackend<T> const& e) {
     if (L == 0) return s;
     s.node_count = test::DeviceArray<uint32_t>::download(GyrantBackendTestAccess::bvh8_node_count(e), 1)[0];
     EXPECT_LE(s.node_count, e.bvh8_capacity());
+    s.node_count = static_cast<uint32_t>(std::min<unsigned long>(s.node_count, e.bvh8_capacity()));
     s.nodes = test::DeviceArray<BVH8Node>::download(GyrantBackendTestAccess::bvh8_nodes(e), s.node_count);
     s.rows = test::DeviceArray<LeafPointers>::download(GyrantBackendTestAccess::leaf_pointers(e), s.node_count);
     s.coefficients = test::DeviceArray<TailorCoefficientsF16>::download(GyrantBackendTestAccess::bvh8_coefficients(e), s.node_count);

@@ -134,7 +134,7 @@ void check_pass(std::vector<T> const& prims, PassResult const& r) {
     double const scale = scale_of(facts);
     // Centres are float weighted means, merged once per tree level: a few ulps of the scene's
     // coordinates per level.
-    double const centre_tol = 4e-6 * scale * (1 + std::log2(double(L)));
+    double const centre_tol = 5e-7 * scale * (1 + std::log2(double(L)));
 
     std::vector<unsigned> first, last;
     leaf_ranges(r, L, first, last);
@@ -175,7 +175,7 @@ void check_pass(std::vector<T> const& prims, PassResult const& r) {
         if (node + 1 < L) {
             double marks = 0;
             for (unsigned l = first[node]; l <= last[node]; ++l) marks += packet_mark[l];
-            EXPECT_NEAR(r.weights[node], marks, 1e-5 * marks) << "node " << node;  // float sums
+            EXPECT_NEAR(r.weights[node], marks, 1e-6 * marks) << "node " << node;  // float sums
             continue;
         }
 
@@ -311,21 +311,18 @@ TEST(LeafPass, IndependentOfBlockScheduling) {
     PassResult const parallel = run_pass(tris, keys);
     gyrant::host::set_worker_threads(workers);
 
+    // Field by field: padding bytes carry nothing.
+    auto same = [](auto const& a, auto const& b) { return std::memcmp(&a, &b, sizeof a) == 0; };
     ASSERT_EQ(serial.boxes.size(), parallel.boxes.size());
     for (size_t i = 0; i < serial.boxes.size(); ++i) {
-        AABB const& a = serial.boxes[i];
-        AABB const& b = parallel.boxes[i];
-        ASSERT_EQ(0, std::memcmp(&a.min, &b.min, sizeof a.min)) << i;
-        ASSERT_EQ(0, std::memcmp(&a.max, &b.max, sizeof a.max)) << i;
-        ASSERT_EQ(0, std::memcmp(&a.center, &b.center, sizeof a.center)) << i;
-        ASSERT_EQ(0, std::memcmp(&a.radius, &b.radius, sizeof a.radius)) << i;
+        AABB const &a = serial.boxes[i], &b = parallel.boxes[i];
+        ASSERT_TRUE(same(a.min, b.min) && same(a.max, b.max) && same(a.center, b.center) &&
+                    same(a.radius, b.radius)) << "box " << i;
     }
     for (size_t i = 0; i < serial.coefficients.size(); ++i) {
-        auto const& a = serial.coefficients[i];
-        auto const& b = parallel.coefficients[i];
-        ASSERT_EQ(0, std::memcmp(&a.zero_order, &b.zero_order, sizeof a.zero_order)) << i;
-        ASSERT_EQ(0, std::memcmp(&a.first_order, &b.first_order, sizeof a.first_order)) << i;
-        ASSERT_EQ(0, std::memcmp(&a.second_order, &b.second_order, sizeof a.second_order)) << i;
+        auto const &a = serial.coefficients[i], &b = parallel.coefficients[i];
+        ASSERT_TRUE(same(a.zero_order, b.zero_order) && same(a.first_order, b.first_order) &&
+                    same(a.second_order, b.second_order)) << "leaf " << i;
     }
     ASSERT_EQ(0, std::memcmp(serial.weights.data(), parallel.weights.data(),
                              serial.weights.size() * sizeof(float)));

@@ -42,7 +42,7 @@ __global__ void __launch_bounds__(BVH8_CONVERT_BLOCK)
             unsigned int slots[BVH8_WIDTH];
             unsigned int count = 0, n_int = 0, b = 0;
             if (active) {
-                b = current[item];
+                b = __ldcg(current + item);  // written by other blocks on the previous level
                 count = bvh8_collapse(b, params.binary_aabbs, params.binary_nodes, num_internal, slots);
                 for (unsigned int k = 0; k < count; ++k)
                     n_int += BinaryNode::is_leaf(slots[k], num_internal) ? 0u : 1u;
