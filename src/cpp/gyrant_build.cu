@@ -4,21 +4,36 @@
 // on every way out):
 //   ordering      scene box and Morton codes, sort, gather into sorted storage
 //   binary tree   leaf keys, radix tree topology, leaf boxes and expansions, internal boxes
-//   8-wide tree   conversion, distance bounds, upward translation (continue from the binary
-//                 nodes that build_binary_tree_and_leaves hands back)
+//   8-wide tree   conversion, node radii, upward translation of the expansions
+// An empty surface records both events and builds nothing: it has no hierarchy.
 #include "platform.h"
 
 #include "gyrant_cuda.h"
+#include "kernels/binary2bvh8.h"
 #include "kernels/build_binary_tree.h"
+#include "kernels/bvh8_m2m.h"
 #include "kernels/common.h"
+#include "kernels/mesh.h"
 
 #include <thrust/fill.h>
 #include <thrust/sequence.h>
 
 #include <cstdio>
 #include <memory>
+#include <new>
+#include <stdexcept>
 
 namespace {
+
+//! The larger of two vertex indices (validation of a mesh).
+struct MaxIndex {
+    GYRANT_HOST_DEVICE unsigned int operator()(unsigned int a, unsigned int b) const { return a > b ? a : b; }
+};
+
+//! Frees a synchronous allocation on every way out.
+struct SyncFree {
+    void operator()(float* p) const { gyrant_cuda::cuda_free(p); }
+};
 
 //! d_sorted_indices = 0 .. n-1, then (codes, indices) sorted by code, stably: primitives with
 //! equal codes keep ascending input index. Blocks until done.
@@ -57,6 +72,63 @@ gyrant::StreamBuffer<BinaryNode> build_binary_tree_and_leaves(
     return nodes;
 }
 
+//! The 8-wide tree over the binary tree that build_binary_tree_and_leaves handed back: the
+//! collapse (which frees the binary nodes once it has read them), the node radii and the node
+//! expansions. Every temporary is stream-ordered and freed before returning.
+template <class T>
+void build_bvh8_tree(gyrant::StreamBuffer<BinaryNode>& binary_nodes, unsigned long n, int device,
+                     float const* primitives, AABB* binary_aabbs,
+                     TailorCoefficientsF16 const* leaf_coefficients, uint32_t* node_count,
+                     BVH8Node* nodes, LeafPointers* leaf_pointers,
+                     TailorCoefficientsF16* node_coefficients, gyrant::StreamPolicy& policy,
+                     cudaStream_t stream) {
+    unsigned long const leaves = (n + PRIMITIVES_PER_LEAF - 1) / PRIMITIVES_PER_LEAF;
+    auto const L = static_cast<unsigned int>(leaves);
+    unsigned long const capacity = leaves - 1;  // room for 8-wide nodes
+
+    gyrant::StreamBuffer<unsigned int> queue_a(capacity, stream);
+    gyrant::StreamBuffer<unsigned int> queue_b(capacity, stream);
+    gyrant::StreamBuffer<unsigned int> node_parents(capacity, stream);
+    gyrant::StreamBuffer<unsigned int> next_level_count(1, stream);
+    gyrant::StreamBuffer<unsigned int> leaf_parents(leaves, stream);
+    gyrant::StreamBuffer<unsigned int> child_counts(capacity, stream);
+    // A conversion that never ran then reads as no node rather than as garbage that would size
+    // the next allocation.
+    CUDA_CHECK(cudaMemsetAsync(node_count, 0, sizeof(uint32_t), stream));
+    convert_binary_tree_to_bvh8({queue_a.get(), queue_b.get(), node_parents.get(), next_level_count.get(),
+                                 L, binary_aabbs, binary_nodes.get(), child_counts.get(),
+                                 leaf_parents.get(), nodes, leaf_pointers, node_count},
+                                device, stream);
+    queue_a.reset();
+    queue_b.reset();
+    next_level_count.reset();
+    binary_nodes.reset();
+
+    uint32_t host_node_count = 0;
+    // Into pageable memory: the call returns with the value in place, after everything queued
+    // before it on the stream (which also completes the sorted primitive storage).
+    CUDA_CHECK(cudaMemcpyAsync(&host_node_count, node_count, sizeof(uint32_t), cudaMemcpyDeviceToHost,
+                               stream));
+    if (host_node_count > capacity) host_node_count = 0;  // only a failed conversion leaves this
+    if (host_node_count == 0) return;  // a single leaf, or a conversion that failed (reported)
+
+    gyrant::StreamBuffer<float> max_distances(host_node_count, stream);
+    thrust::fill(policy, max_distances.get(), max_distances.get() + host_node_count, 0.0f);
+    compute_max_distances<T>(nodes, primitives, leaf_parents.get(), node_parents.get(),
+                             max_distances.get(), static_cast<unsigned int>(n), host_node_count, stream);
+    max_distances.reset();
+
+    // Zero means "no child has arrived yet" to the upward translation.
+    gyrant::StreamBuffer<unsigned int> m2m_counters(capacity, stream);
+    thrust::fill(policy, m2m_counters.get(), m2m_counters.get() + capacity, 0u);
+    gyrant::StreamBuffer<TailorCoefficients> m2m_scratch(capacity, stream);
+    // The leaf part of the binary boxes, indexed by leaf number.
+    compute_internal_tailor_coefficients_m2m(nodes, node_parents.get(), binary_aabbs + capacity,
+                                             leaf_coefficients, leaf_parents.get(), leaf_pointers,
+                                             node_coefficients, m2m_scratch.get(), child_counts.get(),
+                                             L, m2m_counters.get(), stream);
+}
+
 }  // namespace
 
 template <class T>
@@ -79,6 +151,9 @@ void GyrantBackend<T>::initialize_triangle_data(float const* triangles) {
                              static_cast<unsigned int>(count), stream);
         gyrant::StreamBuffer<BinaryNode> binary_nodes = build_binary_tree_and_leaves<T>(
             codes, count, d_primitives, d_binary_aabbs, d_leaf_coefficients, policy, stream);
+        build_bvh8_tree<T>(binary_nodes, count, device, d_primitives, d_binary_aabbs, d_leaf_coefficients,
+                           d_bvh8_node_count, d_bvh8_nodes, d_leaf_pointers, d_bvh8_coefficients, policy,
+                           stream);
     }
     CUDA_CHECK(cudaEventRecord(build_done_event, stream));
 }
@@ -94,6 +169,9 @@ void GyrantBackend<T>::initialize_point_data(float const* points, float const* n
                                  static_cast<unsigned int>(count), stream);
         gyrant::StreamBuffer<BinaryNode> binary_nodes = build_binary_tree_and_leaves<T>(
             codes, count, d_primitives, d_binary_aabbs, d_leaf_coefficients, policy, stream);
+        build_bvh8_tree<T>(binary_nodes, count, device, d_primitives, d_binary_aabbs, d_leaf_coefficients,
+                           d_bvh8_node_count, d_bvh8_nodes, d_leaf_pointers, d_bvh8_coefficients, policy,
+                           stream);
     }
     CUDA_CHECK(cudaEventRecord(build_done_event, stream));
 }
@@ -122,6 +200,59 @@ std::unique_ptr<GyrantBackend<T>> GyrantBackend<T>::CreateFromPoints(float const
     return engine;
 }
 
+template <class T>
+std::unique_ptr<GyrantBackend<T>> GyrantBackend<T>::CreateForSolver(float const* points,
+                                                                    unsigned long num_points,
+                                                                    int device) {
+    gyrant::ScopedDevice const on_device(device);
+    std::unique_ptr<GyrantBackend> engine(new GyrantBackend(num_points, device));
+    if (num_points == 0) {
+        engine->initialize_point_data(points, nullptr);
+        return engine;
+    }
+    // The solver starts from a surface without orientation: every stored normal is zero.
+    std::unique_ptr<float, SyncFree> zero_normals(
+        static_cast<float*>(gyrant_cuda::cuda_allocate(3 * num_points * sizeof(float))));
+    if (zero_normals == nullptr) throw std::bad_alloc();  // reported by cuda_allocate
+    gyrant_cuda::thrust_fill_float(zero_normals.get(), 3 * num_points, 0.0f);
+    engine->initialize_point_data(points, zero_normals.get());
+    return engine;
+}
+
+template <class T>
+std::unique_ptr<GyrantBackend<T>> GyrantBackend<T>::CreateFromMesh(float const* vertices,
+                                                                   unsigned long num_vertices,
+                                                                   unsigned int const* triangle_indices,
+                                                                   unsigned long num_triangles,
+                                                                   int device) {
+    gyrant::ScopedDevice const on_device(device);
+    std::puts("CreateFromMesh!");
+    // Validated before anything is allocated. A mesh without triangles names no vertex, so it
+    // is valid whatever its vertex count (the empty mesh included).
+    if (num_triangles > 0) {
+        unsigned int const max_index =
+            gyrant::device_reduce(triangle_indices, 3 * num_triangles, 0u, MaxIndex(), nullptr);
+        if (max_index >= num_vertices) {
+            char message[200];
+            std::snprintf(message, sizeof message,
+                          "The triangle indices are not allowed to exceed the number of vertices. "
+                          "Vertex count is %lu, max index is %u.",
+                          num_vertices, max_index);
+            throw std::runtime_error(message);
+        }
+    }
+    std::unique_ptr<GyrantBackend> engine(new GyrantBackend(num_triangles, device));
+    if (num_triangles == 0) {
+        engine->initialize_triangle_data(nullptr);
+        return engine;
+    }
+    gyrant::StreamBuffer<float> soup(9 * num_triangles, engine->stream);
+    gather_triangles(vertices, triangle_indices, static_cast<unsigned int>(num_triangles), soup.get(),
+                     engine->stream);
+    engine->initialize_triangle_data(soup.get());
+    return engine;  // the soup is freed on the engine's stream, after the build's work
+}
+
 template void GyrantBackend<Triangle>::initializeMortonCodes<Triangle>(Triangle const*, unsigned long*);
 template void GyrantBackend<PointNormal>::initializeMortonCodes<Vec3>(Vec3 const*, unsigned long*);
 template void GyrantBackend<Triangle>::initialize_triangle_data(float const*);
@@ -130,3 +261,7 @@ template std::unique_ptr<GyrantBackend<Triangle>> GyrantBackend<Triangle>::Creat
     float const*, unsigned long, int);
 template std::unique_ptr<GyrantBackend<PointNormal>> GyrantBackend<PointNormal>::CreateFromPoints(
     float const*, float const*, unsigned long, int);
+template std::unique_ptr<GyrantBackend<PointNormal>> GyrantBackend<PointNormal>::CreateForSolver(
+    float const*, unsigned long, int);
+template std::unique_ptr<GyrantBackend<Triangle>> GyrantBackend<Triangle>::CreateFromMesh(
+    float const*, unsigned long, unsigned int const*, unsigned long, int);

@@ -216,9 +216,11 @@ void check_radii(Snapshot<T> const& s, Bvh8Links const& links, size_t n) {
             for (D3 const& x : points_of(primitive_at<T>(s.primitives, n, i)))
                 farthest = std::max(farthest, norm(sub(x, c)));
         double const radius = __half2float(s.nodes[v].radius);
-        // Half rounding: 2^-11 relative. The float maximum itself: coordinate differences
-        // good to a few float steps of the coordinates, then an approximate square root.
-        double const tolerance = farthest * std::ldexp(1.0, -11) + 4e-7 * (norm(c) + farthest);
+        // Half rounding: 2^-11 relative, or half of the subnormal step 2^-24 below 2^-14. The
+        // float maximum itself: coordinate differences good to a few float steps of the
+        // coordinates, then an approximate square root.
+        double const tolerance = farthest * std::ldexp(1.0, -11) + std::ldexp(1.0, -25) +
+                                 4e-7 * (norm(c) + farthest);
         EXPECT_NEAR(radius, farthest, tolerance) << "node " << v;
     }
 }

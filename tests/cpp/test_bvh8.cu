@@ -337,6 +337,21 @@ std::vector<PointNormal> clustered_points(size_t n, uint64_t seed) {
     return pts;
 }
 
+//! Clusters nested 20 times, each level a corner of the previous one at half its size: a deep
+//! tree whose smallest nodes have radii and moments in half precision's subnormal range.
+std::vector<PointNormal> nested_clusters(uint64_t seed) {
+    Random rng(seed);
+    std::vector<PointNormal> pts;
+    float half = 1.0f;
+    for (int level = 0; level < 20; ++level, half *= 0.5f) {
+        for (int i = 0; i < 96; ++i) {
+            Vec3 const c{1.5f * half, 1.5f * half, 1.5f * half};
+            pts.push_back({c + rng.point(-0.1f, 0.1f) * half, rng.point(-1.0f, 1.0f) * (0.01f * half * half)});
+        }
+    }
+    return pts;
+}
+
 template <class T>
 void check_engine(GyrantBackend<T> const& e) {
     SCOPED_TRACE(testing::Message() << "n = " << e.point_count());
@@ -371,6 +386,10 @@ TEST(Bvh8Engine, PointCloudRadiiCoverTightlyAndExpansionsMatchTheMoments) {
         testing::internal::GetCapturedStdout();
         check_engine(*engine);
     }
+    testing::internal::CaptureStdout();
+    auto const nested = test::from_points(nested_clusters(9));
+    testing::internal::GetCapturedStdout();
+    check_engine(*nested);
 }
 
 // Not a check: build time of large random soups. Run with
