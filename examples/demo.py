@@ -84,8 +84,8 @@ def main():
     gpu = gyrant_module.flavour == "cuda"
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--mesh", default=str(HERE / "data" / "elephant.off"))
-    parser.add_argument("--grid", type=int, default=512 if gpu else 160, help="slice resolution")
-    parser.add_argument("--points", type=int, default=1_000_000 if gpu else 20_000,
+    parser.add_argument("--grid", type=int, default=512 if gpu else 120, help="slice resolution")
+    parser.add_argument("--points", type=int, default=1_000_000 if gpu else 10_000,
                         help="random query points")
     parser.add_argument("--output", default="out/winding_slice.png")
     parser.add_argument("--seed", type=int, default=0)
@@ -94,7 +94,9 @@ def main():
     arrays = Arrays()
     vertices, faces = read_off(args.mesh)
     print(f"gyrant {gyrant_module.flavour} flavour, arrays through {arrays.name}")
-    print(f"mesh {pathlib.Path(args.mesh).name}: {len(vertices)} vertices, {len(faces)} triangles")
+    # Flushed first: the engine's factory writes its own line to the same stream.
+    print(f"mesh {pathlib.Path(args.mesh).name}: {len(vertices)} vertices, {len(faces)} triangles",
+          flush=True)
 
     timings = []
     d_vertices, d_faces = arrays.to_device(vertices), arrays.to_device(faces)

@@ -15,4 +15,4 @@ if [ ${#need_apt[@]} -gt 0 ]; then
   DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq "${need_apt[@]}"
 fi
 
-python3 -m pip install -q "nanobind==2.10.2" "scikit-build-core==1.1.2" numpy pytest matplotlib
+python3 -m pip install -q "nanobind==2.10.2" "scikit-build-core==1.1.2" numpy pytest matplotlib libigl

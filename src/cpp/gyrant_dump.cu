@@ -61,9 +61,9 @@ void append_format(std::string& out, std::string_view pattern, std::initializer_
         size_t const close = pattern.find('}', i);
         if (close == std::string_view::npos || next == fields.end())
             throw std::logic_error("dump: malformed template");
-        std::string_view const spec = pattern.substr(i + 1, close - i - 1);
+        std::string_view const field_format = pattern.substr(i + 1, close - i - 1);
         Field const& field = *next++;
-        if (spec.empty()) {
+        if (field_format.empty()) {
             if (field.kind == Field::Kind::Text)
                 out.append(field.text);
             else if (field.kind == Field::Kind::Integer)
@@ -71,11 +71,11 @@ void append_format(std::string& out, std::string_view pattern, std::initializer_
             else
                 throw std::logic_error("dump: a number needs a precision");
         } else {
-            // ":.Nf"
-            if (spec.size() != 4 || spec[0] != ':' || spec[1] != '.' || spec[3] != 'f' ||
-                field.kind != Field::Kind::Number)
+            bool const fixed_point = field_format.size() == 4 && field_format.substr(0, 2) == ":." &&
+                                     field_format[3] == 'f';  // ":.Nf"
+            if (!fixed_point || field.kind != Field::Kind::Number)
                 throw std::logic_error("dump: unsupported field");
-            append_fixed(out, field.number, spec[2] - '0');
+            append_fixed(out, field.number, field_format[2] - '0');
         }
         i = close + 1;
     }

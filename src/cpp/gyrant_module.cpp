@@ -57,17 +57,25 @@ struct OwnedDeviceBuffer {
     CudaDeleter deleter;
 };
 
-//! Hands an engine result of `count` floats to Python without a copy.
-ResultArray wrap_result(std::unique_ptr<float, CudaDeleter> buffer, size_t count, int device) {
-    CudaDeleter deleter = buffer.get_deleter();
-    auto* record = new OwnedDeviceBuffer{buffer.release(), deleter};
-    nb::capsule owner(record, [](void* p) noexcept {
+//! A capsule that owns `buffer` from now on. Ownership moves only once the capsule exists, so
+//! the buffer is freed on every way out.
+nb::capsule take_ownership(std::unique_ptr<float, CudaDeleter>& buffer) {
+    auto record = std::make_unique<OwnedDeviceBuffer>(OwnedDeviceBuffer{buffer.get(), buffer.get_deleter()});
+    nb::capsule owner(record.get(), [](void* p) noexcept {
         auto* r = static_cast<OwnedDeviceBuffer*>(p);
         r->deleter(r->data);
         delete r;
     });
-    ResultArray array(record->data, {count}, owner, {}, nb::dtype<float>(), DeviceTag::value, device);
-    return array;
+    record.release();
+    buffer.release();
+    return owner;
+}
+
+//! Hands an engine result of `count` floats to Python without a copy.
+ResultArray wrap_result(std::unique_ptr<float, CudaDeleter> buffer, size_t count, int device) {
+    float* const data = buffer.get();
+    nb::capsule const owner = take_ownership(buffer);
+    return ResultArray(data, {count}, owner, {}, nb::dtype<float>(), DeviceTag::value, device);
 }
 
 template <class Array>
@@ -148,15 +156,9 @@ struct GyrantEngine {
     //! An (N, 3) result, N being the engine's primitive count.
     Vec3ResultArray wrap_rows(std::unique_ptr<float, CudaDeleter> buffer) const {
         size_t const n = uses_triangles ? triangle_backend->point_count() : point_backend->point_count();
-        CudaDeleter deleter = buffer.get_deleter();
-        auto* record = new OwnedDeviceBuffer{buffer.release(), deleter};
-        nb::capsule owner(record, [](void* p) noexcept {
-            auto* r = static_cast<OwnedDeviceBuffer*>(p);
-            r->deleter(r->data);
-            delete r;
-        });
-        return Vec3ResultArray(record->data, {n, 3}, owner, {}, nb::dtype<float>(), DeviceTag::value,
-                               device_id());
+        float* const data = buffer.get();
+        nb::capsule const owner = take_ownership(buffer);
+        return Vec3ResultArray(data, {n, 3}, owner, {}, nb::dtype<float>(), DeviceTag::value, device_id());
     }
 };
 

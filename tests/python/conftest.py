@@ -63,9 +63,12 @@ _DTYPE_CODES = {"f": 2, "u": 1, "i": 0}
 class DLPackView:
     """Exports `array`'s memory through DLPack as living on (device_type, device_id)."""
 
-    def __init__(self, array, device_type, device_id):
+    def __init__(self, array, device_type, device_id, shape=None):
         self.array = np.asarray(array)
         self.device = (device_type, device_id)
+        # A claimed shape larger than the memory behind it: only for calls that must fail
+        # before reading the data.
+        self.shape = tuple(shape) if shape is not None else self.array.shape
         self._keep = []  # structures handed out stay alive as long as this object
 
     def __dlpack_device__(self):
@@ -73,7 +76,7 @@ class DLPackView:
 
     def __dlpack__(self, *args, **kwargs):
         a = self.array
-        shape = (ctypes.c_int64 * max(a.ndim, 1))(*a.shape)
+        shape = (ctypes.c_int64 * max(a.ndim, 1))(*self.shape)
         strides = (ctypes.c_int64 * max(a.ndim, 1))(*(s // a.itemsize for s in a.strides))
         managed = _DLManagedTensor()
         managed.dl_tensor.data = a.ctypes.data

@@ -3,7 +3,6 @@ import re
 from collections import Counter
 
 import numpy as np
-import pytest
 
 from gyrant_module import GyrantEngine
 
@@ -156,12 +155,14 @@ def test_dump_of_33_triangles(dev):
     assert body[at] == "    </TABLE>>];\n"
     rest = "".join(body[at + 1 :])
 
-    # Slots: two leaves and six empty points numbered E0..E5 in slot order.
-    edges = re.findall(r'  N0 -> (L\d+|E\d+) \[label="(\d)"', rest)
-    assert sorted(int(k) for _, k in edges) == list(range(8))
-    assert [k for _, k in edges] == sorted(k for _, k in edges)
-    assert sorted(t for t, _ in edges if t[0] == "L") == ["L0", "L1"]
-    assert [t for t, _ in edges if t[0] == "E"] == [f"E{i}" for i in range(6)]
+    # Slots in order: two leaf edges labelled with their slot, six empty points numbered E0..E5.
+    slot_lines = re.findall(r"^  N0 -> (L\d+|E\d+) (.*)$", rest, re.M)
+    assert len(slot_lines) == 8
+    assert sorted(t for t, _ in slot_lines if t[0] == "L") == ["L0", "L1"]
+    assert [t for t, _ in slot_lines if t[0] == "E"] == [f"E{i}" for i in range(6)]
+    slot_of_leaf = [int(re.match(r'\[label="(\d)"', attrs).group(1)) for t, attrs in slot_lines if t[0] == "L"]
+    positions = [i for i, (t, _) in enumerate(slot_lines) if t[0] == "L"]
+    assert slot_of_leaf == positions
     for i in range(6):
         assert f'  E{i} [label="", shape=point, color=gray];\n  N0 -> E{i} [style=dotted, color=gray, arrowhead=none];\n' in rest
     assert re.search(r'  N0 -> L0 \[label="\d", color="#4CAF50", penwidth=2\];\n', rest)
@@ -199,8 +200,10 @@ def test_dump_of_a_deeper_tree(dev):
     assert empties == list(range(len(empties)))
     # Every node has 8 slot edges; every node but the root is reached by one internal edge from
     # a node printed before it.
-    slots = re.findall(r"^  N(\d+) -> ([NLE])(\d+) \[label=\"(\d)\"", text, re.M)
-    assert len(slots) == 8 * len(node_ids)
+    slots = re.findall(r"^  N(\d+) -> ([NL])(\d+) \[label=\"(\d)\"", text, re.M)
+    empty_edges = re.findall(r"^  N(\d+) -> E(\d+) \[style=dotted", text, re.M)
+    assert len(slots) + len(empty_edges) == 8 * len(node_ids)
+    assert [int(e) for _, e in empty_edges] == empties
     parents = {int(c): int(p) for p, kind, c, _ in slots if kind == "N"}
     assert sorted(parents) == node_ids[1:]
     assert all(p < c for c, p in parents.items())
