@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Prepares the benchmark's real surfaces: installs Debian's libcgal-demo (CGAL's demo data) when
 # missing and extracts the meshes and point sets the benchmark uses into bench/data/ (ignored by
-# git). With --wheels it also downloads the libigl wheel for a machine without network
+# git). With --wheels it also downloads the libigl and scipy wheels for a machine without network
 # (bench/wheels/, see bench/README.md).
 set -euo pipefail
 cd "$(dirname "$0")"
@@ -24,8 +24,11 @@ for f in "${files[@]}"; do cp "$tmp/$f" data/; done
 echo "bench/data: $(cd data && ls | tr '\n' ' ')"
 
 if [ "${1:-}" = "--wheels" ]; then
-  # The GPU machine runs Python ${GYRANT_PYTHON_VERSION:-3.12}; numpy is already there.
-  python3 -m pip download "libigl==2.6.3" --no-deps --only-binary=:all: \
-    --python-version "${GYRANT_PYTHON_VERSION:-3.12}" --platform manylinux_2_28_x86_64 -d wheels
+  # The GPU machine runs Python ${GYRANT_PYTHON_VERSION:-3.12} and has numpy; libigl's module
+  # imports scipy when it loads, so scipy's wheel comes along for a machine without it.
+  for pkg in "libigl==2.6.3" scipy; do
+    python3 -m pip download "$pkg" --no-deps --only-binary=:all: \
+      --python-version "${GYRANT_PYTHON_VERSION:-3.12}" --platform manylinux_2_28_x86_64 -d wheels
+  done
   ls -l wheels
 fi

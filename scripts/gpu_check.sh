@@ -32,6 +32,11 @@ PYTHONPATH="$PWD/$build" python3 -m pytest -q tests/python >"$OUT/pytest.log" 2>
 tail -5 "$OUT/pytest.log"
 
 if [ -f bench/run.py ]; then
+  # libigl (and scipy, which it imports) come as wheels prepared beforehand with
+  # `bash bench/setup.sh --wheels` and carried along with bench/data.
+  if [ -d bench/wheels ]; then
+    python3 -m pip install --no-index --find-links bench/wheels libigl >"$OUT/pip-libigl.log" 2>&1 || true
+  fi
   PYTHONPATH="$PWD/$build" python3 bench/run.py --out "$OUT" >"$OUT/bench.log" 2>&1 || status=1
   tail -30 "$OUT/bench.log"
 fi
