@@ -9,6 +9,7 @@
 #include "kernels/node_approx.h"
 #include "kernels/traversal.h"
 
+#include "bvh8_checks.h"
 #include "test_support.h"
 
 #include <gtest/gtest.h>
@@ -70,24 +71,26 @@ std::vector<Triangle> hemisphere(int subdivisions) {
     return tris;
 }
 
-//! Small closed spheres of `cluster` oriented points in 7 of the 8 octants of a cell, the 8th octant
-//! holding the same pattern one level finer, `levels` times, down to cells 2^-levels of the
-//! scene. The finer octant is the upper corner, so it comes last in Morton order: every level
-//! adds 8-wide nodes whose other children wait on the stack while the walk goes deeper.
-//! The cells nest towards the origin from below, where float and half resolve them best.
+//! Open hemispheres of radius 0.05 (the upper halves of `2 * cluster` sphere points) at the
+//! centres of 7 of the 8 octants of a cell, the 8th octant holding the same pattern at half the
+//! size, `levels` times: cells grow geometrically from 0.25 to 0.25 * 2^levels. The finer octant
+//! is the upper corner, last in Morton order, so every level adds 8-wide nodes whose other
+//! children wait on the stack while the walk goes deeper. Coordinates and expansion coefficients
+//! stay within the half-precision range.
 std::vector<PointNormal> nested_clusters(int levels, size_t cluster) {
-    std::vector<PointNormal> sphere = test::sphere_points(cluster);
+    constexpr float RADIUS = 0.05f;
+    std::vector<PointNormal> cap;
+    for (PointNormal const& p : test::sphere_points(2 * cluster))
+        if (p.position.z > 0.0f) cap.push_back({p.position * RADIUS, p.normal * (RADIUS * RADIUS)});
     std::vector<PointNormal> pts;
-    float cell = 64.0f;
+    float cell = 0.25f * std::ldexp(1.0f, levels);
     for (int level = 0; level <= levels; ++level) {
         float const half = cell / 2;
         for (int octant = 0; octant < (level == levels ? 8 : 7); ++octant) {
-            // Octant 7, the upper corner (-half .. 0 on every axis), is the next level.
+            // The cell spans -cell .. 0 on every axis; octant 7 (-half .. 0) is the next level.
             Vec3 const c{(octant & 1) ? -0.5f * half : -1.5f * half, (octant & 2) ? -0.5f * half : -1.5f * half,
                          (octant & 4) ? -0.5f * half : -1.5f * half};
-            float const radius = 0.45f * half;
-            for (PointNormal const& p : sphere)
-                pts.push_back({c + p.position * radius, p.normal * (radius * radius)});
+            for (PointNormal const& p : cap) pts.push_back({c + p.position, p.normal});
         }
         cell = half;
     }
@@ -132,8 +135,10 @@ Scene<PointNormal> make_scene(std::vector<PointNormal> pts) {
     return s;
 }
 
+//! Queries uniform in the scene's bounding box enlarged 1.5 times, then queries just off the
+//! surface (a primitive's centroid moved by up to 1% of the box diagonal).
 template <class T>
-AABB bounds_of(std::vector<T> const& prims) {
+std::vector<Vec3> make_queries(std::vector<T> const& prims, size_t uniform, size_t near, uint64_t seed) {
     Vec3 lo{INFINITY, INFINITY, INFINITY}, hi{-INFINITY, -INFINITY, -INFINITY};
     for (T const& p : prims) {
         float const* f = reinterpret_cast<float const*>(&p);
@@ -142,26 +147,13 @@ AABB bounds_of(std::vector<T> const& prims) {
             hi = {std::max(hi.x, f[k]), std::max(hi.y, f[k + 1]), std::max(hi.z, f[k + 2])};
         }
     }
-    AABB box;
-    box.center = (lo + hi) * 0.5f;
-    box.min = Vec3_f16::from_float(lo);
-    box.max = Vec3_f16::from_float(hi);
-    box.radius = __float2half_rn((hi - lo).length() * 0.5f);
-    return box;
-}
-
-//! Queries uniform in the scene box enlarged 1.5 times, then queries just off the surface
-//! (a primitive's centroid moved by a small random offset).
-template <class T>
-std::vector<Vec3> make_queries(std::vector<T> const& prims, size_t uniform, size_t near, uint64_t seed) {
     test::Random rng(seed);
-    AABB const box = bounds_of(prims);
-    Vec3 const half = (Vec3::from_f16(box.max) - Vec3::from_f16(box.min)) * 0.75f;
+    Vec3 const centre = (lo + hi) * 0.5f, half = (hi - lo) * 0.75f;
     std::vector<Vec3> q;
     for (size_t i = 0; i < uniform; ++i)
-        q.push_back(box.center + Vec3{rng.uniform(-half.x, half.x), rng.uniform(-half.y, half.y),
-                                      rng.uniform(-half.z, half.z)});
-    float const offset = 0.01f * __half2float(box.radius);
+        q.push_back(centre + Vec3{rng.uniform(-half.x, half.x), rng.uniform(-half.y, half.y),
+                                  rng.uniform(-half.z, half.z)});
+    float const offset = 0.01f * (hi - lo).length();
     for (size_t i = 0; i < near; ++i)
         q.push_back(prims[rng.bits() % prims.size()].centroid() + rng.point(-offset, offset));
     return q;
@@ -221,9 +213,26 @@ std::vector<BVH8Node> nodes_of(GyrantBackend<T> const& engine) {
     using A = GyrantBackendTestAccess;
     EXPECT_EQ(cudaStreamSynchronize(A::stream(engine)), cudaSuccess);
     uint32_t count = 0;
-    if (engine.leaf_count() > 1)
+    if (engine.leaf_count() > 1) {
         EXPECT_EQ(cudaMemcpy(&count, A::bvh8_node_count(engine), 4, cudaMemcpyDeviceToHost), cudaSuccess);
+    }
     return DeviceArray<BVH8Node>::download(A::bvh8_nodes(engine), count);
+}
+
+//! The overflow fallback finds a subtree's first leaf through slot 0: check that slot 0 of every
+//! node starts the node's leaf range, as the collapse promises.
+template <class T>
+void expect_slot_zero_starts_every_range(GyrantBackend<T> const& engine) {
+    std::vector<BVH8Node> const nodes = nodes_of(engine);
+    std::vector<LeafPointers> const rows =
+        DeviceArray<LeafPointers>::download(GyrantBackendTestAccess::leaf_pointers(engine), nodes.size());
+    test::Bvh8Links const links =
+        test::check_bvh8_structure(static_cast<unsigned>(engine.leaf_count()), nodes, rows);
+    for (size_t v = 0; v < nodes.size(); ++v) {
+        uint32_t const start = nodes[v].getChildMeta(0) == ChildType::Leaf ? rows[v].leaves[0]
+                                                                           : links.leaf_lo[nodes[v].first_child];
+        EXPECT_EQ(start, links.leaf_lo[v]) << "node " << v;
+    }
 }
 
 //! Levels of internal nodes below the root, and the largest stack a walk that pushes every
@@ -269,24 +278,27 @@ Errors errors(std::vector<float> const& got, std::vector<float> const& want) {
 }
 
 // Without any accepted node the walk is the exact sum in another order than brute_force's
-// compensated sum: float summation of up to a few thousand terms of magnitude <= 0.5.
-constexpr double EXACT_TOLERANCE = 2e-4;
+// compensated sum: float rounding of up to 20k terms, the largest about 0.5 (measured at most
+// 1.2e-6 on these scenes). One primitive lost or counted twice near a query exceeds it.
+constexpr double EXACT_TOLERANCE = 1e-5;
 constexpr float NEVER = INFINITY;  // beta whose square makes every acceptance test fail
 
 // ---- against brute force --------------------------------------------------------------------------
 
 // The far-field tolerances: a second-order expansion accepted at beta leaves a remainder of order
-// beta^-3 of each accepted node's share, and half/bfloat16 storage about 2^-11. Measured worst
-// cases on these scenes at the default beta stay below 0.005 (mean below 5e-4); the asserted
-// bounds are 0.015 and 1.5e-3.
+// beta^-3 of each accepted node's share, and half/bfloat16 storage about 2^-11 of it. Measured
+// worst cases on the scenes of this file at the default beta stay below 0.003 (means below
+// 7e-4); the asserted bounds are twice that.
+constexpr double FAR_FIELD_MAX = 0.006;
+constexpr double FAR_FIELD_MEAN = 1.5e-3;
 template <class T>
 void check_against_brute_force(char const* name, Scene<T> const& s, std::vector<Vec3> const& queries) {
     SCOPED_TRACE(name);
     std::vector<float> const exact = run_brute_force(*s.engine, queries);
     std::vector<float> const fast = run_compute(*s.engine, queries, -1.0f);
     Errors const e = errors(fast, exact);
-    EXPECT_LE(e.max, 0.015);
-    EXPECT_LE(e.mean, 1.5e-3);
+    EXPECT_LE(e.max, FAR_FIELD_MAX);
+    EXPECT_LE(e.mean, FAR_FIELD_MEAN);
 
     std::vector<float> const all_exact = run_compute(*s.engine, queries, NEVER);
     EXPECT_LE(errors(all_exact, exact).max, EXACT_TOLERANCE);
@@ -306,13 +318,13 @@ TEST(Traversal, MatchesBruteForceOnSurfaces) {
     {
         auto s = make_scene(test::soup(test::icosphere(3)));
         check_against_brute_force("icosphere", s, make_queries(s.prims, 160, 64, 1));
-        // A closed unit sphere: 1 inside, 0 outside, away from the surface.
+        // A closed polyhedron: exactly 1 inside, 0 outside.
         std::vector<Vec3> const q{{0, 0, 0}, {0.3f, -0.2f, 0.5f}, {2, 0, 0}, {0, -1.5f, 1}};
         std::vector<float> const w = run_compute(*s.engine, q, -1.0f);
-        EXPECT_NEAR(w[0], 1.0f, 0.01f);
-        EXPECT_NEAR(w[1], 1.0f, 0.01f);
-        EXPECT_NEAR(w[2], 0.0f, 0.01f);
-        EXPECT_NEAR(w[3], 0.0f, 0.01f);
+        EXPECT_NEAR(w[0], 1.0f, FAR_FIELD_MAX);
+        EXPECT_NEAR(w[1], 1.0f, FAR_FIELD_MAX);
+        EXPECT_NEAR(w[2], 0.0f, FAR_FIELD_MAX);
+        EXPECT_NEAR(w[3], 0.0f, FAR_FIELD_MAX);
     }
     {
         auto s = make_scene(torus(40, 16, 1.0f, 0.35f));
@@ -357,9 +369,14 @@ TEST(Traversal, BetaZeroGivesTheRootExpansion) {
 }
 
 // Up to 32 primitives the sum is exact whatever beta; 33 walks a two-leaf tree whose second leaf
-// holds one primitive.
+// holds one primitive. An empty surface gives zeros.
 TEST(Traversal, SmallScenesAreExactWhateverBeta) {
     test::Random rng(11);
+    {
+        auto empty = make_scene(std::vector<Triangle>{});
+        std::vector<float> const w = run_compute(*empty.engine, {{0, 0, 0}, {1, 2, 3}, {-1, 0, 5}}, -1.0f);
+        EXPECT_EQ(w, std::vector<float>(3, 0.0f));
+    }
     for (size_t n : {1u, 7u, 32u, 33u}) {
         SCOPED_TRACE(n);
         auto tris = make_scene(random_soup(n, 100 + n));
@@ -394,7 +411,7 @@ TEST(Traversal, ResultsDependOnlyOnTheQuery) {
         q.push_back({-d, d, -d});
     }
     std::vector<float> const all = run_compute(*s.engine, q, -1.0f);
-    EXPECT_LE(errors(all, run_brute_force(*s.engine, q)).max, 0.015);
+    EXPECT_LE(errors(all, run_brute_force(*s.engine, q)).max, FAR_FIELD_MAX);
     double area = 0;
     for (Triangle const& t : s.prims) area += t.get_weight();
     for (size_t i = q.size() - 6; i < q.size(); ++i) {
@@ -444,10 +461,31 @@ TEST(Traversal, NegativeArgumentsSelectDefaults) {
     EXPECT_NE(run_compute(*points.engine, q, -1.0f, 0.05f), run_compute(*points.engine, q, -1.0f, -1.0f));
 }
 
+// A sphere of radius 300: areas and moments pass the half range, so stored coefficients are
+// infinite. Such nodes are walked instead of accepted, and the results stay finite and right.
+TEST(Traversal, CoefficientsBeyondHalfRangeAreWalked) {
+    auto s = make_scene(test::soup(test::icosphere(3), 300.0));
+    TailorCoefficientsF16 root;
+    ASSERT_EQ(cudaMemcpy(&root, GyrantBackendTestAccess::bvh8_coefficients(*s.engine), sizeof root,
+                         cudaMemcpyDeviceToHost), cudaSuccess);
+    TailorCoefficients const wide = TailorCoefficients::from_f16(root);
+    bool overflowed = false;
+    for (float v : wide.first_order.m) overflowed |= !std::isfinite(v);
+    ASSERT_TRUE(overflowed) << "the scene must overflow the half range";
+
+    std::vector<Vec3> q = make_queries(s.prims, 96, 32, 61);
+    q.push_back({0, 0, 0});
+    q.push_back({1000, 0, 0});
+    std::vector<float> const got = run_compute(*s.engine, q, -1.0f);
+    for (float v : got) ASSERT_TRUE(std::isfinite(v));
+    EXPECT_LE(errors(got, run_brute_force(*s.engine, q)).max, FAR_FIELD_MAX);
+    EXPECT_NEAR(got[q.size() - 2], 1.0f, 1e-3f);
+}
+
 // ---- deep trees and the stack -------------------------------------------------------------------
 
-// Clusters nested 18 levels deep: a walk that pushed every child separately would need far more
-// than 64 entries. The results still equal the exact sum.
+// Clusters nested 17 levels deep with geometrically growing distances: a walk that pushed every
+// child separately would need more than 64 entries. The results still equal the exact sum.
 TEST(Traversal, DeepUnbalancedTreeMatchesBruteForce) {
     auto s = make_scene(nested_clusters(17, 128));
     TreeShape const shape = shape_of(nodes_of(*s.engine));
@@ -461,14 +499,14 @@ TEST(Traversal, DeepUnbalancedTreeMatchesBruteForce) {
     std::vector<Vec3> q = make_queries(s.prims, 64, 0, 43);
     for (size_t i = 0; i < s.prims.size(); i += 37) q.push_back(s.prims[i].position * (1.0f + rng.uniform(-0.2f, 0.2f)));
 
-    float const eps = 1e-7f;
+    float const eps = -1.0f;
     std::vector<float> const exact = run_brute_force(*s.engine, q, eps);
     std::vector<float> const all_exact = run_compute(*s.engine, q, NEVER, eps);
     EXPECT_LE(errors(all_exact, exact).max, EXACT_TOLERANCE);
     Errors const e = errors(run_compute(*s.engine, q, -1.0f, eps), exact);
     std::printf("[ deep tree ] max|err| %.3g mean %.3g\n", e.max, e.mean);
-    EXPECT_LE(e.max, 0.015);
-    EXPECT_LE(e.mean, 1.5e-3);
+    EXPECT_LE(e.max, FAR_FIELD_MAX);
+    EXPECT_LE(e.mean, FAR_FIELD_MEAN);
 }
 
 // A stack too small for the tree: the overflow fallback sums the subtrees it cannot push exactly,
@@ -478,6 +516,8 @@ TEST(Traversal, FullStackFallsBackToExactSums) {
     auto points = make_scene(nested_clusters(6, 64));
     ASSERT_GT(shape_of(nodes_of(*tris.engine)).depth, TRAVERSAL_SHALLOW_STACK_CAPACITY);
     ASSERT_GT(shape_of(nodes_of(*points.engine)).depth, TRAVERSAL_SHALLOW_STACK_CAPACITY);
+    expect_slot_zero_starts_every_range(*tris.engine);
+    expect_slot_zero_starts_every_range(*points.engine);
     std::vector<Vec3> const qt = make_queries(tris.prims, 96, 32, 52);
     std::vector<Vec3> const qp = make_queries(points.prims, 96, 32, 53);
     float const eps = 0.004f;
@@ -496,10 +536,10 @@ TEST(Traversal, FullStackFallsBackToExactSums) {
     std::vector<float> const full_t = run_traversal<Triangle, TRAVERSAL_STACK_CAPACITY>(*tris.engine, qt, 2.3f, eps);
     EXPECT_EQ(full_t, run_compute(*tris.engine, qt, 2.3f, eps)) << "the order of the queries does not matter";
     EXPECT_NE(shallow_t, full_t) << "the fallback must have been taken";
-    EXPECT_LE(errors(shallow_t, exact_t).max, 0.015);
+    EXPECT_LE(errors(shallow_t, exact_t).max, FAR_FIELD_MAX);
     std::vector<float> const shallow_p =
         run_traversal<PointNormal, TRAVERSAL_SHALLOW_STACK_CAPACITY>(*points.engine, qp, 2.0f, eps);
-    EXPECT_LE(errors(shallow_p, exact_p).max, 0.015);
+    EXPECT_LE(errors(shallow_p, exact_p).max, FAR_FIELD_MAX);
 }
 
 // ---- a hierarchy built here, deeper than any stack ------------------------------------------------

@@ -4,7 +4,9 @@
 #include "kernels/node_approx.h"
 #include "utils.h"
 
+#include <cfloat>
 #include <climits>
+#include <cmath>
 #include <cstdint>
 
 namespace {
@@ -20,6 +22,9 @@ GYRANT_HOST_DEVICE inline unsigned stack_entry(unsigned first, unsigned count) {
 }
 GYRANT_HOST_DEVICE inline unsigned stack_entry_first(unsigned e) { return e & STACK_FIRST_MASK; }
 GYRANT_HOST_DEVICE inline unsigned stack_entry_count(unsigned e) { return e >> STACK_COUNT_SHIFT; }
+
+//! False for infinities and NaN.
+GYRANT_HOST_DEVICE inline bool is_finite(float v) { return fabsf(v) <= FLT_MAX; }
 
 //! Node record read from global memory through the read-only cache (every lane reads the same
 //! words, so the loads are broadcasts).
@@ -87,8 +92,8 @@ GYRANT_DEVICE Vec3 broadcast_query(Vec3 const& q, int src) {
 }
 
 //! Exact contribution of leaf `leaf` for every lane in `mask`: the leaf's primitives sit one per
-//! lane, each needing lane's query is broadcast in turn and the warp sums the 32 contributions.
-//! Lanes past the last primitive contribute exactly 0.
+//! lane, the query of each lane in the mask is broadcast in turn and the warp sums the 32
+//! contributions for it. Lanes past the last primitive contribute exactly 0.
 template <class T>
 GYRANT_DEVICE void add_exact_leaf(unsigned leaf, unsigned mask, Vec3 const& q, float& accumulator,
                                   SoAView<T> const& geometry, unsigned n_primitives,
@@ -189,11 +194,18 @@ __global__ void __launch_bounds__(TRAVERSAL_BLOCK) compute_winding_numbers_kerne
                                         node_coefficients + n, lane);
                 __syncwarp();
                 if (approximate) {
-                    accumulator += compute_node_approximation(q, node.center, coefficients.zero_order,
-                                                              coefficients.first_order,
-                                                              coefficients.second_order);
-                    // Skip everything pushed above the current stack size: n's subtree.
-                    resume_depth = s;
+                    float const value = compute_node_approximation(
+                        q, node.center, coefficients.zero_order, coefficients.first_order,
+                        coefficients.second_order);
+                    // A coefficient beyond the half/bfloat16 range (large coordinates times large
+                    // areas) makes the value infinite or NaN; such a node is walked instead.
+                    if (is_finite(value)) {
+                        accumulator += value;
+                        // Skip everything pushed above the current stack size: n's subtree.
+                        resume_depth = s;
+                    } else {
+                        approximate = false;
+                    }
                 }
             }
             bool const descends = takes_part && !approximate;
@@ -222,7 +234,7 @@ __global__ void __launch_bounds__(TRAVERSAL_BLOCK) compute_winding_numbers_kerne
                                    __ldg(&leaf_aabbs[leaf].center.z)};
                 leaf_box.radius = __ushort_as_half(
                     __ldg(reinterpret_cast<unsigned short const*>(&leaf_aabbs[leaf].radius)));
-                bool const approximate_leaf =
+                bool approximate_leaf =
                     descends && should_node_be_approximated(q, leaf_box, beta_squared);
                 if (__ballot_sync(gyrant::FULL_MASK, approximate_leaf) != 0) {
                     __syncwarp();
@@ -230,9 +242,13 @@ __global__ void __launch_bounds__(TRAVERSAL_BLOCK) compute_winding_numbers_kerne
                                             leaf_coefficients + leaf, lane);
                     __syncwarp();
                     if (approximate_leaf) {
-                        accumulator += compute_node_approximation(
+                        float const value = compute_node_approximation(
                             q, leaf_box.center, coefficients.zero_order, coefficients.first_order,
                             coefficients.second_order);
+                        if (is_finite(value))
+                            accumulator += value;
+                        else
+                            approximate_leaf = false;  // summed exactly below
                     }
                 }
                 unsigned const exact = __ballot_sync(gyrant::FULL_MASK, descends && !approximate_leaf);

@@ -68,7 +68,10 @@ GYRANT_DEVICE float warp_reduce_add_xor(float v) {
 }
 
 //! Main kernel: every warp claims batches of 32 Morton-sorted queries from work_counter and walks
-//! the tree once per batch. Launch with TRAVERSAL_BLOCK threads per block.
+//! the tree once per batch. A node or leaf whose expansion evaluates to an infinity or NaN (a
+//! coefficient beyond the half/bfloat16 range) is walked or summed exactly instead. When a
+//! node's children do not fit on the stack, their subtrees are summed exactly. Launch with
+//! TRAVERSAL_BLOCK threads per block.
 template <class T, unsigned StackCapacity = TRAVERSAL_STACK_CAPACITY>
 __global__ void compute_winding_numbers_kernel(
     Vec3 const* __restrict__ queries, unsigned int const* __restrict__ query_order,
