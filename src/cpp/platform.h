@@ -17,7 +17,7 @@
 // the CUDA annotations expand to nothing for them.
 #define GYRANT_FLAVOUR_CUDA 1
 #define GYRANT_HOST_DEVICE __host__ __device__
-#define GYRANT_DEVICE __device__
+#define GYRANT_DEVICE __device__ inline
 #if defined(__CUDACC__)
 #define GYRANT_UNROLL _Pragma("unroll")
 #else
