@@ -141,14 +141,14 @@ void GyrantBackend<T>::initializeMortonCodes(G const* primitives, unsigned long*
 }
 
 template <class T>
-void GyrantBackend<T>::initialize_triangle_data(float const* triangles) {
+template <class G, class Gather>
+void GyrantBackend<T>::build_body(G const* primitives, Gather&& gather_into_sorted_storage) {
     CUDA_CHECK(cudaEventRecord(build_start_event, stream));
     if (count > 0) {
         gyrant::StreamBuffer<unsigned long> codes(count, stream);
-        initializeMortonCodes(reinterpret_cast<Triangle const*>(triangles), codes.get());
+        initializeMortonCodes(primitives, codes.get());
         sort_by_morton_code(codes.get(), d_sorted_indices, count, policy, stream);
-        gather_triangles_soa(triangles, d_sorted_indices, d_primitives,
-                             static_cast<unsigned int>(count), stream);
+        gather_into_sorted_storage();
         gyrant::StreamBuffer<BinaryNode> binary_nodes = build_binary_tree_and_leaves<T>(
             codes, count, d_primitives, d_binary_aabbs, d_leaf_coefficients, policy, stream);
         build_bvh8_tree<T>(binary_nodes, count, device, d_primitives, d_binary_aabbs, d_leaf_coefficients,
@@ -159,21 +159,19 @@ void GyrantBackend<T>::initialize_triangle_data(float const* triangles) {
 }
 
 template <class T>
+void GyrantBackend<T>::initialize_triangle_data(float const* triangles) {
+    build_body(reinterpret_cast<Triangle const*>(triangles), [&] {
+        gather_triangles_soa(triangles, d_sorted_indices, d_primitives, static_cast<unsigned int>(count),
+                             stream);
+    });
+}
+
+template <class T>
 void GyrantBackend<T>::initialize_point_data(float const* points, float const* normals) {
-    CUDA_CHECK(cudaEventRecord(build_start_event, stream));
-    if (count > 0) {
-        gyrant::StreamBuffer<unsigned long> codes(count, stream);
-        initializeMortonCodes(reinterpret_cast<Vec3 const*>(points), codes.get());
-        sort_by_morton_code(codes.get(), d_sorted_indices, count, policy, stream);
+    build_body(reinterpret_cast<Vec3 const*>(points), [&] {
         gather_point_normals_soa(points, normals, d_sorted_indices, d_primitives,
                                  static_cast<unsigned int>(count), stream);
-        gyrant::StreamBuffer<BinaryNode> binary_nodes = build_binary_tree_and_leaves<T>(
-            codes, count, d_primitives, d_binary_aabbs, d_leaf_coefficients, policy, stream);
-        build_bvh8_tree<T>(binary_nodes, count, device, d_primitives, d_binary_aabbs, d_leaf_coefficients,
-                           d_bvh8_node_count, d_bvh8_nodes, d_leaf_pointers, d_bvh8_coefficients, policy,
-                           stream);
-    }
-    CUDA_CHECK(cudaEventRecord(build_done_event, stream));
+    });
 }
 
 template <class T>

@@ -209,6 +209,11 @@ class GyrantBackend {
    private:
     friend struct GyrantBackendTestAccess;
 
+    //! The build body shared by both primitive kinds: ordering of `primitives` (the inputs whose
+    //! centroids are Morton-coded), the gather supplied by the caller, then the hierarchy.
+    template <class G, class Gather>
+    void build_body(G const* primitives, Gather&& gather_into_sorted_storage);
+
     //! The destructor's steps; also undoes a constructor that stops half way.
     void release() noexcept;
 

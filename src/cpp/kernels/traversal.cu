@@ -91,6 +91,25 @@ GYRANT_DEVICE Vec3 broadcast_query(Vec3 const& q, int src) {
             __shfl_sync(gyrant::FULL_MASK, q.z, src)};
 }
 
+//! Adds the expansion `record` about `center` for the lanes that `wants` it; a warp collective
+//! that every lane calls. Returns whether this lane's value was added: a coefficient beyond the
+//! half/bfloat16 range (large coordinates times large areas) makes the value infinite or NaN,
+//! and such a node or leaf is evaluated exactly by the caller instead.
+GYRANT_DEVICE bool add_approximation(bool wants, TailorCoefficientsF16* cache,
+                                     TailorCoefficientsF16 const* record, Vec3 const& q,
+                                     Vec3 const& center, float& accumulator, unsigned lane) {
+    if (__ballot_sync(gyrant::FULL_MASK, wants) == 0) return false;
+    __syncwarp();
+    load_shared_cooperative(cache, record, lane);
+    __syncwarp();
+    if (!wants) return false;
+    float const value = compute_node_approximation(q, center, cache->zero_order, cache->first_order,
+                                                   cache->second_order);
+    if (!is_finite(value)) return false;
+    accumulator += value;
+    return true;
+}
+
 //! Exact contribution of leaf `leaf` for every lane in `mask`: the leaf's primitives sit one per
 //! lane, the query of each lane in the mask is broadcast in turn and the warp sums the 32
 //! contributions for it. Lanes past the last primitive contribute exactly 0.
@@ -133,7 +152,6 @@ __global__ void __launch_bounds__(TRAVERSAL_BLOCK) compute_winding_numbers_kerne
     unsigned const warp = threadIdx.x / TRAVERSAL_WARP;
     unsigned* const stack = shared_stack[warp];
     BVH8Node const& node = current_node_cache[warp];
-    TailorCoefficientsF16 const& coefficients = current_tailor_coefficients_cache[warp];
     LeafPointers const& leaf_row = shared_leaf_ptrs[warp];
     // Every walk below a node ends within this many steps: the tree has fewer levels than leaves.
     unsigned const max_steps = (n_primitives + PRIMITIVES_PER_LEAF - 1) / PRIMITIVES_PER_LEAF;
@@ -188,26 +206,10 @@ __global__ void __launch_bounds__(TRAVERSAL_BLOCK) compute_winding_numbers_kerne
                 resume_depth = INT_MAX;
                 approximate = should_node_be_approximated(q, node.getAABB(), beta_squared);
             }
-            if (__ballot_sync(gyrant::FULL_MASK, approximate) != 0) {
-                __syncwarp();
-                load_shared_cooperative(&current_tailor_coefficients_cache[warp],
-                                        node_coefficients + n, lane);
-                __syncwarp();
-                if (approximate) {
-                    float const value = compute_node_approximation(
-                        q, node.center, coefficients.zero_order, coefficients.first_order,
-                        coefficients.second_order);
-                    // A coefficient beyond the half/bfloat16 range (large coordinates times large
-                    // areas) makes the value infinite or NaN; such a node is walked instead.
-                    if (is_finite(value)) {
-                        accumulator += value;
-                        // Skip everything pushed above the current stack size: n's subtree.
-                        resume_depth = s;
-                    } else {
-                        approximate = false;
-                    }
-                }
-            }
+            approximate = add_approximation(approximate, &current_tailor_coefficients_cache[warp],
+                                            node_coefficients + n, q, node.center, accumulator, lane);
+            // Skip everything pushed above the current stack size: n's subtree.
+            if (approximate) resume_depth = s;
             bool const descends = takes_part && !approximate;
             if (__ballot_sync(gyrant::FULL_MASK, descends) == 0) continue;
 
@@ -236,21 +238,11 @@ __global__ void __launch_bounds__(TRAVERSAL_BLOCK) compute_winding_numbers_kerne
                     __ldg(reinterpret_cast<unsigned short const*>(&leaf_aabbs[leaf].radius)));
                 bool approximate_leaf =
                     descends && should_node_be_approximated(q, leaf_box, beta_squared);
-                if (__ballot_sync(gyrant::FULL_MASK, approximate_leaf) != 0) {
-                    __syncwarp();
-                    load_shared_cooperative(&current_tailor_coefficients_cache[warp],
-                                            leaf_coefficients + leaf, lane);
-                    __syncwarp();
-                    if (approximate_leaf) {
-                        float const value = compute_node_approximation(
-                            q, leaf_box.center, coefficients.zero_order, coefficients.first_order,
-                            coefficients.second_order);
-                        if (is_finite(value))
-                            accumulator += value;
-                        else
-                            approximate_leaf = false;  // summed exactly below
-                    }
-                }
+                // A leaf whose expansion is not finite is summed exactly below.
+                approximate_leaf = add_approximation(approximate_leaf,
+                                                     &current_tailor_coefficients_cache[warp],
+                                                     leaf_coefficients + leaf, q, leaf_box.center,
+                                                     accumulator, lane);
                 unsigned const exact = __ballot_sync(gyrant::FULL_MASK, descends && !approximate_leaf);
                 add_exact_leaf(leaf, exact, q, accumulator, geometry, n_primitives, inverse_epsilon,
                                lane);
