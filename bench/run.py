@@ -1,9 +1,12 @@
 """Benchmark of gyrant against libigl's fast winding number.
 
     python3 bench/run.py [--out bench/out] [--plan host|cuda] [...]
+    python3 bench/run.py --headline [--out bench/out] [--queries N] [--refine-to N] [--mesh F]
 
 Sizes follow the flavour of the gyrant_module found on the path (small in host, large in cuda).
 Writes bench.md (the table, also printed), bench.json and bench.png under --out.
+--headline: the CGAL bunny as shipped and refined, its vertices as points, brute_force
+throughput, gyrant and libigl on the same queries; writes headline.md and headline.json.
 """
 from __future__ import annotations
 
@@ -19,6 +22,7 @@ import zlib
 
 import numpy as np
 
+import headline
 import measure
 import report
 import workloads
@@ -160,13 +164,32 @@ def parse(argv):
     p.add_argument("--brute-budget", type=float, help="seconds of brute_force per row")
     p.add_argument("--igl-queries", type=int, help="libigl runs on this many of the queries")
     p.add_argument("--exact-queries", type=int, help="float64 check of the reference on this many")
-    return p.parse_args(argv)
+    h = p.add_argument_group("headline")
+    h.add_argument("--headline", action="store_true", help="gyrant against libigl on the bunny "
+                   f"({headline.DEFAULT_QUERIES} queries per set unless --queries)")
+    h.add_argument("--mesh", help="headline mesh (OFF; default bench/data/bunny00.off)")
+    h.add_argument("--refine-to", type=int, help="headline refined mesh: midpoint-refined to within "
+                   f"2x of this many triangles (default {headline.DEFAULT_REFINE}; 0: none)")
+    args = p.parse_args(argv)
+    if args.headline:
+        unused = [f"--{k.replace('_', '-')}" for k in ("plan", "sizes", "igl_queries", "exact_queries",
+                                                        "epsilon") if getattr(args, k) is not None]
+        unused += [f for f, on in (("--only", args.only), ("--no-real", args.no_real),
+                                   ("--no-libigl", args.no_libigl),
+                                   ("--query-sets", args.query_sets != "uniform,near")) if on]
+        if unused:
+            p.error(f"not used by --headline: {', '.join(unused)}")
+    elif args.mesh is not None or args.refine_to is not None:
+        p.error("--mesh and --refine-to apply to --headline only")
+    return args
 
 
 def main(argv=None):
     args = parse(argv)
     log = lambda *a: print(*a, file=sys.stderr, flush=True)  # noqa: E731
     g, why = load_gyrant()
+    if args.headline:
+        return headline.run(args, sys.argv[1:] if argv is None else argv, g, machine(g, why), log)
     if g is None:
         log(f"note: measuring libigl alone: {why}")
     plan_name = args.plan or (g.flavour if g else "host")

@@ -298,11 +298,12 @@ def load_scan(path, name, family, source):
 # Queries
 
 
-def uniform_queries(surface, count, seed):
+def uniform_queries(surface, count, seed, margin=BOX_MARGIN):
+    """Uniform in the bounding box grown by margin times its extent on every side."""
     lo, hi = surface.bounds()
     ext = hi - lo
     rng = np.random.default_rng(seed)
-    q = rng.uniform(lo - BOX_MARGIN * ext, hi + BOX_MARGIN * ext, (count, 3))
+    q = rng.uniform(lo - margin * ext, hi + margin * ext, (count, 3))
     return np.ascontiguousarray(q, dtype=np.float32)
 
 

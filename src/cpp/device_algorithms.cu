@@ -7,6 +7,8 @@
 
 #if defined(GYRANT_FLAVOUR_CUDA)
 #include <cub/device/device_radix_sort.cuh>
+#else
+#include "cpu/native.h"
 #endif
 
 namespace gyrant {
@@ -73,52 +75,15 @@ void radix_sort_pairs(std::uint64_t* keys, std::uint32_t* values, std::size_t n,
     }
     throw_on_error(cudaStreamSynchronize(stream), "radix_sort_pairs: synchronize");
 #else
-    // Least-significant-digit radix sort with 8-bit digits: each pass is a stable counting
-    // sort, and passes where every key has the same digit are skipped.
+    // The stream's earlier work must be done before the keys are read. The native sort runs on
+    // device temporaries like the device sort, so an allocation fails the same way, before any
+    // key moves.
     throw_on_error(cudaStreamSynchronize(stream), "radix_sort_pairs: synchronize");
     if (n < 2) return;
-    constexpr int kDigitBits = 8;
-    constexpr int kPasses = 64 / kDigitBits;
-    constexpr std::size_t kBuckets = std::size_t{1} << kDigitBits;
     Temporaries temporaries(stream);
     auto* key_buffer = temporaries.allocate<std::uint64_t>(n * sizeof(std::uint64_t));
     auto* value_buffer = temporaries.allocate<std::uint32_t>(n * sizeof(std::uint32_t));
-
-    static thread_local std::size_t counts[kPasses][kBuckets];
-    for (auto& pass : counts)
-        for (auto& c : pass) c = 0;
-    for (std::size_t i = 0; i < n; ++i)
-        for (int p = 0; p < kPasses; ++p) ++counts[p][(keys[i] >> (p * kDigitBits)) & (kBuckets - 1)];
-
-    std::uint64_t* src_keys = keys;
-    std::uint32_t* src_values = values;
-    std::uint64_t* dst_keys = key_buffer;
-    std::uint32_t* dst_values = value_buffer;
-    for (int p = 0; p < kPasses; ++p) {
-        int const shift = p * kDigitBits;
-        std::size_t* c = counts[p];
-        if (c[(src_keys[0] >> shift) & (kBuckets - 1)] == n) continue;  // one digit value only
-        std::size_t offset = 0;
-        for (std::size_t b = 0; b < kBuckets; ++b) {
-            std::size_t const count = c[b];
-            c[b] = offset;
-            offset += count;
-        }
-        for (std::size_t i = 0; i < n; ++i) {
-            std::size_t const slot = c[(src_keys[i] >> shift) & (kBuckets - 1)]++;
-            dst_keys[slot] = src_keys[i];
-            dst_values[slot] = src_values[i];
-        }
-        std::swap(src_keys, dst_keys);
-        std::swap(src_values, dst_values);
-    }
-    if (src_keys != keys) {
-        throw_on_error(cudaMemcpyAsync(keys, src_keys, n * sizeof(std::uint64_t), cudaMemcpyDeviceToDevice, stream),
-                       "radix_sort_pairs: copy back");
-        throw_on_error(cudaMemcpyAsync(values, src_values, n * sizeof(std::uint32_t), cudaMemcpyDeviceToDevice,
-                                       stream),
-                       "radix_sort_pairs: copy back");
-    }
+    cpu::radix_sort_pairs(keys, values, n, key_buffer, value_buffer);
 #endif
 }
 

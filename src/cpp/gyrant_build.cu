@@ -158,20 +158,64 @@ void GyrantBackend<T>::build_body(G const* primitives, Gather&& gather_into_sort
     CUDA_CHECK(cudaEventRecord(build_done_event, stream));
 }
 
+#if defined(GYRANT_FLAVOUR_HOST)
+template <class T>
+gyrant::cpu::EngineBuffers GyrantBackend<T>::native_buffers() const {
+    return {d_sorted_indices, d_primitives,        d_binary_aabbs,       d_bvh8_node_count,
+            d_bvh8_nodes,     d_bvh8_coefficients, d_leaf_coefficients, d_leaf_pointers};
+}
+
+template <class T>
+void GyrantBackend<T>::derive_native_tree() {
+    native_tree.reset();
+    if (count == 0) return;
+    // The host flavour's stream work is done when it is enqueued, so the count is in place.
+    uint32_t const nodes = *d_bvh8_node_count;
+    if (nodes == 0 || nodes > bvh8_capacity()) return;  // a single leaf: no hierarchy to walk
+    native_tree = std::make_unique<gyrant::cpu::WideTree>(gyrant::cpu::make_wide_tree(
+        d_bvh8_nodes, d_leaf_pointers, d_bvh8_coefficients, d_leaf_coefficients,
+        d_binary_aabbs + (leaf_count() - 1), nodes));
+}
+#endif
+
 template <class T>
 void GyrantBackend<T>::initialize_triangle_data(float const* triangles) {
+#if defined(GYRANT_FLAVOUR_HOST)
+    if (gyrant::cpu::native_build() && count > 0) {
+        CUDA_CHECK(cudaEventRecord(build_start_event, stream));
+        gyrant::cpu::build_triangles(triangles, count, native_buffers());
+        CUDA_CHECK(cudaEventRecord(build_done_event, stream));
+        derive_native_tree();
+        return;
+    }
+#endif
     build_body(reinterpret_cast<Triangle const*>(triangles), [&] {
         gather_triangles_soa(triangles, d_sorted_indices, d_primitives, static_cast<unsigned int>(count),
                              stream);
     });
+#if defined(GYRANT_FLAVOUR_HOST)
+    derive_native_tree();
+#endif
 }
 
 template <class T>
 void GyrantBackend<T>::initialize_point_data(float const* points, float const* normals) {
+#if defined(GYRANT_FLAVOUR_HOST)
+    if (gyrant::cpu::native_build() && count > 0) {
+        CUDA_CHECK(cudaEventRecord(build_start_event, stream));
+        gyrant::cpu::build_points(points, normals, count, native_buffers());
+        CUDA_CHECK(cudaEventRecord(build_done_event, stream));
+        derive_native_tree();
+        return;
+    }
+#endif
     build_body(reinterpret_cast<Vec3 const*>(points), [&] {
         gather_point_normals_soa(points, normals, d_sorted_indices, d_primitives,
                                  static_cast<unsigned int>(count), stream);
     });
+#if defined(GYRANT_FLAVOUR_HOST)
+    derive_native_tree();
+#endif
 }
 
 template <class T>

@@ -41,7 +41,20 @@ std::unique_ptr<float, CudaDeleter> GyrantBackend<T>::compute(float const* queri
         throw std::runtime_error(text);
     }
 
+    if (beta < 0.0f) beta = default_beta<T>();  // zero and NaN are used as given
+    if (epsilon < 0.0f) epsilon = DEFAULT_EPSILON;
+    // -0 means what +0 means, the unsmoothed dipole; its reciprocal -inf would instead select
+    // the small-distance constant with an infinite value.
+    if (epsilon == 0.0f) epsilon = 0.0f;
+
     gyrant::StreamBuffer<float> output(n, caller_stream);
+#if defined(GYRANT_FLAVOUR_HOST)
+    if (gyrant::cpu::native_queries()) {
+        gyrant::cpu::compute(native_scene(), reinterpret_cast<Vec3 const*>(queries), n, beta, epsilon,
+                             output.get());
+        return {output.release(), CudaDeleter{caller_stream}};
+    }
+#endif
     gyrant::StreamBuffer<uint32_t> order(n, caller_stream);
     {
         // Neighbouring queries share a warp: order them along the Morton curve of the scene.
@@ -56,9 +69,6 @@ std::unique_ptr<float, CudaDeleter> GyrantBackend<T>::compute(float const* queri
 
     // The walk reads the hierarchy, which the engine's own stream may still be writing.
     if (build_done_event != nullptr) CUDA_CHECK(cudaStreamWaitEvent(caller_stream, build_done_event, 0));
-
-    if (beta < 0.0f) beta = default_beta<T>();  // zero and NaN are used as given
-    if (epsilon < 0.0f) epsilon = DEFAULT_EPSILON;
 
     gyrant::StreamBuffer<unsigned int> work_counter(n > 0 ? 1 : 0, caller_stream);
     unsigned long const leaves = leaf_count();
@@ -83,6 +93,15 @@ std::unique_ptr<float, CudaDeleter> GyrantBackend<T>::compute(float const* queri
     // order and work_counter are freed on the caller's stream, after the walk.
     return {output.release(), CudaDeleter{caller_stream}};
 }
+
+#if defined(GYRANT_FLAVOUR_HOST)
+template <class T>
+gyrant::cpu::QueryScene<T> GyrantBackend<T>::native_scene() const {
+    return {primitives_view(), static_cast<unsigned>(count), native_tree.get()};
+}
+template gyrant::cpu::QueryScene<Triangle> GyrantBackend<Triangle>::native_scene() const;
+template gyrant::cpu::QueryScene<PointNormal> GyrantBackend<PointNormal>::native_scene() const;
+#endif
 
 template std::unique_ptr<float, CudaDeleter> GyrantBackend<Triangle>::compute(
     float const*, unsigned long, float, float, unsigned long) const;

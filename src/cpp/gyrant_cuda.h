@@ -11,6 +11,10 @@
 #include "tailor_coefficients.h"
 #include "utils.h"
 
+#if defined(GYRANT_FLAVOUR_HOST)
+#include "cpu/native.h"
+#endif
+
 #include <cstddef>
 #include <cstdint>
 #include <limits>
@@ -209,6 +213,15 @@ class GyrantBackend {
    private:
     friend struct GyrantBackendTestAccess;
 
+#if defined(GYRANT_FLAVOUR_HOST)
+    //! What the native build fills: the persistent buffers.
+    gyrant::cpu::EngineBuffers native_buffers() const;
+    //! What native queries read: the sorted primitives and the walk layout.
+    gyrant::cpu::QueryScene<T> native_scene() const;
+    //! Derives the walk layout once the hierarchy is built, whichever code built it.
+    void derive_native_tree();
+#endif
+
     //! The build body shared by both primitive kinds: ordering of `primitives` (the inputs whose
     //! centroids are Morton-coded), the gather supplied by the caller, then the hierarchy.
     template <class G, class Gather>
@@ -231,4 +244,8 @@ class GyrantBackend {
     TailorCoefficientsF16* d_bvh8_coefficients = nullptr;
     TailorCoefficientsF16* d_leaf_coefficients = nullptr;
     LeafPointers* d_leaf_pointers = nullptr;
+#if defined(GYRANT_FLAVOUR_HOST)
+    //! The hierarchy in the native walk's layout; null without one (at most 32 primitives).
+    std::unique_ptr<gyrant::cpu::WideTree> native_tree;
+#endif
 };

@@ -8,6 +8,7 @@
 #include "kernels/node_approx.h"
 #include "tailor_coefficients.h"
 
+#include "expansion_reference.h"
 #include "test_support.h"
 
 #include <gtest/gtest.h>
@@ -18,6 +19,14 @@
 #include <vector>
 
 namespace {
+
+using test::b;
+using test::h;
+using test::reference_terms;
+using test::round_bf16;
+using test::Terms;
+using test::widen;
+using test::widen_bf16;
 
 constexpr double U_HALF = 1.0 / 2048.0;  // unit roundoff of half (11-bit significand)
 constexpr double U_BF16 = 1.0 / 256.0;   // unit roundoff of bfloat16 (8-bit significand)
@@ -64,69 +73,6 @@ TailorCoefficientsF16 zero_record() {
 }
 
 Vec3_f16 half3(float x, float y, float z) { return Vec3_f16::from_float({x, y, z}); }
-double h(__half v) { return __half2float(v); }
-double b(__nv_bfloat16 v) { return __bfloat162float(v); }
-double round_bf16(double x) { return __bfloat162float(__float2bfloat16_rn(static_cast<float>(x))); }
-
-// ---- double-precision evaluation of the expansion, written from its definition ----------------
-
-//! T(p, q; s) from the 18 stored values (pair blocks xx, xy, xz, yy, yz, zz).
-double tensor(Tensor3_bf16_compressed const& t, int p, int q, int s) {
-    static constexpr int block[3][3] = {{0, 1, 2}, {1, 3, 4}, {2, 4, 5}};
-    return b(t.t[3 * block[p][q] + s]);
-}
-
-struct Terms {
-    double zero, first, second;
-    double zero_abs, first_abs, second_abs;  // the same sums over absolute values
-};
-
-//! Z = z.d, F = tr m - 3 d^T m d, S = 15 C - 6 A - 3 B, with d for Z and F and db for S.
-Terms reference_terms(TailorCoefficientsF16 const& c, std::array<double, 3> const& d,
-                      std::array<double, 3> const& db) {
-    Terms r{};
-    for (int i = 0; i < 3; ++i) {
-        double const zi = h((&c.zero_order.x)[i]);
-        r.zero += zi * d[i];
-        r.zero_abs += std::fabs(zi * d[i]);
-    }
-    double trace = 0, trace_abs = 0, quad = 0, quad_abs = 0;
-    for (int i = 0; i < 3; ++i) {
-        trace += h(c.first_order.m[4 * i]);
-        trace_abs += std::fabs(h(c.first_order.m[4 * i]));
-        for (int j = 0; j < 3; ++j) {
-            quad += h(c.first_order.m[3 * i + j]) * d[i] * d[j];
-            quad_abs += std::fabs(h(c.first_order.m[3 * i + j]) * d[i] * d[j]);
-        }
-    }
-    r.first = trace - 3 * quad;
-    r.first_abs = trace_abs + 3 * quad_abs;
-    double C = 0, A = 0, B = 0, C_abs = 0, A_abs = 0, B_abs = 0;
-    for (int p = 0; p < 3; ++p)
-        for (int q = 0; q < 3; ++q)
-            for (int s = 0; s < 3; ++s) {
-                double const v = tensor(c.second_order, p, q, s) * db[p] * db[q] * db[s];
-                C += v;
-                C_abs += std::fabs(v);
-            }
-    for (int k = 0; k < 3; ++k)
-        for (int s = 0; s < 3; ++s) {
-            A += tensor(c.second_order, s, k, s) * db[k];
-            A_abs += std::fabs(tensor(c.second_order, s, k, s) * db[k]);
-            B += tensor(c.second_order, s, s, k) * db[k];
-            B_abs += std::fabs(tensor(c.second_order, s, s, k) * db[k]);
-        }
-    r.second = 15 * C - 6 * A - 3 * B;
-    r.second_abs = 15 * C_abs + 6 * A_abs + 3 * B_abs;
-    return r;
-}
-
-std::array<double, 3> widen(Vec3_f16 const& d) { return {h(d.x), h(d.y), h(d.z)}; }
-std::array<double, 3> widen_bf16(Vec3_f16 const& d) {
-    Vec3_bf16 const v = Vec3_bf16::from_f16(d);
-    return {b(v.x), b(v.y), b(v.z)};
-}
-
 // ---- acceptance ---------------------------------------------------------------------------------
 
 TEST(NodeApprox, AcceptanceIsStrictAndNeverAtTheCentre) {

@@ -201,6 +201,55 @@ struct Random {
     uint32_t bits() { return static_cast<uint32_t>(engine()); }
 };
 
+//! Triangles of sizes from 0.01 to 0.3 (log-uniform), scattered through [-2, 2]^3.
+inline std::vector<Triangle> random_soup(size_t n, uint64_t seed) {
+    Random rng(seed);
+    std::vector<Triangle> tris;
+    for (size_t i = 0; i < n; ++i) {
+        Vec3 const c = rng.point(-2.0f, 2.0f);
+        float const size = 0.01f * std::pow(30.0f, rng.uniform(0.0f, 1.0f));
+        tris.push_back({c + rng.point(-size, size), c + rng.point(-size, size), c + rng.point(-size, size)});
+    }
+    return tris;
+}
+
+//! Six Gaussian clusters of very different spreads (0.01 to 0.5) with scaled normals of random
+//! direction and lengths from 0.001 to 0.1.
+inline std::vector<PointNormal> clustered_points(size_t n, uint64_t seed) {
+    Random rng(seed);
+    std::normal_distribution<float> gauss(0.0f, 1.0f);
+    Vec3 centers[6];
+    float spreads[6];
+    for (int k = 0; k < 6; ++k) {
+        centers[k] = rng.point(-2.0f, 2.0f);
+        spreads[k] = 0.01f * std::pow(50.0f, rng.uniform(0.0f, 1.0f));
+    }
+    std::vector<PointNormal> pts;
+    for (size_t i = 0; i < n; ++i) {
+        int const k = static_cast<int>(rng.bits() % 6);
+        Vec3 const offset{gauss(rng.engine), gauss(rng.engine), gauss(rng.engine)};
+        Vec3 const dir{gauss(rng.engine), gauss(rng.engine), gauss(rng.engine)};
+        float const length = 0.001f * std::pow(100.0f, rng.uniform(0.0f, 1.0f));
+        pts.push_back({centers[k] + offset * spreads[k], dir * (length / std::sqrt(dir.length2()))});
+    }
+    return pts;
+}
+
+//! Clusters nested 20 times, each level a corner of the previous one at half its size: a deep
+//! tree whose smallest nodes have radii and moments in half precision's subnormal range.
+inline std::vector<PointNormal> nested_clusters(uint64_t seed) {
+    Random rng(seed);
+    std::vector<PointNormal> pts;
+    float half = 1.0f;
+    for (int level = 0; level < 20; ++level, half *= 0.5f) {
+        for (int i = 0; i < 96; ++i) {
+            Vec3 const c{1.5f * half, 1.5f * half, 1.5f * half};
+            pts.push_back({c + rng.point(-0.1f, 0.1f) * half, rng.point(-1.0f, 1.0f) * (0.01f * half * half)});
+        }
+    }
+    return pts;
+}
+
 // ---- double-precision references --------------------------------------------------------------
 
 using D3 = std::array<double, 3>;
@@ -263,5 +312,33 @@ inline double reference_winding(std::vector<PointNormal> const& pts, Vec3 const&
     for (auto const& p : pts) sum += point_contribution(p, q, epsilon);
     return sum;
 }
+
+//! For its lifetime, engine queries run the kernels (the emulated ones in the host flavour, whose
+//! native code is otherwise what compute and brute_force run).
+struct KernelQueries {
+#if defined(GYRANT_FLAVOUR_HOST)
+    KernelQueries() { gyrant::cpu::set_native_queries(false); }
+    ~KernelQueries() { gyrant::cpu::set_native_queries(true); }
+#endif
+    KernelQueries(KernelQueries const&) = delete;
+    KernelQueries& operator=(KernelQueries const&) = delete;
+};
+
+//! For its lifetime, the host flavour's native queries reproduce the kernels bit for bit: the C
+//! library's atan2f and the kernels' half/bfloat16 evaluation of expansions.
+struct BitwiseNativeQueries {
+#if defined(GYRANT_FLAVOUR_HOST)
+    BitwiseNativeQueries() {
+        gyrant::cpu::set_libm_atan2(true);
+        gyrant::cpu::set_emulated_expansions(true);
+    }
+    ~BitwiseNativeQueries() {
+        gyrant::cpu::set_libm_atan2(false);
+        gyrant::cpu::set_emulated_expansions(false);
+    }
+#endif
+    BitwiseNativeQueries(BitwiseNativeQueries const&) = delete;
+    BitwiseNativeQueries& operator=(BitwiseNativeQueries const&) = delete;
+};
 
 }  // namespace test

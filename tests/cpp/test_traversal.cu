@@ -25,6 +25,7 @@
 #include <vector>
 
 #if defined(GYRANT_FLAVOUR_HOST)
+#include "cpu/native.h"
 #include "host/executor.h"
 #endif
 
@@ -345,7 +346,11 @@ TEST(Traversal, MatchesBruteForceOnSurfaces) {
 }
 
 // beta 0 accepts the root for every query not at its centre: the result is the root expansion
-// evaluated at the query, bit for bit.
+// evaluated at the query. The kernels' walk gives the kernels' evaluation bit for bit (so does the
+// native walk when it reproduces the kernels); the native walk's own single-precision evaluation
+// stays within float rounding of the expansion's exact value: at most about 30 units of 2^-24 of
+// the sum of the absolute terms (the direction, the monomials, the sums and the weights each
+// round a few times), asserted with a factor of two.
 __global__ void root_expansion_kernel(Vec3 const* queries, unsigned n, BVH8Node const* nodes,
                                       TailorCoefficientsF16 const* coefficients, float* out) {
     unsigned const i = blockIdx.x * blockDim.x + threadIdx.x;
@@ -356,16 +361,41 @@ __global__ void root_expansion_kernel(Vec3 const* queries, unsigned n, BVH8Node 
 }
 
 TEST(Traversal, BetaZeroGivesTheRootExpansion) {
-    auto s = make_scene(test::soup(test::icosphere(2)));
-    std::vector<Vec3> const q = make_queries(s.prims, 50, 20, 9);
-    std::vector<float> const got = run_compute(*s.engine, q, 0.0f);
-    DeviceArray<Vec3> d_q(q);
-    DeviceArray<float> d_out(q.size());
-    GYRANT_LAUNCH(root_expansion_kernel, 1, 128, 0, nullptr, d_q.get(), static_cast<unsigned>(q.size()),
-                  GyrantBackendTestAccess::bvh8_nodes(*s.engine),
-                  GyrantBackendTestAccess::bvh8_coefficients(*s.engine), d_out.get());
-    ASSERT_EQ(cudaDeviceSynchronize(), cudaSuccess);
-    EXPECT_EQ(got, d_out.download());
+    for (bool points : {false, true}) {
+        auto tris = make_scene(test::soup(test::icosphere(2)));
+        auto cloud = make_scene(test::sphere_points(1500));
+        GyrantBackend<Triangle> const* triangle_engine = tris.engine.get();
+        GyrantBackend<PointNormal> const* point_engine = cloud.engine.get();
+        std::vector<Vec3> const q = points ? make_queries(cloud.prims, 200, 100, 9) : make_queries(tris.prims, 200, 100, 9);
+        auto const compute = [&] {
+            return points ? run_compute(*point_engine, q, 0.0f) : run_compute(*triangle_engine, q, 0.0f);
+        };
+        BVH8Node const* nodes = points ? GyrantBackendTestAccess::bvh8_nodes(*point_engine)
+                                       : GyrantBackendTestAccess::bvh8_nodes(*triangle_engine);
+        TailorCoefficientsF16 const* coefficients = points ? GyrantBackendTestAccess::bvh8_coefficients(*point_engine)
+                                                           : GyrantBackendTestAccess::bvh8_coefficients(*triangle_engine);
+        DeviceArray<Vec3> d_q(q);
+        DeviceArray<float> d_out(q.size());
+        GYRANT_LAUNCH(root_expansion_kernel, 1, 512, 0, nullptr, d_q.get(), static_cast<unsigned>(q.size()), nodes,
+                      coefficients, d_out.get());
+        ASSERT_EQ(cudaDeviceSynchronize(), cudaSuccess);
+        std::vector<float> const kernel = d_out.download();
+        {
+            test::KernelQueries const kernels;
+            EXPECT_EQ(compute(), kernel);
+        }
+        {
+            test::BitwiseNativeQueries const bitwise;
+            EXPECT_EQ(compute(), kernel);
+        }
+        std::vector<float> const got = compute();
+        BVH8Node const root = DeviceArray<BVH8Node>::download(nodes, 1)[0];
+        TailorCoefficientsF16 const stored = DeviceArray<TailorCoefficientsF16>::download(coefficients, 1)[0];
+        for (size_t i = 0; i < q.size(); ++i) {
+            test::ExpansionValue const want = test::expansion_at(stored, root.center, q[i]);
+            EXPECT_NEAR(got[i], want.value, 64.0 / 16777216.0 * want.magnitude) << i;
+        }
+    }
 }
 
 // Up to 32 primitives the sum is exact whatever beta; 33 walks a two-leaf tree whose second leaf
@@ -534,7 +564,10 @@ TEST(Traversal, FullStackFallsBackToExactSums) {
     std::vector<float> const shallow_t =
         run_traversal<Triangle, TRAVERSAL_SHALLOW_STACK_CAPACITY>(*tris.engine, qt, 2.3f, eps);
     std::vector<float> const full_t = run_traversal<Triangle, TRAVERSAL_STACK_CAPACITY>(*tris.engine, qt, 2.3f, eps);
-    EXPECT_EQ(full_t, run_compute(*tris.engine, qt, 2.3f, eps)) << "the order of the queries does not matter";
+    {
+        test::KernelQueries const kernels;
+        EXPECT_EQ(full_t, run_compute(*tris.engine, qt, 2.3f, eps)) << "the order of the queries does not matter";
+    }
     EXPECT_NE(shallow_t, full_t) << "the fallback must have been taken";
     EXPECT_LE(errors(shallow_t, exact_t).max, FAR_FIELD_MAX);
     std::vector<float> const shallow_p =
@@ -693,6 +726,72 @@ TEST(Traversal, DeeperThanTheStackIsStillExact) {
 
 }  // namespace
 
+// ---- the native walk of the host flavour ---------------------------------------------------------
+
+#if defined(GYRANT_FLAVOUR_HOST)
+//! Every bit of every result equal (NaN patterns included).
+void expect_same_bits(std::vector<float> const& got, std::vector<float> const& want, char const* what) {
+    ASSERT_EQ(got.size(), want.size()) << what;
+    size_t differing = 0, first = 0;
+    for (size_t i = 0; i < got.size(); ++i)
+        if (std::memcmp(&got[i], &want[i], sizeof(float)) != 0 && differing++ == 0) first = i;
+    EXPECT_EQ(differing, 0u) << what << ": first at " << first << ", " << got[first] << " against "
+                             << want[first];
+}
+
+//! The native walk against the emulated kernel on the same engine and queries: bit for bit when
+//! it reproduces the kernels' arithmetic, which shows that it accepts the same nodes and adds the
+//! same terms in the same order. With its own single-precision expansions and vectorised atan2
+//! it is at least as accurate against the exact sum: the kernels' half/bfloat16 evaluation
+//! errors (about 2^-11 of each accepted term) are gone, so its error moves by at most that much.
+template <class T>
+void expect_native_walk_matches_kernel(char const* name, Scene<T> const& s, std::vector<Vec3> const& q) {
+    SCOPED_TRACE(name);
+    std::vector<float> const exact = run_brute_force(*s.engine, q, 0.0f);
+    for (float beta : {-1.0f, 0.0f, 1.5f, NEVER}) {
+        for (float eps : {-1.0f, 0.0f}) {
+            float const resolved_beta = beta < 0 ? (std::is_same_v<T, Triangle> ? 2.3f : 2.0f) : beta;
+            float const resolved_eps = eps < 0 ? 0.004f : eps;
+            std::vector<float> const kernel = run_traversal<T, TRAVERSAL_STACK_CAPACITY>(*s.engine, q, resolved_beta, resolved_eps);
+            {
+                test::BitwiseNativeQueries const bitwise;
+                expect_same_bits(run_compute(*s.engine, q, beta, eps), kernel, "reproducing the kernels");
+            }
+            if (beta == 0.0f || eps != 0.0f) continue;  // accuracy only where it is defined
+            Errors const native = errors(run_compute(*s.engine, q, beta, eps), exact);
+            Errors const emulated = errors(kernel, exact);
+            std::printf("[ %s ] beta %g: max|err| native %.3g kernel %.3g, mean %.3g %.3g\n", name, beta,
+                        native.max, emulated.max, native.mean, emulated.mean);
+            EXPECT_LE(native.max, emulated.max + 1e-4);
+            EXPECT_LE(native.mean, emulated.mean * 1.02 + 1e-7);
+        }
+    }
+}
+
+TEST(NativeWalk, MatchesTheKernel) {
+    {
+        auto s = make_scene(test::soup(test::icosphere(3)));
+        expect_native_walk_matches_kernel("icosphere", s, make_queries(s.prims, 300, 200, 81));
+    }
+    {
+        auto s = make_scene(hemisphere(3));
+        expect_native_walk_matches_kernel("hemisphere", s, make_queries(s.prims, 100, 100, 82));
+    }
+    {
+        auto s = make_scene(random_soup(1000, 83));
+        expect_native_walk_matches_kernel("soup", s, make_queries(s.prims, 200, 100, 84));
+    }
+    {
+        auto s = make_scene(test::sphere_points(3000));
+        expect_native_walk_matches_kernel("sphere points", s, make_queries(s.prims, 200, 100, 85));
+    }
+    {
+        auto s = make_scene(nested_clusters(10, 64));
+        expect_native_walk_matches_kernel("nested clusters", s, make_queries(s.prims, 100, 100, 86));
+    }
+}
+#endif
+
 // ---- measurement (run with --gtest_also_run_disabled_tests) --------------------------------------
 
 // Accuracy and time on about 100k primitives and 100k uniform queries. The brute-force reference
@@ -719,6 +818,21 @@ void measure(char const* name, Scene<T> const& s, std::vector<Vec3> const& q, si
         std::printf("[ %s ] beta %-7s compute %.2f s for %zu queries; max|err| %.3g mean|err| %.3g\n",
                     name, beta < 0 ? "default" : (beta == 1.5f ? "1.5" : "3"), seconds(a, b), q.size(),
                     e.max, e.mean);
+    }
+}
+
+// Time of the native walk alone (host flavour): 200k uniform and 200k near queries.
+TEST(TraversalMeasure, DISABLED_NativeWalk) {
+    auto s = make_scene(test::soup(test::icosphere(6)));
+    using clock = std::chrono::steady_clock;
+    for (auto [uniform, near] : {std::pair<size_t, size_t>{200000, 0}, {0, 200000}}) {
+        std::vector<Vec3> const q = make_queries(s.prims, uniform, near, 91);
+        run_compute(*s.engine, q, -1.0f);
+        auto const a = clock::now();
+        run_compute(*s.engine, q, -1.0f);
+        double const t = std::chrono::duration<double>(clock::now() - a).count();
+        std::printf("[ icosphere %zu ] %s queries: %.3f s, %.0f k/s\n", s.prims.size(), uniform ? "uniform" : "near", t,
+                    q.size() / t / 1e3);
     }
 }
 

@@ -176,3 +176,39 @@ def test_bench_command_writes_table_json_and_plot(tmp_path):
             # float32 brute_force against float64 on 600 primitives: rounding of a few 1e-6.
             assert r["reference_vs_exact"]["max"] < 1e-4
     assert (tmp_path / "bench.png").stat().st_size > 0
+
+
+@needs_libigl
+def test_headline_command_compares_both_systems_on_the_same_queries(tmp_path):
+    pytest.importorskip("gyrant_module")
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
+    mesh = os.path.join(REPO, "examples", "data", "elephant.off")
+    cmd = [sys.executable, os.path.join(BENCH, "run.py"), "--headline", "--out", str(tmp_path),
+           "--mesh", mesh, "--refine-to", "20000", "--queries", "1500", "--brute-budget", "0.2",
+           "--repeats", "1"]
+    done = subprocess.run(cmd, capture_output=True, text=True, env=env, timeout=600)
+    assert done.returncode == 0, done.stdout[-2000:] + done.stderr[-4000:]
+    text = (tmp_path / "headline.md").read_text()
+    assert text in done.stdout and "--refine-to 20000" in text.splitlines()[2]
+    result = json.loads((tmp_path / "headline.json").read_text())
+    assert [b["surface"] for b in result["builds"]] == ["elephant-6k", "elephant-22k",
+                                                        "elephant-points-3k"]
+    assert [(r["n"], r["query_set"]) for r in result["rows"]] == [
+        (5558, "uniform"), (5558, "near"), (22232, "uniform"), (22232, "near"), (2775, "uniform")]
+    for r in result["rows"]:
+        assert r["queries"] == 1500 and r["reference_queries"] >= 256
+        # Both systems answer the reference's queries: a mix-up of query sets or orders would
+        # show errors of order 1.
+        for part in ("gyrant_vs_brute", "libigl_vs_brute"):
+            assert r[part]["max"] < 0.1 and r[part]["nonfinite"] == 0, (r["surface"], part, r[part])
+    brute = result["brute"]
+    assert brute["pairs_per_s"] > 0 and brute["brute_vs_float64"]["max"] < 1e-4
+
+
+def test_headline_rejects_options_of_the_other_mode():
+    import run
+    with pytest.raises(SystemExit):
+        run.parse(["--headline", "--sizes", "100"])
+    with pytest.raises(SystemExit):
+        run.parse(["--refine-to", "1000"])
+    assert run.parse(["--headline", "--queries", "10"]).headline

@@ -31,4 +31,7 @@ def test_demo_runs(tmp_path):
     # The far-field error of the default beta on this mesh stays well below the 0.5 threshold.
     assert largest < 2e-3
     assert "inside/outside disagreements between compute and brute_force: 0" in out
+    # The slice is square, grid x grid, and its throughput is reported.
+    assert re.search(r"slice: \d+ of 1600 points inside", out)
+    assert re.search(r"slice 40 x 40 \(1600 points\): compute [\d.]+ ms, [\d,]+ queries/s", out)
     assert output.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"

@@ -14,10 +14,6 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
-#if defined(__x86_64__) || defined(__i386__)
-#include <xmmintrin.h>
-#endif
-
 #include <algorithm>
 #include <atomic>
 #include <bit>
@@ -31,6 +27,7 @@
 #include <thread>
 #include <vector>
 
+#include "host/flush_to_zero.h"
 #include "host/runtime_state.h"
 
 thread_local constinit uint3 threadIdx{};
@@ -327,28 +324,6 @@ void fault(char const* fmt, ...) {
     vfault(fmt, args);
 }
 
-//! Kernels see flushed single-precision subnormals, as on the device; the previous mode is
-//! restored when the OS thread is done with the launch.
-class FlushToZero {
-public:
-#if defined(__x86_64__) || defined(__i386__)
-    FlushToZero() : saved_(_mm_getcsr()) { _mm_setcsr(saved_ | 0x8040u); }  // FTZ | DAZ
-    ~FlushToZero() { _mm_setcsr(saved_); }
-
-private:
-    unsigned saved_;
-#elif defined(__aarch64__)
-    FlushToZero() {
-        __asm__ volatile("mrs %0, fpcr" : "=r"(saved_));
-        std::uint64_t const fz = saved_ | (std::uint64_t{1} << 24);
-        __asm__ volatile("msr fpcr, %0" : : "r"(fz));
-    }
-    ~FlushToZero() { __asm__ volatile("msr fpcr, %0" : : "r"(saved_)); }
-
-private:
-    std::uint64_t saved_ = 0;
-#endif
-};
 
 void Runner::switch_to(Fiber* to, bctx::fcontext_t* save) {
     current_ = to;

@@ -1,0 +1,325 @@
+// Native queries of the host flavour: the walk layout, the choice of SIMD code and the OpenMP
+// loops around it.
+#include "cpu/native.h"
+
+#include "cpu/simd_kernels.h"
+#include "host/flush_to_zero.h"
+#include "kernels/common.h"
+#include "kernels/node_approx.h"
+
+#include <omp.h>
+
+#include <algorithm>
+#include <cmath>
+#include <atomic>
+#include <cstring>
+#include <mutex>
+#include <new>
+#include <string_view>
+#include <vector>
+
+namespace gyrant::cpu {
+namespace {
+
+std::atomic<bool> build_natively{true};
+std::atomic<bool> query_natively{true};
+std::atomic<bool> libm_atan2{false};
+std::atomic<bool> emulated_expansions{false};
+std::atomic<SimdKernels const*> forced{nullptr};
+
+//! Magnitudes beyond which the kernels' half (zero and first order) or bfloat16 (second order)
+//! evaluation of an expansion could overflow, with a margin for the roundings on the way; below
+//! them it is finite whenever the single-precision form is (see WideNode::kernel_evaluated).
+constexpr double HALF_SAFE = 0x1p14;
+constexpr double BF16_SAFE = 0x1p40;
+
+//! Slot k's expansion in the walk's single-precision form, and whether only the kernels' own
+//! evaluation decides it.
+void far_form(TailorCoefficients const& c, WideNode& w, unsigned k) {
+    float const* z = &c.zero_order.x;
+    float const* m = c.first_order.m;
+    float const* t = c.second_order.t;
+    double z_sum = 0, m_sum = 0, t_sum = 0;
+    bool finite = true;
+    for (unsigned i = 0; i < 3; ++i) z_sum += std::fabs(double(z[i])), finite = finite && std::isfinite(z[i]);
+    for (unsigned i = 0; i < 9; ++i) m_sum += std::fabs(double(m[i])), finite = finite && std::isfinite(m[i]);
+    for (unsigned i = 0; i < 18; ++i) t_sum += std::fabs(double(t[i])), finite = finite && std::isfinite(t[i]);
+    bool const kernel = !finite || z_sum > HALF_SAFE || 4 * m_sum > HALF_SAFE || 64 * t_sum > BF16_SAFE;
+    if (kernel) w.kernel_evaluated |= static_cast<uint8_t>(1u << k);
+
+    using W = WideNode;
+    auto const set = [&](W::Far term, double value) { w.far[term][k] = kernel ? 0.0f : static_cast<float>(value); };
+    set(W::Z_X, z[0]);
+    set(W::Z_Y, z[1]);
+    set(W::Z_Z, z[2]);
+    // F = trace(m) - 3 d^T m d: the quadratic form reads only the symmetric part of m.
+    set(W::TRACE, double(m[0]) + m[4] + m[8]);
+    set(W::Q_XX, m[0]);
+    set(W::Q_YY, m[4]);
+    set(W::Q_ZZ, m[8]);
+    set(W::Q_XY, double(m[1]) + m[3]);
+    set(W::Q_XZ, double(m[2]) + m[6]);
+    set(W::Q_YZ, double(m[5]) + m[7]);
+    // S = 15 C - (6 A + 3 B): C = sum over the stored pairs (off-diagonal ones twice) of
+    // t(pair; s) d_pair d_s, gathered by monomial; A and B are linear in d.
+    set(W::C_XXX, 15.0 * t[0]);
+    set(W::C_XXY, 15.0 * (double(t[1]) + 2.0 * t[3]));
+    set(W::C_XXZ, 15.0 * (double(t[2]) + 2.0 * t[6]));
+    set(W::C_XYY, 15.0 * (2.0 * t[4] + t[9]));
+    set(W::C_XYZ, 15.0 * 2.0 * (double(t[5]) + t[7] + t[12]));
+    set(W::C_XZZ, 15.0 * (2.0 * t[8] + t[15]));
+    set(W::C_YYY, 15.0 * t[10]);
+    set(W::C_YYZ, 15.0 * (double(t[11]) + 2.0 * t[13]));
+    set(W::C_YZZ, 15.0 * (2.0 * t[14] + t[16]));
+    set(W::C_ZZZ, 15.0 * t[17]);
+    double const a[3] = {double(t[0]) + t[4] + t[8], double(t[3]) + t[10] + t[14], double(t[6]) + t[13] + t[17]};
+    double const b[3] = {double(t[0]) + t[9] + t[15], double(t[1]) + t[10] + t[16], double(t[2]) + t[11] + t[17]};
+    set(W::L_X, -(6.0 * a[0] + 3.0 * b[0]));
+    set(W::L_Y, -(6.0 * a[1] + 3.0 * b[1]));
+    set(W::L_Z, -(6.0 * a[2] + 3.0 * b[2]));
+}
+
+//! Every compiled copy this machine can run, best first.
+std::vector<SimdKernels const*> runnable_targets() {
+    std::vector<SimdKernels const*> targets;
+#if defined(__x86_64__)
+    __builtin_cpu_init();
+    if (__builtin_cpu_supports("x86-64-v4")) targets.push_back(&x86_64_v4::kernels());
+    if (__builtin_cpu_supports("x86-64-v3")) targets.push_back(&x86_64_v3::kernels());
+    if (__builtin_cpu_supports("x86-64-v2")) targets.push_back(&x86_64_v2::kernels());
+#endif
+    targets.push_back(&baseline::kernels());
+    return targets;
+}
+
+SimdKernels const& active() {
+    if (SimdKernels const* f = forced.load()) return *f;
+    static SimdKernels const* const best = runnable_targets().front();
+    return *best;
+}
+
+//! Chunks of queries handed to the team: small enough to balance a skewed walk, large enough
+//! that claiming one costs nothing next to it.
+constexpr size_t WALK_CHUNK = 64;
+constexpr size_t SUM_CHUNK = 64;
+
+//! Runs body(begin, end, thread) over [0, n) in chunks on all cores, with subnormals flushed as
+//! in the kernels. Which thread takes a chunk never changes a result.
+template <class Body>
+void parallel_chunks(size_t n, size_t chunk, Body const& body) {
+    size_t const chunks = (n + chunk - 1) / chunk;
+    int const threads = static_cast<int>(std::min<size_t>(chunks, static_cast<size_t>(omp_get_max_threads())));
+    if (threads <= 1) {
+        host::FlushToZero const ftz;
+        for (size_t c = 0; c < chunks; ++c) body(c * chunk, std::min(n, (c + 1) * chunk), 0);
+        return;
+    }
+#pragma omp parallel num_threads(threads)
+    {
+        host::FlushToZero const ftz;
+        int const thread = omp_get_thread_num();
+#pragma omp for schedule(dynamic, 1)
+        for (size_t c = 0; c < chunks; ++c) body(c * chunk, std::min(n, (c + 1) * chunk), thread);
+    }
+}
+
+//! Queries in Morton order of the scene box: neighbours walk the same nodes one after the other.
+std::vector<uint32_t> morton_order(Vec3 const* queries, size_t n, AABB const& scene_box) {
+    SceneParams const params = make_scene_params(scene_box);
+    std::vector<uint64_t> keys(n);
+    std::vector<uint32_t> order(n);
+#pragma omp parallel for schedule(static)
+    for (size_t i = 0; i < n; ++i) {
+        keys[i] = morton_code_of(queries[i], params);
+        order[i] = static_cast<uint32_t>(i);
+    }
+    radix_sort_pairs(keys.data(), order.data(), n);
+    return order;
+}
+
+template <class T>
+QueryJob<T> make_job(QueryScene<T> const& scene, Vec3 const* queries, float* output, float beta,
+                     float epsilon) {
+    QueryJob<T> job{};
+    job.primitives = scene.primitives;
+    job.n_primitives = scene.n_primitives;
+    job.nodes = scene.tree != nullptr ? scene.tree->nodes.data() : nullptr;
+    job.stack_capacity = scene.tree != nullptr ? scene.tree->stack_capacity : 0;
+    job.queries = queries;
+    job.order = nullptr;
+    job.output = output;
+    job.beta_squared = beta * beta;
+    job.inverse_epsilon = 1.0f / epsilon;
+    job.libm_atan2 = libm_atan2.load();
+    job.emulated_expansions = emulated_expansions.load();
+    return job;
+}
+
+template <class T>
+auto sum_entry(SimdKernels const& k) {
+    if constexpr (std::is_same_v<T, Triangle>)
+        return k.sum_triangles;
+    else
+        return k.sum_points;
+}
+template <class T>
+auto walk_entry(SimdKernels const& k) {
+    if constexpr (std::is_same_v<T, Triangle>)
+        return k.walk_triangles;
+    else
+        return k.walk_points;
+}
+
+}  // namespace
+
+bool native_build() { return build_natively.load(); }
+void set_native_build(bool native) { build_natively.store(native); }
+bool native_queries() { return query_natively.load(); }
+void set_native_queries(bool native) { query_natively.store(native); }
+void set_libm_atan2(bool on) { libm_atan2.store(on); }
+void set_emulated_expansions(bool on) { emulated_expansions.store(on); }
+
+char const* simd_target() { return active().name; }
+
+bool force_simd_target(char const* name) {
+    if (name == nullptr || *name == '\0') {
+        forced.store(nullptr);
+        return true;
+    }
+    for (SimdKernels const* k : runnable_targets()) {
+        if (std::string_view(k->name) == name) {
+            forced.store(k);
+            return true;
+        }
+    }
+    return false;
+}
+
+std::vector<char const*> available_simd_targets() {
+    std::vector<char const*> names;
+    for (SimdKernels const* k : runnable_targets()) names.push_back(k->name);
+    return names;
+}
+
+float point_contribution(PointNormal const& p, Vec3 const& q, float inverse_epsilon) {
+    return p.contributionToQuery(q, inverse_epsilon);
+}
+
+float node_approximation(Vec3 const& q, Vec3 const& center, float const* coefficients) {
+    // The widened values narrow back exactly to the stored record.
+    TailorCoefficients wide;
+    static_assert(sizeof(wide) == WideNode::COEFFICIENTS * sizeof(float), "30 coefficients");
+    std::memcpy(&wide, coefficients, sizeof wide);
+    TailorCoefficientsF16 stored;
+    stored.zero_order = wide.zero_order;
+    stored.first_order = wide.first_order;
+    stored.second_order = wide.second_order;
+    return compute_node_approximation(q, center, stored.zero_order, stored.first_order, stored.second_order);
+}
+
+WideTree make_wide_tree(BVH8Node const* nodes, LeafPointers const* leaf_pointers,
+                        TailorCoefficientsF16 const* node_coefficients,
+                        TailorCoefficientsF16 const* leaf_coefficients, AABB const* leaf_boxes,
+                        uint32_t node_count) {
+    WideTree tree;
+    tree.nodes.resize(size_t{node_count} + 1);
+    tree.root_box = nodes[0].getAABB();
+
+    // Slot k of a wide node: centre, squared radius and expansion of one child.
+    auto const set_slot = [](WideNode& w, unsigned k, Vec3 const& center, __half radius,
+                             TailorCoefficientsF16 const& stored) {
+        w.cx[k] = center.x;
+        w.cy[k] = center.y;
+        w.cz[k] = center.z;
+        float const r = __half2float(radius);
+        w.r2[k] = r * r;
+        TailorCoefficients const c = TailorCoefficients::from_f16(stored);
+        float flat[WideNode::COEFFICIENTS];
+        static_assert(sizeof(c) == sizeof(flat), "30 coefficients");
+        std::memcpy(flat, &c, sizeof flat);
+        for (unsigned j = 0; j < WideNode::COEFFICIENTS; ++j) w.coefficients[j][k] = flat[j];
+        far_form(c, w, k);
+    };
+    auto const clear = [](WideNode& w) {
+        std::memset(&w, 0, sizeof w);
+        // Empty slots never pass the acceptance test and never produce a value.
+        for (unsigned k = 0; k < 8; ++k) w.r2[k] = INFINITY;
+    };
+
+    WideNode& top = tree.nodes[0];
+    clear(top);
+    set_slot(top, 0, nodes[0].center, nodes[0].radius, node_coefficients[0]);
+    top.child[0] = 1;
+    top.internal_mask = 1;
+
+    // Depth of every node (breadth-first numbering: a parent precedes its children).
+    std::vector<uint32_t> depth(node_count, 0);
+    uint32_t max_depth = 0;
+    for (uint32_t i = 0; i < node_count; ++i) {
+        BVH8Node const& n = nodes[i];
+        WideNode& w = tree.nodes[size_t{i} + 1];
+        clear(w);
+        unsigned internal = 0;
+        for (unsigned k = 0; k < 8; ++k) {
+            ChildType const type = n.getChildMeta(k);
+            if (type == ChildType::Leaf) {
+                uint32_t const leaf = leaf_pointers[i].leaves[k];
+                set_slot(w, k, leaf_boxes[leaf].center, leaf_boxes[leaf].radius, leaf_coefficients[leaf]);
+                w.child[k] = leaf;
+                w.leaf_mask |= static_cast<uint8_t>(1u << k);
+            } else if (type == ChildType::Internal) {
+                uint32_t const child = n.first_child + internal++;
+                if (child >= node_count || child <= i) throw std::runtime_error("inconsistent 8-wide hierarchy");
+                set_slot(w, k, nodes[child].center, nodes[child].radius, node_coefficients[child]);
+                w.child[k] = child + 1;
+                w.internal_mask |= static_cast<uint8_t>(1u << k);
+                depth[child] = depth[i] + 1;
+                max_depth = std::max(max_depth, depth[child]);
+            }
+        }
+    }
+    // Each visited level leaves at most 7 siblings pending and pushes 8.
+    tree.stack_capacity = 8 * (max_depth + 2) + 1;
+    return tree;
+}
+
+template <class T>
+void compute(QueryScene<T> const& scene, Vec3 const* queries, unsigned long n, float beta,
+             float epsilon, float* output) {
+    if (n == 0) return;
+    SimdKernels const& k = active();
+    QueryJob<T> job = make_job(scene, queries, output, beta, epsilon);
+    if (scene.tree == nullptr) {
+        // At most one leaf: every primitive exactly, in primitive order, whatever beta.
+        parallel_chunks(n, SUM_CHUNK, [&](size_t b, size_t e, int) { sum_entry<T>(k)(job, b, e, false); });
+        return;
+    }
+    std::vector<uint32_t> const order = morton_order(queries, n, scene.tree->root_box);
+    job.order = order.data();
+    int const threads = omp_get_max_threads();
+    std::vector<std::vector<WalkEntry>> stacks(static_cast<size_t>(threads));
+    parallel_chunks(n, WALK_CHUNK, [&](size_t b, size_t e, int thread) {
+        std::vector<WalkEntry>& stack = stacks[static_cast<size_t>(thread)];
+        size_t const entries = walk_stack_entries(job.stack_capacity);
+        if (stack.size() < entries) stack.resize(entries);
+        walk_entry<T>(k)(job, b, e, stack.data());
+    });
+}
+
+template <class T>
+void brute_force(QueryScene<T> const& scene, Vec3 const* queries, unsigned long n, float epsilon,
+                 float* output) {
+    if (n == 0) return;
+    SimdKernels const& k = active();
+    QueryJob<T> const job = make_job(scene, queries, output, 0.0f, epsilon);
+    parallel_chunks(n, SUM_CHUNK, [&](size_t b, size_t e, int) { sum_entry<T>(k)(job, b, e, true); });
+}
+
+template void compute<Triangle>(QueryScene<Triangle> const&, Vec3 const*, unsigned long, float, float, float*);
+template void compute<PointNormal>(QueryScene<PointNormal> const&, Vec3 const*, unsigned long, float, float,
+                                   float*);
+template void brute_force<Triangle>(QueryScene<Triangle> const&, Vec3 const*, unsigned long, float, float*);
+template void brute_force<PointNormal>(QueryScene<PointNormal> const&, Vec3 const*, unsigned long, float,
+                                       float*);
+
+}  // namespace gyrant::cpu

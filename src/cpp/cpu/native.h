@@ -1,0 +1,137 @@
+// Native CPU code of the host flavour: the engine's build, compute and brute_force on all cores,
+// over the same buffers the kernels produce and read. The kernels still run through the host
+// execution layer in the tests, where they are the oracle this code is compared with.
+//
+// Everything here runs synchronously on the calling thread and an OpenMP team; "device"
+// pointers are host memory in this flavour. Results never depend on the number of threads.
+#pragma once
+
+#include "platform.h"
+
+#include "aabb.h"
+#include "bvh8.h"
+#include "geometry.h"
+#include "tailor_coefficients.h"
+
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+namespace gyrant::cpu {
+
+//! Whether engines build with the native code (the default) or with the emulated kernels. A test
+//! hook: the emulated path is the reference the native one must match.
+bool native_build();
+void set_native_build(bool native);
+//! The same for compute and brute_force.
+bool native_queries();
+void set_native_queries(bool native);
+
+//! The engine's persistent buffers, as the build fills them.
+struct EngineBuffers {
+    uint32_t* sorted_indices;
+    float* primitives;  // sorted structure-of-arrays planes, stride n
+    AABB* binary_aabbs;
+    uint32_t* node_count;
+    BVH8Node* nodes;
+    TailorCoefficientsF16* node_coefficients;
+    TailorCoefficientsF16* leaf_coefficients;
+    LeafPointers* leaf_pointers;
+};
+
+//! The whole build of a triangle engine from a soup of n triangles (9 floats each), n > 0:
+//! the same values the kernels write into `out` (the 8-wide nodes in breadth-first order,
+//! siblings in slot order), and the same scene parameters published for the device.
+void build_triangles(float const* soup, unsigned long n, EngineBuffers const& out);
+//! The same for a point engine from n positions and scaled normals (3 floats each), n > 0.
+void build_points(float const* points, float const* normals, unsigned long n, EngineBuffers const& out);
+
+//! Stable sort of n (key, value) pairs by key on all cores; the result equals a sequential
+//! stable sort. The scratch buffers hold n entries each; without them the sort allocates its own.
+void radix_sort_pairs(uint64_t* keys, uint32_t* values, size_t n, uint64_t* key_scratch,
+                      uint32_t* value_scratch);
+void radix_sort_pairs(uint64_t* keys, uint32_t* values, size_t n);
+
+//! The children of one 8-wide node as the native walk reads them: slot k in lane k of every
+//! row. The walk evaluates expansions in single precision from `far` (the stored coefficients
+//! widened exactly and gathered into the polynomial the kernels evaluate); `coefficients` keeps
+//! the stored values for the slots the kernels' own evaluation must handle.
+struct alignas(64) WideNode {
+    static constexpr unsigned COEFFICIENTS = 30;  // zero order 3, first order 9, second order 18
+    //! The single-precision form of an expansion at direction d (unit) and distance R:
+    //!   Z = z . d, F = trace - 3 (quadratic form of d), S = 15 (cubic form of d) + L . d,
+    //!   value = (Z / R^2 + F / R^3 + S / R^4) / (4 pi).
+    enum Far : unsigned {
+        Z_X, Z_Y, Z_Z,
+        TRACE,
+        Q_XX, Q_YY, Q_ZZ, Q_XY, Q_XZ, Q_YZ,
+        C_XXX, C_XXY, C_XXZ, C_XYY, C_XYZ, C_XZZ, C_YYY, C_YYZ, C_YZZ, C_ZZZ,
+        L_X, L_Y, L_Z,
+        FAR_TERMS
+    };
+    float cx[8], cy[8], cz[8];  // expansion centre of each child
+    float r2[8];                // r * r of its stored half radius, as the acceptance test forms it
+    uint32_t child[8];          // Internal: WideNode index; Leaf: leaf index
+    uint8_t leaf_mask;          // bit k: slot k is a Leaf
+    uint8_t internal_mask;      // bit k: slot k is an Internal node
+    //! Bit k: the expansion of slot k is evaluated by the kernels' code (non-finite stored
+    //! coefficients, or magnitudes at which half/bfloat16 arithmetic could overflow), so that
+    //! exactly the kernels' nodes are accepted.
+    uint8_t kernel_evaluated;
+    float far[FAR_TERMS][8];
+    float coefficients[COEFFICIENTS][8];
+};
+
+//! The hierarchy in the native walk's layout. Entry 0 stands above the root: its only slot is
+//! the root node (entry 1), so the root is tested and evaluated like any other child. Entry
+//! i + 1 holds the children of 8-wide node i.
+struct WideTree {
+    std::vector<WideNode> nodes;
+    AABB root_box;                // the scene box, which orders queries along the Morton curve
+    unsigned stack_capacity = 0;  // entries a walk can need: 8 per level below entry 0, plus one
+};
+
+//! Derives the walk's layout from a built engine's hierarchy (node_count > 0).
+WideTree make_wide_tree(BVH8Node const* nodes, LeafPointers const* leaf_pointers,
+                        TailorCoefficientsF16 const* node_coefficients,
+                        TailorCoefficientsF16 const* leaf_coefficients, AABB const* leaf_boxes,
+                        uint32_t node_count);
+
+//! What a native query reads: the engine's sorted primitives and the walk layout.
+template <class T>
+struct QueryScene {
+    SoAView<T> primitives;
+    unsigned n_primitives;
+    WideTree const* tree;  // null when there is no hierarchy (at most 32 primitives)
+};
+
+//! Winding numbers at n query points (caller's order in and out) through the hierarchy with
+//! the kernels' acceptance test, expansions and exact contributions; scenes of at most 32
+//! primitives are summed exactly in primitive order. beta and epsilon are already resolved.
+template <class T>
+void compute(QueryScene<T> const& scene, Vec3 const* queries, unsigned long n, float beta,
+             float epsilon, float* output);
+
+//! Exact winding numbers: every primitive in primitive order with compensated summation, as
+//! the brute-force kernel sums them. epsilon is already resolved.
+template <class T>
+void brute_force(QueryScene<T> const& scene, Vec3 const* queries, unsigned long n, float epsilon,
+                 float* output);
+
+//! The instruction set the SIMD code runs with ("x86-64-v4", "x86-64-v3", "x86-64-v2",
+//! "baseline").
+char const* simd_target();
+//! Test hook: the SIMD code of the named target (when this machine runs it) for later calls;
+//! an empty name or nullptr restores the automatic choice. Returns whether the target is in use.
+bool force_simd_target(char const* name);
+//! The targets this build holds and this machine can run, best first.
+std::vector<char const*> available_simd_targets();
+
+//! Test hooks that make native results equal the kernels' bit for bit: triangle contributions
+//! call the C library's atan2f lane by lane instead of the vectorised one, and expansions are
+//! evaluated with the kernels' half/bfloat16 operations (emulated in vectors) instead of in
+//! single precision. Both are slower; neither changes which nodes are accepted.
+void set_libm_atan2(bool on);
+void set_emulated_expansions(bool on);
+
+}  // namespace gyrant::cpu

@@ -1,0 +1,672 @@
+// The vectorised inner loops of the native CPU code, compiled once per instruction set into the
+// namespace GYRANT_SIMD_TARGET (see simd_kernels.h). Vectors come from std::experimental::simd.
+//
+// Every formula follows the kernel it stands for operation by operation: the same products,
+// sums and fused multiply-adds in the same order (this file is compiled with -ffp-contract=off,
+// so no other fusing happens), the same half/bfloat16 roundings, and subnormals flushed as the
+// caller sets up. Triangle contributions use a vectorised atan2 (the kernels use the C
+// library's); everything else gives the kernels' values bit for bit.
+#include "cpu/simd_kernels.h"
+
+#include <experimental/simd>
+
+#if defined(__F16C__)
+#include <immintrin.h>
+#endif
+
+#include <cfloat>
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+
+#if !defined(GYRANT_SIMD_TARGET)
+#error "compile with -DGYRANT_SIMD_TARGET=<namespace of this copy>"
+#endif
+
+// Everything reachable from an entry point is inlined into it, so this copy emits no function
+// that another translation unit could share.
+#define GYRANT_SIMD_ENTRY __attribute__((flatten))
+
+namespace gyrant::cpu::GYRANT_SIMD_TARGET {
+namespace {
+
+namespace stdx = std::experimental;
+
+//! Lanes of the exact sums: primitives of a leaf, or queries of the all-pairs loops.
+using F = stdx::native_simd<float>;
+//! Lanes of the walk: the 8 child slots of a node.
+using F8 = stdx::simd<float, stdx::simd_abi::deduce_t<float, 8>>;
+using D8 = stdx::rebind_simd_t<double, F8>;
+
+template <class V>
+using Int = stdx::rebind_simd_t<std::int32_t, V>;
+
+constexpr unsigned LEAF = PRIMITIVES_PER_LEAF;
+static_assert(LEAF % F::size() == 0, "a leaf is a whole number of vectors");
+constexpr unsigned LEAF_VECTORS = LEAF / F::size();
+
+template <class V>
+inline Int<V> bits_of(V x) {
+    return stdx::__proposed::simd_bit_cast<Int<V>>(x);
+}
+template <class V>
+inline V float_of(Int<V> x) {
+    return stdx::__proposed::simd_bit_cast<V>(x);
+}
+template <class V>
+inline V load(float const* p) {
+    return V(p, stdx::element_aligned);
+}
+
+// ---- half and bfloat16 roundings -------------------------------------------------------------
+// A product of two half (or bfloat16) values is exact in float, and a float sum of two of them
+// rounded again to half (bfloat16) is the correctly rounded half (bfloat16) sum: float carries
+// at least 2p + 2 bits, so the double rounding is innocuous. Each half/bfloat16 operation is
+// therefore "compute in float, round to the format". A fused multiply-add is the one exception:
+// its float result may be inexact and land exactly on a midpoint of the narrow format, where
+// rounding again can go the wrong way. Such lanes are flagged and evaluated by the kernels' own
+// scalar code instead (it never happens for most nodes; see Hazard).
+
+//! x rounded to the nearest half value (ties to even), as a float.
+template <class V>
+inline V round_to_half(V x) {
+#if defined(__F16C__)
+    if constexpr (sizeof(V) == 32 && V::size() == 8) {
+        __m256 const v = static_cast<__m256>(x);
+        return V(_mm256_cvtph_ps(_mm256_cvtps_ph(v, _MM_FROUND_TO_NEAREST_INT | _MM_FROUND_NO_EXC)));
+    }
+#endif
+#if defined(__AVX512F__)
+    if constexpr (sizeof(V) == 64 && V::size() == 16) {
+        __m512 const v = static_cast<__m512>(x);
+        return V(_mm512_cvtph_ps(_mm512_cvtps_ph(v, _MM_FROUND_TO_NEAREST_INT | _MM_FROUND_NO_EXC)));
+    }
+#endif
+    Int<V> const b = bits_of(x);
+    // Normal halves keep 11 significant bits: round the 13 dropped bits to even.
+    Int<V> const rounded = (b + 0x0FFF + ((b >> 13) & 1)) & ~0x1FFF;
+    V r = float_of<V>(rounded);
+    V const a = stdx::abs(x);
+    stdx::where(stdx::abs(r) >= 65536.0f, r) = stdx::copysign(V(INFINITY), x);
+    // Below 2^-14 halves are spaced 2^-24 apart: adding 0.5 leaves exactly that spacing.
+    stdx::where(a < 0x1p-14f, r) = stdx::copysign((a + 0.5f) - 0.5f, x);
+    stdx::where(stdx::isnan(x), r) = x;
+    return r;
+}
+
+//! x rounded to the nearest bfloat16 value (ties to even), as a float.
+template <class V>
+inline V round_to_bf16(V x) {
+    Int<V> const b = bits_of(x);
+    Int<V> const rounded = (b + 0x7FFF + ((b >> 16) & 1)) & static_cast<std::int32_t>(0xFFFF0000u);
+    V r = float_of<V>(rounded);
+    stdx::where(stdx::isnan(x), r) = x;
+    return r;
+}
+
+//! Lanes whose fused multiply-adds may have rounded twice the wrong way.
+template <class V>
+struct Hazard {
+    typename V::mask_type lanes{false};
+
+    //! p = a * b exactly, s = the float a * b + c: the float sum was exact iff subtracting
+    //! either addend gives back the other exactly (an inexact sum's error is a multiple of the
+    //! smaller addend's last bit, far above half a float unit of either).
+    void note(V const& p, V const& c, V const& s, typename V::mask_type const& on_midpoint) {
+        lanes = lanes || (on_midpoint && !((s - p == c) && (s - c == p)));
+    }
+};
+
+//! Whether float s lies exactly halfway between two neighbouring half values.
+template <class V>
+inline typename V::mask_type half_midpoint(V s) {
+    V const a = stdx::abs(s);
+    auto const pattern = stdx::__proposed::static_simd_cast<typename V::mask_type>((bits_of(s) & 0x1FFF) == 0x1000);
+    auto const normal = a >= 0x1p-14f && pattern;
+    // Subnormal halves are 2^-24 apart: the distance to the nearest one is 2^-25 at a midpoint.
+    auto const small = a < 0x1p-14f && stdx::abs(((a + 0.5f) - 0.5f) - a) == 0x1p-25f;
+    return normal || small;
+}
+
+//! Whether float s lies exactly halfway between two neighbouring bfloat16 values.
+template <class V>
+inline typename V::mask_type bf16_midpoint(V s) {
+    return stdx::__proposed::static_simd_cast<typename V::mask_type>((bits_of(s) & 0xFFFF) == 0x8000);
+}
+
+//! Half fused multiply-add a * b + c of half operands.
+template <class V>
+inline V half_fma(V a, V b, V c, Hazard<V>& hazard) {
+    V const p = a * b;
+    V const s = stdx::fma(a, b, c);  // = p + c rounded once: p is exact
+    hazard.note(p, c, s, half_midpoint(s));
+    return round_to_half(s);
+}
+//! bfloat16 fused multiply-add a * b + c of bfloat16 operands.
+template <class V>
+inline V bf16_fma(V a, V b, V c, Hazard<V>& hazard) {
+    V const p = a * b;
+    V const s = stdx::fma(a, b, c);
+    hazard.note(p, c, s, bf16_midpoint(s));
+    return round_to_bf16(s);
+}
+
+// ---- far field: the expansions of the 8 children of nodes --------------------------------------
+
+constexpr float INV_FOUR_PI = 0.07957747f;
+
+//! Lanes of the walk: the 8 slots of WALKERS nodes, one node per query walked in lockstep.
+using FW = stdx::simd<float, stdx::simd_abi::deduce_t<float, 8 * WALKERS>>;
+using DW = stdx::rebind_simd_t<double, FW>;
+
+//! Row `row` of the nodes of all walkers side by side.
+inline FW rows(WideNode const* const (&w)[WALKERS], float const (WideNode::*row)[8]) {
+    static_assert(WALKERS == 2, "rows are joined pairwise");
+    return stdx::concat(load<F8>(w[0]->*row), load<F8>(w[1]->*row));
+}
+inline FW coefficient_rows(WideNode const* const (&w)[WALKERS], unsigned k) {
+    return stdx::concat(load<F8>(w[0]->coefficients[k]), load<F8>(w[1]->coefficients[k]));
+}
+
+//! The expansion of each slot about its centre, evaluated at its walker's query exactly as the
+//! kernels evaluate it: Z and F in half precision, S in bfloat16, in their order of operations.
+inline FW node_approximations(FW const& qx, FW const& qy, FW const& qz, WideNode const* const (&w)[WALKERS],
+                              Hazard<FW>& hazard) {
+    auto const H = [](FW x) { return round_to_half(x); };
+    auto const B = [](FW x) { return round_to_bf16(x); };
+    auto const coefficient = [&](unsigned k) { return coefficient_rows(w, k); };
+
+    FW const vx = rows(w, &WideNode::cx) - qx;
+    FW const vy = rows(w, &WideNode::cy) - qy;
+    FW const vz = rows(w, &WideNode::cz) - qz;
+    FW d2 = vy * vy;
+    d2 = stdx::fma(vx, vx, d2);
+    d2 = stdx::fma(vz, vz, d2);
+    // The kernels' reciprocal square root, correctly rounded: formed in double.
+    FW const inv_r = stdx::static_simd_cast<FW>(DW(1.0) / stdx::sqrt(stdx::static_simd_cast<DW>(d2)));
+    FW const dx = H(vx * inv_r), dy = H(vy * inv_r), dz = H(vz * inv_r);
+
+    FW const inv_r2 = inv_r * inv_r;
+    FW const inv_r3 = inv_r * inv_r2;
+    FW const inv_r4 = inv_r * inv_r3;
+    FW const w0 = inv_r2 * INV_FOUR_PI;
+    FW const w1 = inv_r3 * INV_FOUR_PI;
+    FW const w2 = inv_r4 * INV_FOUR_PI;
+
+    // Z = z . d: x and y products, then z fused into the x lane; the y lane's fused 0 * 0 turns
+    // a -0 into +0 like the paired instruction does.
+    FW px = H(coefficient(0) * dx);
+    FW py = H(coefficient(1) * dy);
+    px = half_fma(coefficient(2), dz, px, hazard);
+    py = py + 0.0f;
+    FW const Z = H(px + py);
+
+    // F = trace(m) - 3 d^T m d.
+    FW const m0 = coefficient(3), m1 = coefficient(4), m2 = coefficient(5);
+    FW const m3 = coefficient(6), m4 = coefficient(7), m5 = coefficient(8);
+    FW const m6 = coefficient(9), m7 = coefficient(10), m8 = coefficient(11);
+    FW const trace = H(H(m0 + m4) + m8);
+    FW const s01 = H(m1 + m3), s02 = H(m2 + m6), s12 = H(m5 + m7);
+    FW const xx = H(dx * dx), yy = H(dy * dy), zz = H(dz * dz);
+    FW const xy = H(dx * dy), xz = H(dx * dz), yz = H(dy * dz);
+    FW lo = H(m0 * xx + 0.0f), hi = H(m4 * yy + 0.0f);
+    lo = half_fma(m8, zz, lo, hazard);
+    hi = half_fma(s01, xy, hi, hazard);
+    lo = half_fma(s02, xz, lo, hazard);
+    hi = half_fma(s12, yz, hi, hazard);
+    FW const quad = H(lo + hi);
+    FW const Fo = H(trace - H(quad * 3.0f));
+
+    // S = 15 C - (6 A + 3 B) in bfloat16.
+    FW t[18];
+    for (unsigned k = 0; k < 18; ++k) t[k] = coefficient(12 + k);
+    FW const bx = B(dx), by = B(dy), bz = B(dz);
+    FW const ax = B(B(t[0] + t[4]) + t[8]);
+    FW const ay = B(B(t[3] + t[10]) + t[14]);
+    FW const az = B(B(t[6] + t[13]) + t[17]);
+    FW const A = B(B(B(ax * bx) + B(ay * by)) + B(az * bz));
+    FW const cx = B(B(t[0] + t[9]) + t[15]);
+    FW const cy = B(B(t[1] + t[10]) + t[16]);
+    FW const cz = B(B(t[2] + t[11]) + t[17]);
+    FW const Bc = B(B(B(cx * bx) + B(cy * by)) + B(cz * bz));
+
+    FW const bxx = B(bx * bx), byy = B(by * by), bzz = B(bz * bz);
+    FW const bxy = B(bx * by), bxz = B(bx * bz), byz = B(by * bz);
+    auto const twice = [&](FW u, FW v) { return B(B(u * v) * 2.0f); };
+    FW c_lo = B(t[0] * B(bxx * bx));
+    FW c_hi = B(t[1] * B(bxx * by));
+    c_lo = bf16_fma(t[2], B(bxx * bz), c_lo, hazard);
+    c_hi = bf16_fma(t[3], twice(bxy, bx), c_hi, hazard);
+    c_lo = bf16_fma(t[4], twice(bxy, by), c_lo, hazard);
+    c_hi = bf16_fma(t[5], twice(bxz, by), c_hi, hazard);
+    c_lo = bf16_fma(t[6], twice(bxz, bx), c_lo, hazard);
+    c_hi = bf16_fma(t[7], twice(byz, bx), c_hi, hazard);
+    c_lo = bf16_fma(t[8], twice(bxz, bz), c_lo, hazard);
+    c_hi = bf16_fma(t[9], B(byy * bx), c_hi, hazard);
+    c_lo = bf16_fma(t[10], B(byy * by), c_lo, hazard);
+    c_hi = bf16_fma(t[11], B(byy * bz), c_hi, hazard);
+    c_lo = bf16_fma(t[12], twice(byz, bx), c_lo, hazard);
+    c_hi = bf16_fma(t[13], twice(byz, by), c_hi, hazard);
+    c_lo = bf16_fma(t[14], twice(byz, bz), c_lo, hazard);
+    c_hi = bf16_fma(t[15], B(bzz * bx), c_hi, hazard);
+    c_lo = bf16_fma(t[16], B(bzz * by), c_lo, hazard);
+    c_hi = bf16_fma(t[17], B(bzz * bz), c_hi, hazard);
+    FW const C = B(c_lo + c_hi);
+    FW const S = B(B(C * 15.0f) - bf16_fma(A, FW(6.0f), B(Bc * 3.0f), hazard));
+
+    FW result = stdx::fma(w0, Z, FW(0.0f));
+    result = stdx::fma(w1, Fo, result);
+    result = stdx::fma(w2, S, result);
+    return result;
+}
+
+//! The same expansions in single precision from the nodes' `far` rows: what the walk uses. It
+//! differs from the kernels' value by their half/bfloat16 rounding only (and is closer to the
+//! exact value of the expansion).
+inline FW far_field(FW const& qx, FW const& qy, FW const& qz, WideNode const* const (&w)[WALKERS]) {
+    using W = WideNode;
+    auto const T = [&](W::Far term) {
+        return stdx::concat(load<F8>(w[0]->far[term]), load<F8>(w[1]->far[term]));
+    };
+    FW const vx = rows(w, &W::cx) - qx;
+    FW const vy = rows(w, &W::cy) - qy;
+    FW const vz = rows(w, &W::cz) - qz;
+    FW const inv_r = 1.0f / stdx::sqrt(stdx::fma(vx, vx, stdx::fma(vy, vy, vz * vz)));
+    FW const x = vx * inv_r, y = vy * inv_r, z = vz * inv_r;
+    FW const xx = x * x, yy = y * y, zz = z * z, xy = x * y, xz = x * z, yz = y * z;
+    FW const Z = stdx::fma(T(W::Z_X), x, stdx::fma(T(W::Z_Y), y, T(W::Z_Z) * z));
+    FW q = T(W::Q_XX) * xx;
+    q = stdx::fma(T(W::Q_YY), yy, q);
+    q = stdx::fma(T(W::Q_ZZ), zz, q);
+    q = stdx::fma(T(W::Q_XY), xy, q);
+    q = stdx::fma(T(W::Q_XZ), xz, q);
+    q = stdx::fma(T(W::Q_YZ), yz, q);
+    FW const F = stdx::fma(FW(-3.0f), q, T(W::TRACE));
+    FW c = T(W::C_XXX) * (xx * x);
+    c = stdx::fma(T(W::C_XXY), xx * y, c);
+    c = stdx::fma(T(W::C_XXZ), xx * z, c);
+    c = stdx::fma(T(W::C_XYY), yy * x, c);
+    c = stdx::fma(T(W::C_XYZ), xy * z, c);
+    c = stdx::fma(T(W::C_XZZ), zz * x, c);
+    c = stdx::fma(T(W::C_YYY), yy * y, c);
+    c = stdx::fma(T(W::C_YYZ), yy * z, c);
+    c = stdx::fma(T(W::C_YZZ), zz * y, c);
+    c = stdx::fma(T(W::C_ZZZ), zz * z, c);
+    FW const S = stdx::fma(T(W::L_X), x, stdx::fma(T(W::L_Y), y, stdx::fma(T(W::L_Z), z, c)));
+    // (Z / R^2 + F / R^3 + S / R^4) / (4 pi), by Horner in 1 / R.
+    return (inv_r * inv_r) * stdx::fma(inv_r, stdx::fma(inv_r, S, F), Z) * INV_FOUR_PI;
+}
+
+//! The lanes of a mask as bits (lane l in bit l).
+template <class M>
+inline unsigned lane_bits(M const& m) {
+    return static_cast<unsigned>(m.__to_bitset().to_ullong());
+}
+
+// ---- exact contributions ---------------------------------------------------------------------
+
+//! atan2(y, x) with the C library's quadrants and signed zeros, within a few units in the last
+//! place: the octant is reduced to |t| <= tan(pi/8) and a degree-9 odd polynomial does the rest.
+template <class V>
+inline V atan2_vector(V y, V x) {
+    V const ay = stdx::abs(y), ax = stdx::abs(x);
+    auto const swap = ay > ax;
+    V const num = stdx::min(ay, ax), den = stdx::max(ay, ax);
+    // Above tan(pi/8) use atan(t) = pi/4 + atan((t - 1) / (t + 1)), one division either way.
+    auto const upper = num > 0.41421356f * den;
+    V top = num, bottom = den;
+    stdx::where(upper, top) = num - den;
+    stdx::where(upper, bottom) = num + den;
+    V z = top / bottom;
+    stdx::where(den == 0.0f, z) = 0.0f;  // atan2(+-0, +-0)
+    V const z2 = z * z;
+    V p = 8.05374449538e-2f;
+    p = p * z2 - 1.38776856032e-1f;
+    p = p * z2 + 1.99777106478e-1f;
+    p = p * z2 - 3.33329491539e-1f;
+    V r = p * z2 * z + z;
+    stdx::where(upper, r) = r + 0.78539816f;
+    stdx::where(swap, r) = 1.57079633f - r;
+    stdx::where(stdx::signbit(x), r) = 3.14159265f - r;  // x negative, -0 included
+    return stdx::copysign(r, y);
+}
+
+template <class V>
+inline V libm_atan2(V y, V x) {
+    alignas(64) float ys[V::size()], xs[V::size()];
+    y.copy_to(ys, stdx::element_aligned);
+    x.copy_to(xs, stdx::element_aligned);
+    for (unsigned i = 0; i < V::size(); ++i) ys[i] = ::atan2f(ys[i], xs[i]);
+    return V(ys, stdx::element_aligned);
+}
+
+//! The triangle (v0, v1, v2) seen from q: the kernel's solid angle over 4 pi, lane by lane.
+template <class V>
+inline V triangle_contribution(V const (&v)[9], Vec3 const& q, bool libm) {
+    V const ax = v[0] - q.x, ay = v[1] - q.y, az = v[2] - q.z;
+    V const bx = v[3] - q.x, by = v[4] - q.y, bz = v[5] - q.z;
+    V const cx = v[6] - q.x, cy = v[7] - q.y, cz = v[8] - q.z;
+    V const la = stdx::sqrt(ax * ax + ay * ay + az * az);
+    V const lb = stdx::sqrt(bx * bx + by * by + bz * bz);
+    V const lc = stdx::sqrt(cx * cx + cy * cy + cz * cz);
+    V const crx = by * cz - bz * cy, cry = bz * cx - bx * cz, crz = bx * cy - by * cx;
+    V const det = ax * crx + ay * cry + az * crz;
+    V const ab = ax * bx + ay * by + az * bz;
+    V const ac = ax * cx + ay * cy + az * cz;
+    V const bc = bx * cx + by * cy + bz * cz;
+    V const D = la * lb * lc + ab * lc + ac * lb + bc * la;
+    V r = (libm ? libm_atan2(det, D) : atan2_vector(det, D)) * 0.15915494f;
+    stdx::where(stdx::abs(D) < 1e-12f, r) = 0.5f;
+    return r;
+}
+
+//! The regularised dipole of the points (position, scaled normal) at q, lane by lane. Lanes in
+//! the smoothing band (0.1 <= |p - q| / epsilon < 2) need erff and exp2f and take the scalar
+//! kernel formula.
+template <class V>
+inline V point_contribution_vector(V const (&p)[6], Vec3 const& q, float inverse_epsilon) {
+    V const dx = p[0] - q.x, dy = p[1] - q.y, dz = p[2] - q.z;
+    V const r2 = dx * dx + dy * dy + dz * dz;
+    V const r = stdx::sqrt(r2);
+    V const x = inverse_epsilon * r;
+    V k = 1.0f / (r2 * r);
+    stdx::where(x < 0.1f, k) = 0.75225276f * (inverse_epsilon * inverse_epsilon * inverse_epsilon);
+    V const dot = dx * p[3] + dy * p[4] + dz * p[5];
+    V result = k * dot * 0.07957747f;
+    stdx::where(r2 < 1e-18f, result) = 0.0f;
+    auto const band = (x < 2.0f) && !(x < 0.1f) && !(r2 < 1e-18f);
+    if (stdx::any_of(band)) {
+        alignas(64) float values[V::size()];
+        alignas(64) float coordinates[6][V::size()];
+        result.copy_to(values, stdx::element_aligned);
+        for (unsigned c = 0; c < 6; ++c) p[c].copy_to(coordinates[c], stdx::element_aligned);
+        for (unsigned i = 0; i < V::size(); ++i) {
+            if (!band[i]) continue;
+            PointNormal const point{{coordinates[0][i], coordinates[1][i], coordinates[2][i]},
+                                    {coordinates[3][i], coordinates[4][i], coordinates[5][i]}};
+            values[i] = point_contribution(point, q, inverse_epsilon);
+        }
+        result = V(values, stdx::element_aligned);
+    }
+    return result;
+}
+
+template <class T>
+constexpr unsigned PLANES = sizeof(T) / sizeof(float);
+
+template <class V, class T>
+inline V contribution(V const (&planes)[PLANES<T>], Vec3 const& q, QueryJob<T> const& job) {
+    if constexpr (std::is_same_v<T, Triangle>)
+        return triangle_contribution(planes, q, job.libm_atan2);
+    else
+        return point_contribution_vector(planes, q, job.inverse_epsilon);
+}
+
+//! Lane 0 of the kernels' five-step butterfly over the 32 contributions of a leaf (every lane
+//! adds its partner's value at offsets 16, 8, 4, 2, 1): whole vectors while the partner lies in
+//! another vector, then lane by lane.
+inline float butterfly_sum(F (&v)[LEAF_VECTORS]) {
+    unsigned count = LEAF_VECTORS;
+    while (count > 1) {
+        count /= 2;
+        for (unsigned i = 0; i < count; ++i) v[i] = v[i] + v[i + count];
+    }
+    alignas(64) float lanes[F::size()];
+    v[0].copy_to(lanes, stdx::element_aligned);
+    for (unsigned offset = F::size() / 2; offset > 0; offset /= 2)
+        for (unsigned i = 0; i < offset; ++i) lanes[i] = lanes[i] + lanes[i + offset];
+    return lanes[0];
+}
+
+//! Exact sum of leaf `leaf` at q: its 32 primitives in the lanes, primitives past the end
+//! contributing 0, reduced in the kernels' butterfly order.
+template <class T>
+inline float exact_leaf(unsigned leaf, Vec3 const& q, QueryJob<T> const& job) {
+    constexpr unsigned P = PLANES<T>;
+    unsigned const first = leaf * LEAF;
+    unsigned const present = job.n_primitives - first < LEAF ? job.n_primitives - first : LEAF;
+    float const* source = job.primitives.data + first;
+    size_t stride = job.primitives.stride;
+    // The last leaf may be partial: its planes are copied so no load passes the storage.
+    alignas(64) float tail[P][LEAF];
+    if (present < LEAF) {
+        for (unsigned c = 0; c < P; ++c)
+            for (unsigned i = 0; i < LEAF; ++i) tail[c][i] = i < present ? source[c * stride + i] : 0.0f;
+        source = &tail[0][0];
+        stride = LEAF;
+    }
+    F values[LEAF_VECTORS];
+    for (unsigned j = 0; j < LEAF_VECTORS; ++j) {
+        F planes[P];
+        for (unsigned c = 0; c < P; ++c) planes[c] = load<F>(source + c * stride + j * F::size());
+        values[j] = contribution<F, T>(planes, q, job);
+        if (present < LEAF) {
+            F const lane([](auto i) { return static_cast<float>(i); });
+            stdx::where(lane + static_cast<float>(j * F::size()) >= static_cast<float>(present), values[j]) = 0.0f;
+        }
+    }
+    return butterfly_sum(values);
+}
+
+// ---- the walk --------------------------------------------------------------------------------
+
+constexpr std::uint32_t NO_NODE = WalkEntry::NO_NODE;
+
+//! One query's walk, as the kernels' walk sums it for that query: the same accepted nodes and
+//! leaves, the same exact leaves, added in the same order (a node's leaves in slot order, then
+//! its internal children from the highest slot down, each with its whole subtree). Accepted
+//! children's values wait on the stack until the kernels would visit them.
+struct Walker {
+    Vec3 q;
+    float accumulator;
+    unsigned top;
+    size_t slot;  // position in the job's order
+    WalkEntry* stack;
+    WideNode const* node;  // the node being visited
+    bool live;
+};
+
+//! Pops entries, adding the values it meets, until a node is on top (returns true) or the walk
+//! is over.
+inline bool next_node(Walker& w, WideNode const* nodes) {
+    while (w.top > 0) {
+        WalkEntry const entry = w.stack[--w.top];
+        if (entry.node != NO_NODE) {
+            w.node = nodes + entry.node;
+            return true;
+        }
+        w.accumulator += entry.value;
+    }
+    return false;
+}
+
+//! Below this squared distance the weights 1 / R^k of an accepted expansion may overflow; such a
+//! lane takes the kernels' evaluation, so that it is accepted exactly when the kernels accept it.
+constexpr float FAR_MIN_DISTANCE_SQUARED = 0x1p-40f;
+
+//! The slots of the visited node that the walker accepts (`values` holds their expansions), its
+//! leaves (summed exactly where not accepted) in slot order, and the pushes of its internal
+//! children.
+template <class T>
+inline void finish_visit(Walker& w, unsigned accepted, float* values, QueryJob<T> const& job) {
+    WideNode const& node = *w.node;
+    for (unsigned exact = node.leaf_mask & ~accepted; exact != 0; exact &= exact - 1) {
+        unsigned const k = static_cast<unsigned>(__builtin_ctz(exact));
+        values[k] = exact_leaf(node.child[k], w.q, job);
+    }
+    for (unsigned leaves = node.leaf_mask; leaves != 0; leaves &= leaves - 1)
+        w.accumulator += values[__builtin_ctz(leaves)];
+    for (unsigned inner = node.internal_mask; inner != 0; inner &= inner - 1) {
+        unsigned const k = static_cast<unsigned>(__builtin_ctz(inner));
+        bool const taken = (accepted >> k) & 1u;
+        w.stack[w.top++] = WalkEntry{taken ? NO_NODE : node.child[k], values[k]};
+    }
+}
+
+//! Queries [begin, end) of the job, WALKERS at a time in lockstep: the expansions of the nodes
+//! they visit are evaluated together, so one evaluation's chain of dependent operations does not
+//! idle the core.
+template <class T>
+GYRANT_SIMD_ENTRY void walk(QueryJob<T> const& job, size_t begin, size_t end, WalkEntry* stack) {
+    Walker walkers[WALKERS];
+    size_t next = begin;
+    auto const start = [&](Walker& w, unsigned i) {
+        w.live = next < end;
+        if (!w.live) return;
+        w.slot = next++;
+        w.q = job.queries[job.order != nullptr ? job.order[w.slot] : w.slot];
+        w.accumulator = 0.0f;
+        w.stack = stack + i * job.stack_capacity;
+        w.stack[0] = {0, 0.0f};
+        w.top = 1;
+    };
+    for (unsigned i = 0; i < WALKERS; ++i) start(walkers[i], i);
+
+    for (;;) {
+        // Every live walker on its next node; a finished one writes its result and takes the
+        // next query.
+        unsigned live = 0;
+        for (unsigned i = 0; i < WALKERS; ++i) {
+            Walker& w = walkers[i];
+            while (w.live && !next_node(w, job.nodes)) {
+                job.output[job.order != nullptr ? job.order[w.slot] : w.slot] = w.accumulator;
+                start(w, i);
+            }
+            live |= w.live ? 1u << i : 0u;
+        }
+        if (live == 0) return;
+
+        // An idle walker repeats a live one's node and query; its lanes are ignored.
+        WideNode const* nodes[WALKERS];
+        Vec3 qs[WALKERS];
+        unsigned lanes = 0;
+        for (unsigned i = 0; i < WALKERS; ++i) {
+            Walker const& w = walkers[(live >> i) & 1u ? i : __builtin_ctz(live)];
+            nodes[i] = w.node;
+            qs[i] = w.q;
+            if ((live >> i) & 1u) lanes |= (w.node->leaf_mask | w.node->internal_mask) << (8 * i);
+        }
+        FW const qx = stdx::concat(F8(qs[0].x), F8(qs[1].x));
+        FW const qy = stdx::concat(F8(qs[0].y), F8(qs[1].y));
+        FW const qz = stdx::concat(F8(qs[0].z), F8(qs[1].z));
+
+        // The acceptance test of the kernels: |q - c|^2 > beta^2 r^2.
+        FW const ux = qx - rows(nodes, &WideNode::cx);
+        FW const uy = qy - rows(nodes, &WideNode::cy);
+        FW const uz = qz - rows(nodes, &WideNode::cz);
+        FW d2 = uy * uy;
+        d2 = stdx::fma(ux, ux, d2);
+        d2 = stdx::fma(uz, uz, d2);
+        unsigned accepted = lane_bits(d2 > job.beta_squared * rows(nodes, &WideNode::r2)) & lanes;
+        alignas(64) float values[8 * WALKERS];
+        if (accepted != 0) {
+            // Lanes left to the kernels' own scalar evaluation: expansions the single-precision
+            // form cannot stand for, and with the emulation, possible double roundings.
+            unsigned kernel_lanes = 0;
+            FW v;
+            if (job.emulated_expansions) {
+                Hazard<FW> hazard;
+                v = node_approximations(qx, qy, qz, nodes, hazard);
+                kernel_lanes = lane_bits(hazard.lanes);
+            } else {
+                v = far_field(qx, qy, qz, nodes);
+                kernel_lanes = lane_bits(d2 < FAR_MIN_DISTANCE_SQUARED);
+                for (unsigned i = 0; i < WALKERS; ++i) kernel_lanes |= unsigned{nodes[i]->kernel_evaluated} << (8 * i);
+            }
+            v.copy_to(values, stdx::element_aligned);
+            // An expansion beyond the half/bfloat16 range is walked or summed exactly instead.
+            accepted &= lane_bits(stdx::abs(v) <= FLT_MAX) | kernel_lanes;
+            for (unsigned todo = kernel_lanes & accepted; todo != 0; todo &= todo - 1) {
+                unsigned const l = static_cast<unsigned>(__builtin_ctz(todo));
+                WideNode const& n = *nodes[l / 8];
+                unsigned const k = l % 8;
+                float coefficients[WideNode::COEFFICIENTS];
+                for (unsigned c = 0; c < WideNode::COEFFICIENTS; ++c) coefficients[c] = n.coefficients[c][k];
+                values[l] = node_approximation(qs[l / 8], Vec3{n.cx[k], n.cy[k], n.cz[k]}, coefficients);
+                if (!(std::fabs(values[l]) <= FLT_MAX)) accepted &= ~(1u << l);
+            }
+        }
+        for (unsigned i = 0; i < WALKERS; ++i)
+            if ((live >> i) & 1u) finish_visit(walkers[i], (accepted >> (8 * i)) & 0xFFu, values + 8 * i, job);
+    }
+}
+
+// ---- all pairs -------------------------------------------------------------------------------
+
+//! Query vectors that share each primitive load.
+constexpr unsigned SUM_VECTORS = 4;
+
+//! Every primitive, in primitive order, added to each query's sum, plain or compensated
+//! (Kahan, in the brute-force kernel's form); the queries sit in the lanes.
+template <class T>
+GYRANT_SIMD_ENTRY void sum_all(QueryJob<T> const& job, size_t begin, size_t end, bool compensated) {
+    constexpr unsigned P = PLANES<T>;
+    constexpr size_t W = F::size();
+    size_t const stride = job.primitives.stride;
+    for (size_t base = begin; base < end; base += SUM_VECTORS * W) {
+        alignas(64) float qx[SUM_VECTORS * W], qy[SUM_VECTORS * W], qz[SUM_VECTORS * W];
+        size_t const count = end - base < SUM_VECTORS * W ? end - base : SUM_VECTORS * W;
+        for (size_t l = 0; l < SUM_VECTORS * W; ++l) {
+            Vec3 const q = job.queries[base + (l < count ? l : 0)];
+            qx[l] = q.x;
+            qy[l] = q.y;
+            qz[l] = q.z;
+        }
+        F sum[SUM_VECTORS], comp[SUM_VECTORS];
+        for (unsigned v = 0; v < SUM_VECTORS; ++v) sum[v] = comp[v] = 0.0f;
+        for (unsigned j = 0; j < job.n_primitives; ++j) {
+            float planes_scalar[P];
+            for (unsigned c = 0; c < P; ++c) planes_scalar[c] = job.primitives.data[c * stride + j];
+            for (unsigned v = 0; v < SUM_VECTORS; ++v) {
+                if (v * W >= count) break;
+                F const x = load<F>(qx + v * W), y = load<F>(qy + v * W), z = load<F>(qz + v * W);
+                // The primitive is the same in every lane, the queries differ: the contribution
+                // is taken about q = 0 from coordinates relative to each query, which are the
+                // very differences the kernel forms.
+                F planes[P];
+                for (unsigned c = 0; c < P; ++c) planes[c] = F(planes_scalar[c]);
+                planes[0] = planes[0] - x;
+                planes[1] = planes[1] - y;
+                planes[2] = planes[2] - z;
+                if constexpr (std::is_same_v<T, Triangle>) {
+                    planes[3] = planes[3] - x;
+                    planes[4] = planes[4] - y;
+                    planes[5] = planes[5] - z;
+                    planes[6] = planes[6] - x;
+                    planes[7] = planes[7] - y;
+                    planes[8] = planes[8] - z;
+                }
+                F const value = contribution<F, T>(planes, Vec3{0.0f, 0.0f, 0.0f}, job);
+                if (compensated) {
+                    F const y_ = value - comp[v];
+                    F const t = sum[v] + y_;
+                    comp[v] = (t - sum[v]) - y_;
+                    sum[v] = t;
+                } else {
+                    sum[v] = sum[v] + value;
+                }
+            }
+        }
+        alignas(64) float out[SUM_VECTORS * W];
+        for (unsigned v = 0; v < SUM_VECTORS; ++v) sum[v].copy_to(out + v * W, stdx::element_aligned);
+        for (size_t l = 0; l < count; ++l) {
+            size_t const s = base + l;
+            job.output[job.order != nullptr ? job.order[s] : s] = out[l];
+        }
+    }
+}
+
+}  // namespace
+
+SimdKernels const& kernels() {
+    static SimdKernels const table{
+#define GYRANT_STRINGIFY_(x) #x
+#define GYRANT_STRINGIFY(x) GYRANT_STRINGIFY_(x)
+        GYRANT_STRINGIFY(GYRANT_SIMD_TARGET),
+#undef GYRANT_STRINGIFY
+#undef GYRANT_STRINGIFY_
+        &walk<Triangle>, &walk<PointNormal>, &sum_all<Triangle>, &sum_all<PointNormal>};
+    return table;
+}
+
+}  // namespace gyrant::cpu::GYRANT_SIMD_TARGET

@@ -1,0 +1,76 @@
+// The vectorised inner loops of the native CPU code. simd_kernels.cpp is compiled once per
+// instruction set (x86-64-v2, -v3, -v4 and a baseline), each copy in its own namespace; the
+// dispatcher (native.cpp) picks one at run time and runs it on ranges of queries from an OpenMP
+// team. Nothing in a copy may be shared with other translation units, or the linker could hand
+// code built for one instruction set to a caller meant for another: its entry points are the
+// only symbols it defines.
+#pragma once
+
+#include "cpu/native.h"
+
+#include <cstddef>
+#include <cstdint>
+
+namespace gyrant::cpu {
+
+//! One batch of queries for the inner loops. `order[i]` is the caller's index of the i-th query
+//! processed (a Morton order that keeps neighbours together); results go to output[order[i]].
+template <class T>
+struct QueryJob {
+    SoAView<T> primitives;
+    unsigned n_primitives;
+    WideNode const* nodes;  // the walk layout; unused by the exact sums
+    unsigned stack_capacity;
+    Vec3 const* queries;
+    uint32_t const* order;  // null: identity
+    float* output;
+    float beta_squared;
+    float inverse_epsilon;
+    bool libm_atan2;           // test hook, see set_libm_atan2
+    bool emulated_expansions;  // test hook, see set_emulated_expansions
+};
+
+//! A pending entry of the walk: a node to visit, or (node == NO_NODE) the value of an accepted
+//! child, added when the kernels' walk would visit that child.
+struct WalkEntry {
+    static constexpr std::uint32_t NO_NODE = 0xFFFFFFFFu;
+    std::uint32_t node;
+    float value;
+};
+
+//! The entry points of one compiled copy. Each processes queries [begin, end) of a job.
+struct SimdKernels {
+    char const* name;
+    //! Hierarchical walk; `stack` holds walk_stack_entries(job.stack_capacity) entries.
+    void (*walk_triangles)(QueryJob<Triangle> const&, size_t begin, size_t end, WalkEntry* stack);
+    void (*walk_points)(QueryJob<PointNormal> const&, size_t begin, size_t end, WalkEntry* stack);
+    //! Every primitive in primitive order: a plain sum (small scenes) or a compensated one
+    //! (brute force).
+    void (*sum_triangles)(QueryJob<Triangle> const&, size_t begin, size_t end, bool compensated);
+    void (*sum_points)(QueryJob<PointNormal> const&, size_t begin, size_t end, bool compensated);
+};
+
+//! Queries one walk follows at once, each with its own stack of the tree's stack capacity.
+inline constexpr unsigned WALKERS = 2;
+inline size_t walk_stack_entries(unsigned stack_capacity) { return size_t{WALKERS} * stack_capacity; }
+
+//! The kernels' own scalar formulas, compiled with the baseline instruction set, for the lanes
+//! the vectorised code leaves to them: the point contribution inside the smoothing band (erff
+//! and exp2f), and the expansion of a node whose fused multiply-adds the vectorised emulation
+//! cannot round with certainty. `coefficients` are the 30 widened stored coefficients.
+float point_contribution(PointNormal const& p, Vec3 const& q, float inverse_epsilon);
+float node_approximation(Vec3 const& q, Vec3 const& center, float const* coefficients);
+
+#define GYRANT_DECLARE_SIMD_TARGET(ns) \
+    namespace ns {                     \
+    SimdKernels const& kernels();      \
+    }
+GYRANT_DECLARE_SIMD_TARGET(baseline)
+#if defined(__x86_64__)
+GYRANT_DECLARE_SIMD_TARGET(x86_64_v2)
+GYRANT_DECLARE_SIMD_TARGET(x86_64_v3)
+GYRANT_DECLARE_SIMD_TARGET(x86_64_v4)
+#endif
+#undef GYRANT_DECLARE_SIMD_TARGET
+
+}  // namespace gyrant::cpu

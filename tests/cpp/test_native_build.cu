@@ -1,0 +1,224 @@
+// The native build against the emulated kernels: the same buffers bit for bit (the 8-wide
+// nodes compared by the leaves they cover, since a level's numbering is free), and the same
+// native result for every number of OpenMP threads.
+#include "platform.h"
+#include "bvh8_checks.h"
+#include "cpu/native.h"
+#include "kernels/common.h"
+#include "test_support.h"
+
+#include <gtest/gtest.h>
+#include <omp.h>
+
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <vector>
+
+namespace {
+
+using Access = GyrantBackendTestAccess;
+
+//! Everything a build writes, as bytes where padding or NaN would spoil a value comparison.
+template <class T>
+struct Built {
+    test::Snapshot<T> s;
+    std::vector<std::vector<uint8_t>> boxes;  // all 2L - 1 binary boxes, fields only
+    std::vector<uint8_t> scene;               // published corners and scale
+    unsigned L = 0;
+};
+
+std::vector<uint8_t> box_bytes(AABB const& b) {
+    std::vector<uint8_t> out(sizeof b.min + sizeof b.max + sizeof b.center + sizeof b.radius);
+    uint8_t* p = out.data();
+    for (auto [field, size] : {std::pair<void const*, size_t>{&b.min, sizeof b.min}, {&b.max, sizeof b.max},
+                               {&b.center, sizeof b.center}, {&b.radius, sizeof b.radius}}) {
+        std::memcpy(p, field, size);
+        p += size;
+    }
+    return out;
+}
+
+template <class T, class Make>
+Built<T> build(bool native, Make const& make) {
+    bool const saved = gyrant::cpu::native_build();
+    gyrant::cpu::set_native_build(native);
+    testing::internal::CaptureStdout();
+    auto const engine = make();
+    testing::internal::GetCapturedStdout();
+    gyrant::cpu::set_native_build(saved);
+
+    Built<T> b;
+    b.s = test::snapshot(*engine);
+    b.L = static_cast<unsigned>(engine->leaf_count());
+    for (AABB const& box : test::DeviceArray<AABB>::download(Access::binary_aabbs(*engine), 2 * size_t{b.L} - 1))
+        b.boxes.push_back(box_bytes(box));
+    SceneParams const p = download_scene_params(Access::stream(*engine));
+    b.scene = test::bytes_of(p.bounds.min);
+    for (uint8_t byte : test::bytes_of(p.bounds.max)) b.scene.push_back(byte);
+    for (uint8_t byte : test::bytes_of(p.inv_extent)) b.scene.push_back(byte);
+    return b;
+}
+
+std::vector<std::vector<uint8_t>> stored_expansions(std::vector<TailorCoefficientsF16> const& c) {
+    std::vector<std::vector<uint8_t>> out;
+    for (auto const& e : c) out.push_back(test::bytes_of(e, test::STORED_EXPANSION_BYTES));
+    return out;
+}
+
+//! The same build, native and emulated: every buffer bitwise, the hierarchy canonically.
+template <class T, class Make>
+void expect_native_matches_emulated(Make const& make) {
+    Built<T> const want = build<T>(false, make);
+    Built<T> const got = build<T>(true, make);
+    SCOPED_TRACE(testing::Message() << "n = " << want.s.sorted_indices.size());
+    EXPECT_EQ(got.scene, want.scene);
+    EXPECT_EQ(got.s.sorted_indices, want.s.sorted_indices);
+    ASSERT_EQ(got.s.primitives.size(), want.s.primitives.size());
+    EXPECT_EQ(0, std::memcmp(got.s.primitives.data(), want.s.primitives.data(), got.s.primitives.size() * sizeof(float)));
+    ASSERT_EQ(got.boxes.size(), want.boxes.size());
+    for (size_t i = 0; i < got.boxes.size(); ++i) EXPECT_EQ(got.boxes[i], want.boxes[i]) << "binary node " << i;
+    EXPECT_EQ(stored_expansions(got.s.leaf_coefficients), stored_expansions(want.s.leaf_coefficients));
+    ASSERT_EQ(got.s.node_count, want.s.node_count);
+
+    test::Bvh8Links const got_links = test::check_bvh8_structure(got.L, got.s.nodes, got.s.rows);
+    test::Bvh8Links const want_links = test::check_bvh8_structure(want.L, want.s.nodes, want.s.rows);
+    ASSERT_FALSE(testing::Test::HasFailure());
+    EXPECT_TRUE(test::canonical_hierarchy(got.s.nodes, got.s.rows, got.s.coefficients, got_links) ==
+                test::canonical_hierarchy(want.s.nodes, want.s.rows, want.s.coefficients, want_links));
+}
+
+auto soup_engine(std::vector<Triangle> const& tris) {
+    return [tris] { return test::from_soup(tris); };
+}
+auto point_engine(std::vector<PointNormal> const& pts) {
+    return [pts] { return test::from_points(pts); };
+}
+
+//! Triangles around the origin with some coordinates NaN or beyond the half range (infinite
+//! corners, NaN opening keys), degenerate triangles of zero weight, a cluster of them that
+//! fills whole leaves, and a cluster so small that its areas and moments are subnormal floats
+//! (flushed by the kernels).
+std::vector<Triangle> hostile_soup(size_t n, uint64_t seed) {
+    std::vector<Triangle> tris = test::random_soup(n, seed);
+    test::Random rng(seed + 1);
+    float const nan = std::numeric_limits<float>::quiet_NaN();
+    for (size_t i = 0; i < n; ++i) {
+        Triangle& t = tris[i];
+        switch (rng.bits() % 16) {
+            case 0: t.v1.y = nan; break;
+            case 1: t.v0 = t.v0 * 1e5f; break;
+            case 2: t.v2.x = -1e5f; break;
+            case 3: t.v2 = t.v1; break;  // zero area
+            default: break;
+        }
+    }
+    for (size_t i = 0; i < 100; ++i) {
+        Vec3 const p{3.0f, 3.0f, 3.0f};
+        tris.push_back({p, p, p});
+    }
+    for (size_t i = 0; i < 100; ++i)
+        tris.push_back({rng.point(-1, 1) * 1e-19f, rng.point(-1, 1) * 1e-19f, rng.point(-1, 1) * 1e-19f});
+    return tris;
+}
+
+std::vector<PointNormal> hostile_points(size_t n, uint64_t seed) {
+    std::vector<PointNormal> pts = test::clustered_points(n, seed);
+    test::Random rng(seed + 1);
+    float const nan = std::numeric_limits<float>::quiet_NaN();
+    for (auto& p : pts) {
+        switch (rng.bits() % 12) {
+            case 0: p.position.z = nan; break;
+            case 1: p.position = p.position * 1e5f; break;
+            case 2: p.normal.x = nan; break;
+            default: break;
+        }
+    }
+    for (size_t i = 0; i < 100; ++i) pts.push_back({rng.point(-1, 1) * 1e-19f, rng.point(-1, 1) * 1e-2f});
+    return pts;
+}
+
+TEST(NativeBuild, TrianglesMatchTheKernels) {
+    // A partial single leaf, one leaf exactly, two leaves, two full leaves, a third with one
+    // triangle, a partial last leaf, and a size where the loops run on a team.
+    for (size_t n : {7u, 32u, 33u, 64u, 65u, 4001u, 30000u}) expect_native_matches_emulated<Triangle>(soup_engine(test::random_soup(n, 10 + n)));
+    expect_native_matches_emulated<Triangle>(soup_engine(test::soup(test::icosphere(4))));
+    expect_native_matches_emulated<Triangle>(soup_engine(hostile_soup(5000, 3)));
+    // Every triangle centred at the origin: the scene has extent, every code ties.
+    test::Random rng(4);
+    std::vector<Triangle> spun;
+    for (int i = 0; i < 300; ++i) {
+        Vec3 const d = rng.point(-1, 1);
+        Vec3 const e{-d.y, d.x, 0};
+        spun.push_back({d, e, (d + e) * -1.0f});
+    }
+    expect_native_matches_emulated<Triangle>(soup_engine(spun));
+}
+
+TEST(NativeBuild, PointsMatchTheKernels) {
+    for (size_t n : {32u, 33u, 64u, 65u, 2049u, 20000u}) expect_native_matches_emulated<PointNormal>(point_engine(test::clustered_points(n, 20 + n)));
+    expect_native_matches_emulated<PointNormal>(point_engine(test::nested_clusters(9)));
+    expect_native_matches_emulated<PointNormal>(point_engine(hostile_points(6000, 5)));
+    // Every point in one place: scale 0, every code 0, every leaf box a point.
+    test::Random rng(6);
+    std::vector<PointNormal> same(1000, PointNormal{{0.25f, -3, 7}, {0, 0, 0}});
+    for (auto& p : same) p.normal = rng.point(-1, 1);
+    expect_native_matches_emulated<PointNormal>(point_engine(same));
+}
+
+TEST(NativeBuild, SameResultForEveryThreadCount) {
+    int const saved = omp_get_max_threads();
+    auto const check = [&](auto const& make, auto tag) {
+        using T = decltype(tag);
+        std::vector<Built<T>> runs;
+        for (int threads : {1, 2, 3}) {
+            omp_set_num_threads(threads);
+            runs.push_back(build<T>(true, make));
+        }
+        omp_set_num_threads(saved);
+        for (size_t r = 1; r < runs.size(); ++r) {
+            SCOPED_TRACE(testing::Message() << "run " << r);
+            Built<T> const& a = runs[0];
+            Built<T> const& b = runs[r];
+            EXPECT_EQ(a.scene, b.scene);
+            EXPECT_EQ(a.s.sorted_indices, b.s.sorted_indices);
+            EXPECT_EQ(a.boxes, b.boxes);
+            EXPECT_EQ(stored_expansions(a.s.leaf_coefficients), stored_expansions(b.s.leaf_coefficients));
+            ASSERT_EQ(a.s.node_count, b.s.node_count);
+            for (size_t v = 0; v < a.s.nodes.size(); ++v) {
+                EXPECT_EQ(test::bytes_of(a.s.nodes[v]), test::bytes_of(b.s.nodes[v])) << "node " << v;
+                EXPECT_EQ(test::bytes_of(a.s.rows[v]), test::bytes_of(b.s.rows[v])) << "node " << v;
+            }
+            EXPECT_EQ(stored_expansions(a.s.coefficients), stored_expansions(b.s.coefficients));
+        }
+    };
+    check(soup_engine(hostile_soup(40000, 8)), Triangle{});
+    check(point_engine(test::clustered_points(60000, 9)), PointNormal{});
+}
+
+TEST(NativeBuild, RejectsWhatItCannotBuild) {
+    std::vector<float> const soup(9, 1.0f);
+    std::vector<uint32_t> indices(1);
+    std::vector<float> planes(9);
+    std::vector<AABB> boxes(1);
+    uint32_t count = 7;
+    std::vector<TailorCoefficientsF16> leaves(1);
+    gyrant::cpu::EngineBuffers const out{indices.data(), planes.data(), boxes.data(), &count,
+                                         nullptr,        nullptr,       leaves.data(), nullptr};
+    EXPECT_THROW(gyrant::cpu::build_triangles(soup.data(), 0, out), std::invalid_argument);
+    EXPECT_THROW(gyrant::cpu::build_triangles(nullptr, 1, out), std::invalid_argument);
+    EXPECT_THROW(gyrant::cpu::build_points(soup.data(), nullptr, 1, out), std::invalid_argument);
+    gyrant::cpu::EngineBuffers missing = out;
+    missing.binary_aabbs = nullptr;
+    EXPECT_THROW(gyrant::cpu::build_triangles(soup.data(), 1, missing), std::invalid_argument);
+    // 33 primitives need 8-wide nodes, which `out` lacks.
+    std::vector<float> const big(9 * 33, 1.0f);
+    EXPECT_THROW(gyrant::cpu::build_triangles(big.data(), 33, out), std::invalid_argument);
+    // One triangle needs no node: the build writes its leaf and a node count of 0.
+    gyrant::cpu::build_triangles(soup.data(), 1, out);
+    EXPECT_EQ(count, 0u);
+    EXPECT_EQ(indices[0], 0u);
+    EXPECT_EQ(planes, soup);
+}
+
+}  // namespace
