@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <new>
 #include <stdexcept>
@@ -69,13 +70,6 @@ void expect_matches_reference(std::vector<T> const& prims, std::vector<Vec3> con
 }
 
 template <class T>
-std::unique_ptr<GyrantBackend<T>> engine_with(std::vector<T> const& prims) {
-    auto engine = std::make_unique<GyrantBackend<T>>(prims.size(), 0);
-    test::fill_primitives(*engine, prims);
-    return engine;
-}
-
-template <class T>
 std::vector<float> run_brute_force(GyrantBackend<T> const& e, std::vector<Vec3> const& queries, float epsilon) {
     test::DeviceArray<Vec3> q(queries);
     auto out = e.brute_force(reinterpret_cast<float const*>(q.get()), queries.size(), epsilon, 0);
@@ -107,7 +101,7 @@ TEST(BruteForce, ClosedIcosphereIsOneInsideZeroOutside) {
     // 320 and 1280 triangles: a partial last tile and an exact multiple of the block.
     for (int subdivisions : {2, 3}) {
         std::vector<Triangle> const tris = test::soup(test::icosphere(subdivisions), 1.5, {0.25, -0.5, 0.125});
-        auto const engine = engine_with(tris);
+        auto const engine = test::engine_with(tris);
         std::vector<Vec3> queries = shell_queries(301, 1.1f, 1.6f, subdivisions);
         for (Vec3& q : queries) q += Vec3{0.25f, -0.5f, 0.125f};
         std::vector<float> const got = run_brute_force(*engine, queries, -1.0f);
@@ -122,7 +116,7 @@ TEST(BruteForce, ClosedIcosphereIsOneInsideZeroOutside) {
 
 TEST(BruteForce, PointCloudOnSphereApproximatesTheField) {
     std::vector<PointNormal> const pts = test::sphere_points(2000);
-    auto const engine = engine_with(pts);
+    auto const engine = test::engine_with(pts);
     std::vector<Vec3> queries = shell_queries(300, 0.6f, 1.5f, 11);
     // Queries 0.001 from a sample along its normal: inside the smoothing radius of 0.004.
     for (size_t k = 0; k < pts.size(); k += 97) queries.push_back(pts[k].position * 1.001f);
@@ -173,6 +167,35 @@ TEST(BruteForce, PartialTilesAndBlocksWriteExactlyTheirQueries) {
     }
 }
 
+// The host flavour's native brute force sums every query in the kernel's order with the kernel's
+// compensation, so with the C library's atan2f it returns the kernel's bits: triangles, and
+// points in every regime of the smoothed kernel (queries on the samples, inside and beyond the
+// smoothing band, far away).
+TEST(BruteForce, EngineGivesTheKernelsBits) {
+    std::vector<PointNormal> const pts = test::sphere_points(700);
+    std::vector<Triangle> const tris = test::soup(test::icosphere(3));
+    std::vector<Vec3> queries = shell_queries(333, 0.9f, 1.1f, 21);
+    for (size_t k = 0; k < pts.size(); k += 7) {
+        queries.push_back(pts[k].position);
+        queries.push_back(pts[k].position * (1.0f + 0.001f * static_cast<float>(k % 13)));
+    }
+    for (float epsilon : {-1.0f, 0.0f, 0.05f}) {
+        auto const run = [&](auto const& prims) {
+            auto const engine = test::engine_with(prims);
+            std::vector<float> kernel;
+            {
+                test::KernelQueries const kernels;
+                kernel = run_brute_force(*engine, queries, epsilon);
+            }
+            test::BitwiseNativeQueries const bitwise;
+            std::vector<float> const native = run_brute_force(*engine, queries, epsilon);
+            EXPECT_EQ(std::memcmp(native.data(), kernel.data(), native.size() * sizeof(float)), 0) << epsilon;
+        };
+        run(pts);
+        run(tris);
+    }
+}
+
 TEST(BruteForce, CompensatedSumKeepsSmallTermsAfterALargeOne) {
     // One nearby point contributing about 0.5, then 3000 far points contributing about 2e-8
     // each: below half an ulp of the running sum, so an uncompensated float sum drops them
@@ -184,7 +207,7 @@ TEST(BruteForce, CompensatedSumKeepsSmallTermsAfterALargeOne) {
         Vec3 const dir = p * (1.0f / p.length());
         pts.push_back({dir * 100.0f, dir * 2.5e-3f});  // (d·n) / (4π r³) ≈ 2e-8
     }
-    auto const engine = engine_with(pts);
+    auto const engine = test::engine_with(pts);
     std::vector<float> const got = run_brute_force(*engine, {{0.0f, 0.0f, 0.0f}}, -1.0f);
     double exact = 0.0;  // the same float terms, summed exactly enough in double
     for (auto const& p : pts) exact += p.contributionToQuery({0.0f, 0.0f, 0.0f}, 250.0f);
@@ -194,7 +217,7 @@ TEST(BruteForce, CompensatedSumKeepsSmallTermsAfterALargeOne) {
 
 TEST(BruteForce, EpsilonDefaultsOnlyWhenNegative) {
     std::vector<PointNormal> const pts = test::sphere_points(300);
-    auto const points = engine_with(pts);
+    auto const points = test::engine_with(pts);
     std::vector<Vec3> queries;
     for (size_t k = 0; k < pts.size(); k += 3) queries.push_back(pts[k].position * 0.999f);
     std::vector<float> const def = run_brute_force(*points, queries, GyrantBackend<PointNormal>::DEFAULT_EPSILON);
@@ -208,7 +231,7 @@ TEST(BruteForce, EpsilonDefaultsOnlyWhenNegative) {
 
     // A triangle engine ignores epsilon entirely.
     std::vector<Triangle> const tris = test::soup(test::icosphere(1));
-    auto const triangles = engine_with(tris);
+    auto const triangles = test::engine_with(tris);
     std::vector<float> const t0 = run_brute_force(*triangles, queries, -1.0f);
     for (float e : {0.0f, NaN, 7.0f, 1e-30f}) EXPECT_EQ(run_brute_force(*triangles, queries, e), t0) << e;
 }
@@ -232,7 +255,7 @@ TEST(BruteForce, EmptyQueriesAndEmptySurface) {
         EXPECT_EQ(run_brute_force(empty_points, queries, 0.0f), std::vector<float>(257, 0.0f));
 
         // No queries: nothing allocated, nothing launched, an empty result.
-        auto const engine = engine_with(test::soup(test::icosphere(0)));
+        auto const engine = test::engine_with(test::soup(test::icosphere(0)));
         auto const out = engine->brute_force(nullptr, 0, -1.0f, 0);
         EXPECT_EQ(out.get(), nullptr);
         EXPECT_EQ(cudaGetLastError(), cudaSuccess);

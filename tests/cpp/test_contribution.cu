@@ -11,6 +11,7 @@
 
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <limits>
 #include <vector>
 
@@ -98,6 +99,63 @@ TEST(Contribution, TriangleMatchesDoublePrecisionSolidAngle) {
     std::printf("[          ] triangle contribution: largest |error| %.3g (%.1f float eps) over %zu pairs; "
                 "largest error / (eps·(1 + kappa)) %.2f\n",
                 worst_abs, worst_abs / FLOAT_EPS, tris.size(), worst_scaled);
+}
+
+// Through brute_force on one-triangle engines: the host flavour's native code, whose vectorised
+// atan2 stands in for atan2f, stays within the same bound; on the special points it gives the
+// kernels' values, signed zeros and half turns included.
+TEST(Contribution, EngineTriangleTermsMatchDoublePrecisionSolidAngle) {
+    test::Random rng(17);
+    double worst = 0.0;
+    for (int i = 0; i < 2000; ++i) {
+        float const s = i % 5 == 0 ? 0.01f : 1.0f;
+        Vec3 const c = rng.point(-1.0f, 1.0f);
+        Triangle t{c + rng.point(-s, s), c + rng.point(-s, s), c + rng.point(-s, s)};
+        if (i % 7 == 0) t.v2 = (t.v0 + t.v1) * 0.5f + rng.point(-1e-3f, 1e-3f);
+        std::vector<Vec3> queries;
+        for (int k = 0; k < 10; ++k) queries.push_back(k % 4 == 0 ? rng.point(-50.0f, 50.0f) : rng.point(-2.0f, 2.0f));
+        auto const engine = test::engine_with(std::vector<Triangle>{t});
+        test::DeviceArray<Vec3> d(queries);
+        std::vector<float> const got =
+            test::results(engine->brute_force(reinterpret_cast<float const*>(d.get()), queries.size(), -1.0f, 0),
+                          queries.size());
+        for (size_t k = 0; k < queries.size(); ++k) {
+            Vec3 const& q = queries[k];
+            test::D3 const a = test::sub(test::d3(t.v0), test::d3(q)), b = test::sub(test::d3(t.v1), test::d3(q)),
+                           cc = test::sub(test::d3(t.v2), test::d3(q));
+            double const la = test::norm(a), lb = test::norm(b), lc = test::norm(cc);
+            double const det = test::dot(a, test::cross(b, cc));
+            double const D = la * lb * lc + test::dot(a, b) * lc + test::dot(a, cc) * lb + test::dot(b, cc) * la;
+            double const kappa = la * lb * lc / std::hypot(det, D);
+            double const err = std::fabs(got[k] - test::solid_angle_fraction(t, q));
+            worst = std::max(worst, err / FLOAT_EPS);
+            ASSERT_LE(err, FLOAT_EPS * (4.0 + 16.0 * kappa)) << "triangle " << i << " query " << k;
+        }
+    }
+    std::printf("[          ] engine triangle terms: largest |error| %.1f float eps\n", worst);
+
+    Triangle const u = right_triangle();
+    Triangle const t{{0.0f, 0.0f, 0.0f}, {6.0f, 0.0f, 0.0f}, {0.0f, 8.0f, 0.0f}};
+    std::vector<Vec3> const special = {t.v0, t.v1, t.v2, {3.0f, 0.0f, 0.0f}, {0.0f, 4.0f, 0.0f}, {3.0f, 4.0f, 0.0f},
+                                      {5.0f, 5.0f, 0.0f}, {-1.0f, 0.5f, 0.0f}, {0.25f, 0.25f, 0.0f}, {0.2f, 0.2f, -1.0f}};
+    for (Triangle const& tri : {t, u, Triangle{u.v0, u.v2, u.v1}}) {
+        auto const engine = test::engine_with(std::vector<Triangle>{tri});
+        test::DeviceArray<Vec3> d(special);
+        auto const run = [&] {
+            return test::results(engine->brute_force(reinterpret_cast<float const*>(d.get()), special.size(), -1.0f, 0),
+                                 special.size());
+        };
+        std::vector<float> const got = run();
+        std::vector<float> kernel;
+        {
+            test::KernelQueries const kernels;
+            kernel = run();
+        }
+        // 0.5 at vertices and edges, 0 or +-0.5 in the plane, bit for bit.
+        for (size_t k = 0; k + 1 < special.size(); ++k)
+            EXPECT_EQ(std::memcmp(&got[k], &kernel[k], sizeof(float)), 0) << k << ": " << got[k] << " " << kernel[k];
+        EXPECT_NEAR(got.back(), kernel.back(), 4 * FLOAT_EPS);
+    }
 }
 
 TEST(Contribution, TriangleVerticesEdgesPlaneAndSign) {

@@ -2,6 +2,9 @@
 // nodes compared by the leaves they cover, since a level's numbering is free), and the same
 // native result for every number of OpenMP threads.
 #include "platform.h"
+
+// The native build exists in the host flavour only.
+#if defined(GYRANT_FLAVOUR_HOST)
 #include "bvh8_checks.h"
 #include "cpu/native.h"
 #include "kernels/common.h"
@@ -222,3 +225,5 @@ TEST(NativeBuild, RejectsWhatItCannotBuild) {
 }
 
 }  // namespace
+
+#endif  // GYRANT_FLAVOUR_HOST

@@ -103,6 +103,15 @@ void fill_primitives(GyrantBackend<T> const& engine, std::vector<T> const& prims
               cudaSuccess);
 }
 
+//! An engine holding `prims` in its sorted storage as given, without a hierarchy: enough for
+//! brute_force.
+template <class T>
+std::unique_ptr<GyrantBackend<T>> engine_with(std::vector<T> const& prims) {
+    auto engine = std::make_unique<GyrantBackend<T>>(prims.size(), 0);
+    fill_primitives(*engine, prims);
+    return engine;
+}
+
 //! Results of a query, copied back after the caller's stream has finished.
 inline std::vector<float> results(std::unique_ptr<float, CudaDeleter> const& out, size_t n,
                                   cudaStream_t stream = nullptr) {
@@ -319,6 +328,8 @@ struct KernelQueries {
 #if defined(GYRANT_FLAVOUR_HOST)
     KernelQueries() { gyrant::cpu::set_native_queries(false); }
     ~KernelQueries() { gyrant::cpu::set_native_queries(true); }
+#else
+    KernelQueries() {}
 #endif
     KernelQueries(KernelQueries const&) = delete;
     KernelQueries& operator=(KernelQueries const&) = delete;
@@ -336,6 +347,8 @@ struct BitwiseNativeQueries {
         gyrant::cpu::set_libm_atan2(false);
         gyrant::cpu::set_emulated_expansions(false);
     }
+#else
+    BitwiseNativeQueries() {}
 #endif
     BitwiseNativeQueries(BitwiseNativeQueries const&) = delete;
     BitwiseNativeQueries& operator=(BitwiseNativeQueries const&) = delete;

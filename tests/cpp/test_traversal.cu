@@ -27,6 +27,8 @@
 #if defined(GYRANT_FLAVOUR_HOST)
 #include "cpu/native.h"
 #include "host/executor.h"
+
+#include <omp.h>
 #endif
 
 namespace {
@@ -789,6 +791,37 @@ TEST(NativeWalk, MatchesTheKernel) {
         auto s = make_scene(nested_clusters(10, 64));
         expect_native_walk_matches_kernel("nested clusters", s, make_queries(s.prims, 100, 100, 86));
     }
+}
+
+// Every compiled instruction set this machine runs, and any number of threads, gives the same
+// bits: no result depends on the vector width or on which thread takes a query.
+TEST(NativeWalk, SameBitsOnEveryInstructionSetAndThreadCount) {
+    auto tris = make_scene(torus(48, 20, 1.0f, 0.35f));
+    auto points = make_scene(test::sphere_points(2500));
+    std::vector<Vec3> const q = make_queries(tris.prims, 500, 300, 95);
+    std::vector<Vec3> const few(q.begin(), q.begin() + 300);
+    auto const all = [&] {
+        return std::vector<std::vector<float>>{run_compute(*tris.engine, q, -1.0f), run_compute(*points.engine, q, -1.0f),
+                                               run_compute(*points.engine, q, -1.0f, 0.02f),
+                                               run_brute_force(*tris.engine, few), run_brute_force(*points.engine, few)};
+    };
+    std::vector<std::vector<float>> const reference = all();
+    std::vector<char const*> const targets = gyrant::cpu::available_simd_targets();
+    EXPECT_GE(targets.size(), 1u);
+    for (char const* target : targets) {
+        ASSERT_TRUE(gyrant::cpu::force_simd_target(target));
+        EXPECT_STREQ(gyrant::cpu::simd_target(), target);
+        for (int threads : {1, 3}) {
+            omp_set_num_threads(threads);
+            std::vector<std::vector<float>> const got = all();
+            for (size_t k = 0; k < got.size(); ++k)
+                EXPECT_EQ(std::memcmp(got[k].data(), reference[k].data(), got[k].size() * sizeof(float)), 0)
+                    << target << ", " << threads << " threads, result " << k;
+        }
+    }
+    omp_set_num_threads(omp_get_num_procs());
+    EXPECT_TRUE(gyrant::cpu::force_simd_target(nullptr));
+    EXPECT_FALSE(gyrant::cpu::force_simd_target("no such target"));
 }
 #endif
 

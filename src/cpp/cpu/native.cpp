@@ -144,6 +144,8 @@ QueryJob<T> make_job(QueryScene<T> const& scene, Vec3 const* queries, float* out
     job.primitives = scene.primitives;
     job.n_primitives = scene.n_primitives;
     job.nodes = scene.tree != nullptr ? scene.tree->nodes.data() : nullptr;
+    job.node_coefficients = scene.tree != nullptr ? scene.tree->node_coefficients : nullptr;
+    job.leaf_coefficients = scene.tree != nullptr ? scene.tree->leaf_coefficients : nullptr;
     job.stack_capacity = scene.tree != nullptr ? scene.tree->stack_capacity : 0;
     job.queries = queries;
     job.order = nullptr;
@@ -205,15 +207,7 @@ float point_contribution(PointNormal const& p, Vec3 const& q, float inverse_epsi
     return p.contributionToQuery(q, inverse_epsilon);
 }
 
-float node_approximation(Vec3 const& q, Vec3 const& center, float const* coefficients) {
-    // The widened values narrow back exactly to the stored record.
-    TailorCoefficients wide;
-    static_assert(sizeof(wide) == WideNode::COEFFICIENTS * sizeof(float), "30 coefficients");
-    std::memcpy(&wide, coefficients, sizeof wide);
-    TailorCoefficientsF16 stored;
-    stored.zero_order = wide.zero_order;
-    stored.first_order = wide.first_order;
-    stored.second_order = wide.second_order;
+float node_approximation(Vec3 const& q, Vec3 const& center, TailorCoefficientsF16 const& stored) {
     return compute_node_approximation(q, center, stored.zero_order, stored.first_order, stored.second_order);
 }
 
@@ -224,6 +218,8 @@ WideTree make_wide_tree(BVH8Node const* nodes, LeafPointers const* leaf_pointers
     WideTree tree;
     tree.nodes.resize(size_t{node_count} + 1);
     tree.root_box = nodes[0].getAABB();
+    tree.node_coefficients = node_coefficients;
+    tree.leaf_coefficients = leaf_coefficients;
 
     // Slot k of a wide node: centre, squared radius and expansion of one child.
     auto const set_slot = [](WideNode& w, unsigned k, Vec3 const& center, __half radius,
@@ -233,12 +229,7 @@ WideTree make_wide_tree(BVH8Node const* nodes, LeafPointers const* leaf_pointers
         w.cz[k] = center.z;
         float const r = __half2float(radius);
         w.r2[k] = r * r;
-        TailorCoefficients const c = TailorCoefficients::from_f16(stored);
-        float flat[WideNode::COEFFICIENTS];
-        static_assert(sizeof(c) == sizeof(flat), "30 coefficients");
-        std::memcpy(flat, &c, sizeof flat);
-        for (unsigned j = 0; j < WideNode::COEFFICIENTS; ++j) w.coefficients[j][k] = flat[j];
-        far_form(c, w, k);
+        far_form(TailorCoefficients::from_f16(stored), w, k);
     };
     auto const clear = [](WideNode& w) {
         std::memset(&w, 0, sizeof w);

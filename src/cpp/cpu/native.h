@@ -54,10 +54,9 @@ void radix_sort_pairs(uint64_t* keys, uint32_t* values, size_t n);
 
 //! The children of one 8-wide node as the native walk reads them: slot k in lane k of every
 //! row. The walk evaluates expansions in single precision from `far` (the stored coefficients
-//! widened exactly and gathered into the polynomial the kernels evaluate); `coefficients` keeps
-//! the stored values for the slots the kernels' own evaluation must handle.
+//! widened exactly and gathered into the polynomial the kernels evaluate). What a walk reads at
+//! every visit comes first.
 struct alignas(64) WideNode {
-    static constexpr unsigned COEFFICIENTS = 30;  // zero order 3, first order 9, second order 18
     //! The single-precision form of an expansion at direction d (unit) and distance R:
     //!   Z = z . d, F = trace - 3 (quadratic form of d), S = 15 (cubic form of d) + L . d,
     //!   value = (Z / R^2 + F / R^3 + S / R^4) / (4 pi).
@@ -79,7 +78,6 @@ struct alignas(64) WideNode {
     //! exactly the kernels' nodes are accepted.
     uint8_t kernel_evaluated;
     float far[FAR_TERMS][8];
-    float coefficients[COEFFICIENTS][8];
 };
 
 //! The hierarchy in the native walk's layout. Entry 0 stands above the root: its only slot is
@@ -87,6 +85,10 @@ struct alignas(64) WideNode {
 //! i + 1 holds the children of 8-wide node i.
 struct WideTree {
     std::vector<WideNode> nodes;
+    //! The engine's stored expansions, for the slots the kernels' own evaluation handles: a leaf
+    //! slot's in leaf_coefficients[child], an internal slot's in node_coefficients[child - 1].
+    TailorCoefficientsF16 const* node_coefficients = nullptr;
+    TailorCoefficientsF16 const* leaf_coefficients = nullptr;
     AABB root_box;                // the scene box, which orders queries along the Morton curve
     unsigned stack_capacity = 0;  // entries a walk can need: 8 per level below entry 0, plus one
 };

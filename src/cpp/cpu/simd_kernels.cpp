@@ -42,8 +42,6 @@ template <class V>
 using Int = stdx::rebind_simd_t<std::int32_t, V>;
 
 constexpr unsigned LEAF = PRIMITIVES_PER_LEAF;
-static_assert(LEAF % F::size() == 0, "a leaf is a whole number of vectors");
-constexpr unsigned LEAF_VECTORS = LEAF / F::size();
 
 template <class V>
 inline Int<V> bits_of(V x) {
@@ -155,26 +153,41 @@ inline V bf16_fma(V a, V b, V c, Hazard<V>& hazard) {
 
 constexpr float INV_FOUR_PI = 0.07957747f;
 
-//! Lanes of the walk: the 8 slots of WALKERS nodes, one node per query walked in lockstep.
-using FW = stdx::simd<float, stdx::simd_abi::deduce_t<float, 8 * WALKERS>>;
+//! Lanes of the walk: the 8 slots of a node.
+using FW = F8;
 using DW = stdx::rebind_simd_t<double, FW>;
 
-//! Row `row` of the nodes of all walkers side by side.
-inline FW rows(WideNode const* const (&w)[WALKERS], float const (WideNode::*row)[8]) {
-    static_assert(WALKERS == 2, "rows are joined pairwise");
-    return stdx::concat(load<F8>(w[0]->*row), load<F8>(w[1]->*row));
+//! The engine's stored expansion of slot k of node w.
+template <class T>
+inline TailorCoefficientsF16 const& stored_expansion(QueryJob<T> const& job, WideNode const& w, unsigned k) {
+    return (w.leaf_mask >> k) & 1u ? job.leaf_coefficients[w.child[k]] : job.node_coefficients[w.child[k] - 1];
 }
-inline FW coefficient_rows(WideNode const* const (&w)[WALKERS], unsigned k) {
-    return stdx::concat(load<F8>(w[0]->coefficients[k]), load<F8>(w[1]->coefficients[k]));
+
+//! Row `row` of a node.
+inline FW rows(WideNode const& w, float const (WideNode::*row)[8]) { return load<F8>(w.*row); }
+//! The stored expansion of each slot of the nodes, widened exactly: rows[j][l] is coefficient j
+//! (record order) of lane l.
+template <class T>
+inline void stored_rows(QueryJob<T> const& job, WideNode const& n, float (&rows)[30][8]) {
+    for (unsigned l = 0; l < 8; ++l) {
+        bool const present = ((n.leaf_mask | n.internal_mask) >> l) & 1u;
+        TailorCoefficients const c =
+            present ? TailorCoefficients::from_f16(stored_expansion(job, n, l)) : TailorCoefficients{};
+        float const* flat = &c.zero_order.x;
+        for (unsigned j = 0; j < 30; ++j) rows[j][l] = flat[j];
+    }
 }
 
 //! The expansion of each slot about its centre, evaluated at its walker's query exactly as the
 //! kernels evaluate it: Z and F in half precision, S in bfloat16, in their order of operations.
-inline FW node_approximations(FW const& qx, FW const& qy, FW const& qz, WideNode const* const (&w)[WALKERS],
-                              Hazard<FW>& hazard) {
+template <class T>
+inline FW node_approximations(QueryJob<T> const& job, FW const& qx, FW const& qy, FW const& qz,
+                              WideNode const& w, Hazard<FW>& hazard) {
     auto const H = [](FW x) { return round_to_half(x); };
     auto const B = [](FW x) { return round_to_bf16(x); };
-    auto const coefficient = [&](unsigned k) { return coefficient_rows(w, k); };
+    alignas(64) float stored[30][8];
+    stored_rows(job, w, stored);
+    auto const coefficient = [&](unsigned k) { return load<FW>(stored[k]); };
 
     FW const vx = rows(w, &WideNode::cx) - qx;
     FW const vy = rows(w, &WideNode::cy) - qy;
@@ -263,11 +276,9 @@ inline FW node_approximations(FW const& qx, FW const& qy, FW const& qz, WideNode
 //! The same expansions in single precision from the nodes' `far` rows: what the walk uses. It
 //! differs from the kernels' value by their half/bfloat16 rounding only (and is closer to the
 //! exact value of the expansion).
-inline FW far_field(FW const& qx, FW const& qy, FW const& qz, WideNode const* const (&w)[WALKERS]) {
+inline FW far_field(FW const& qx, FW const& qy, FW const& qz, WideNode const& w) {
     using W = WideNode;
-    auto const T = [&](W::Far term) {
-        return stdx::concat(load<F8>(w[0]->far[term]), load<F8>(w[1]->far[term]));
-    };
+    auto const T = [&](W::Far term) { return load<F8>(w.far[term]); };
     FW const vx = rows(w, &W::cx) - qx;
     FW const vy = rows(w, &W::cy) - qy;
     FW const vz = rows(w, &W::cz) - qz;
@@ -311,7 +322,10 @@ template <class V>
 inline V atan2_vector(V y, V x) {
     V const ay = stdx::abs(y), ax = stdx::abs(x);
     auto const swap = ay > ax;
-    V const num = stdx::min(ay, ax), den = stdx::max(ay, ax);
+    // min and max by selection: the library's fixed-size versions are not always inlined.
+    V num = ay, den = ax;
+    stdx::where(swap, num) = ax;
+    stdx::where(swap, den) = ay;
     // Above tan(pi/8) use atan(t) = pi/4 + atan((t - 1) / (t + 1)), one division either way.
     auto const upper = num > 0.41421356f * den;
     V top = num, bottom = den;
@@ -320,11 +334,10 @@ inline V atan2_vector(V y, V x) {
     V z = top / bottom;
     stdx::where(den == 0.0f, z) = 0.0f;  // atan2(+-0, +-0)
     V const z2 = z * z;
-    V p = 8.05374449538e-2f;
-    p = p * z2 - 1.38776856032e-1f;
-    p = p * z2 + 1.99777106478e-1f;
-    p = p * z2 - 3.33329491539e-1f;
-    V r = p * z2 * z + z;
+    V p = stdx::fma(V(8.05374449538e-2f), z2, V(-1.38776856032e-1f));
+    p = stdx::fma(p, z2, V(1.99777106478e-1f));
+    p = stdx::fma(p, z2, V(-3.33329491539e-1f));
+    V r = stdx::fma(p * z2, z, z);
     stdx::where(upper, r) = r + 0.78539816f;
     stdx::where(swap, r) = 1.57079633f - r;
     stdx::where(stdx::signbit(x), r) = 3.14159265f - r;  // x negative, -0 included
@@ -340,12 +353,19 @@ inline V libm_atan2(V y, V x) {
     return V(ys, stdx::element_aligned);
 }
 
-//! The triangle (v0, v1, v2) seen from q: the kernel's solid angle over 4 pi, lane by lane.
+//! Query points, one per lane.
 template <class V>
-inline V triangle_contribution(V const (&v)[9], Vec3 const& q, bool libm) {
-    V const ax = v[0] - q.x, ay = v[1] - q.y, az = v[2] - q.z;
-    V const bx = v[3] - q.x, by = v[4] - q.y, bz = v[5] - q.z;
-    V const cx = v[6] - q.x, cy = v[7] - q.y, cz = v[8] - q.z;
+struct Points {
+    V x, y, z;
+};
+
+//! The triangle (v0, v1, v2) seen from q: the kernel's solid angle over 4 pi, lane by lane.
+//! `v(c)` gives coordinate plane c (v0.x, v0.y, ..., v2.z) of the lanes' triangles.
+template <class V, class Planes>
+inline V triangle_contribution(Planes const& v, Points<V> const& q, bool libm) {
+    V const ax = v(0) - q.x, ay = v(1) - q.y, az = v(2) - q.z;
+    V const bx = v(3) - q.x, by = v(4) - q.y, bz = v(5) - q.z;
+    V const cx = v(6) - q.x, cy = v(7) - q.y, cz = v(8) - q.z;
     V const la = stdx::sqrt(ax * ax + ay * ay + az * az);
     V const lb = stdx::sqrt(bx * bx + by * by + bz * bz);
     V const lc = stdx::sqrt(cx * cx + cy * cy + cz * cz);
@@ -363,8 +383,10 @@ inline V triangle_contribution(V const (&v)[9], Vec3 const& q, bool libm) {
 //! The regularised dipole of the points (position, scaled normal) at q, lane by lane. Lanes in
 //! the smoothing band (0.1 <= |p - q| / epsilon < 2) need erff and exp2f and take the scalar
 //! kernel formula.
-template <class V>
-inline V point_contribution_vector(V const (&p)[6], Vec3 const& q, float inverse_epsilon) {
+//! `planes(c)` gives coordinate plane c (position x, y, z, normal x, y, z) of the lanes' points.
+template <class V, class Planes>
+inline V point_contribution_vector(Planes const& planes, Points<V> const& q, float inverse_epsilon) {
+    V const p[6] = {planes(0), planes(1), planes(2), planes(3), planes(4), planes(5)};
     V const dx = p[0] - q.x, dy = p[1] - q.y, dz = p[2] - q.z;
     V const r2 = dx * dx + dy * dy + dz * dz;
     V const r = stdx::sqrt(r2);
@@ -377,14 +399,18 @@ inline V point_contribution_vector(V const (&p)[6], Vec3 const& q, float inverse
     auto const band = (x < 2.0f) && !(x < 0.1f) && !(r2 < 1e-18f);
     if (stdx::any_of(band)) {
         alignas(64) float values[V::size()];
-        alignas(64) float coordinates[6][V::size()];
+        alignas(64) float coordinates[9][V::size()];
         result.copy_to(values, stdx::element_aligned);
         for (unsigned c = 0; c < 6; ++c) p[c].copy_to(coordinates[c], stdx::element_aligned);
+        q.x.copy_to(coordinates[6], stdx::element_aligned);
+        q.y.copy_to(coordinates[7], stdx::element_aligned);
+        q.z.copy_to(coordinates[8], stdx::element_aligned);
         for (unsigned i = 0; i < V::size(); ++i) {
             if (!band[i]) continue;
             PointNormal const point{{coordinates[0][i], coordinates[1][i], coordinates[2][i]},
                                     {coordinates[3][i], coordinates[4][i], coordinates[5][i]}};
-            values[i] = point_contribution(point, q, inverse_epsilon);
+            values[i] = point_contribution(point, {coordinates[6][i], coordinates[7][i], coordinates[8][i]},
+                                           inverse_epsilon);
         }
         result = V(values, stdx::element_aligned);
     }
@@ -394,200 +420,164 @@ inline V point_contribution_vector(V const (&p)[6], Vec3 const& q, float inverse
 template <class T>
 constexpr unsigned PLANES = sizeof(T) / sizeof(float);
 
-template <class V, class T>
-inline V contribution(V const (&planes)[PLANES<T>], Vec3 const& q, QueryJob<T> const& job) {
+template <class V, class T, class Planes>
+inline V contribution(Planes const& planes, Points<V> const& q, QueryJob<T> const& job) {
     if constexpr (std::is_same_v<T, Triangle>)
-        return triangle_contribution(planes, q, job.libm_atan2);
+        return triangle_contribution<V>(planes, q, job.libm_atan2);
     else
-        return point_contribution_vector(planes, q, job.inverse_epsilon);
+        return point_contribution_vector<V>(planes, q, job.inverse_epsilon);
 }
 
-//! Lane 0 of the kernels' five-step butterfly over the 32 contributions of a leaf (every lane
-//! adds its partner's value at offsets 16, 8, 4, 2, 1): whole vectors while the partner lies in
-//! another vector, then lane by lane.
-inline float butterfly_sum(F (&v)[LEAF_VECTORS]) {
-    unsigned count = LEAF_VECTORS;
-    while (count > 1) {
-        count /= 2;
-        for (unsigned i = 0; i < count; ++i) v[i] = v[i] + v[i + count];
+//! One leaf's 32 primitives.
+using FL = stdx::simd<float, stdx::simd_abi::deduce_t<float, LEAF>>;
+
+//! Lane 0 of the kernels' five-step butterfly over a leaf's 32 contributions: at offsets 16, 8,
+//! 4, 2, 1 every lane adds its partner's value, which for lane 0 is adding the upper half of the
+//! remaining lanes to the lower half.
+template <class V>
+inline float butterfly_sum(V const& v) {
+    if constexpr (V::size() == 1) {
+        return v[0];
+    } else {
+        using Half = stdx::simd<float, stdx::simd_abi::deduce_t<float, V::size() / 2>>;
+        auto const halves = stdx::split<Half>(v);
+        return butterfly_sum(halves[0] + halves[1]);
     }
-    alignas(64) float lanes[F::size()];
-    v[0].copy_to(lanes, stdx::element_aligned);
-    for (unsigned offset = F::size() / 2; offset > 0; offset /= 2)
-        for (unsigned i = 0; i < offset; ++i) lanes[i] = lanes[i] + lanes[i + offset];
-    return lanes[0];
 }
 
-//! Exact sum of leaf `leaf` at q: its 32 primitives in the lanes, primitives past the end
-//! contributing 0, reduced in the kernels' butterfly order.
+//! Plane c of leaf `leaf` (32 floats), or for the partial last leaf its primitives padded with
+//! zeros, so no load passes the storage.
 template <class T>
-inline float exact_leaf(unsigned leaf, Vec3 const& q, QueryJob<T> const& job) {
-    constexpr unsigned P = PLANES<T>;
+inline FL leaf_plane(QueryJob<T> const& job, unsigned leaf, unsigned c) {
     unsigned const first = leaf * LEAF;
-    unsigned const present = job.n_primitives - first < LEAF ? job.n_primitives - first : LEAF;
-    float const* source = job.primitives.data + first;
-    size_t stride = job.primitives.stride;
-    // The last leaf may be partial: its planes are copied so no load passes the storage.
-    alignas(64) float tail[P][LEAF];
+    float const* source = job.primitives.data + c * job.primitives.stride + first;
+    if (job.n_primitives - first >= LEAF) return load<FL>(source);
+    alignas(64) float padded[LEAF] = {};
+    for (unsigned i = 0; i < job.n_primitives - first; ++i) padded[i] = source[i];
+    return load<FL>(padded);
+}
+
+//! Zero in the lanes past the last primitive of a partial leaf.
+template <class T>
+inline FL clear_missing(FL value, QueryJob<T> const& job, unsigned leaf) {
+    unsigned const present = job.n_primitives - leaf * LEAF;
     if (present < LEAF) {
-        for (unsigned c = 0; c < P; ++c)
-            for (unsigned i = 0; i < LEAF; ++i) tail[c][i] = i < present ? source[c * stride + i] : 0.0f;
-        source = &tail[0][0];
-        stride = LEAF;
+        FL const lane([](auto i) { return static_cast<float>(i); });
+        stdx::where(lane >= static_cast<float>(present), value) = 0.0f;
     }
-    F values[LEAF_VECTORS];
-    for (unsigned j = 0; j < LEAF_VECTORS; ++j) {
-        F planes[P];
-        for (unsigned c = 0; c < P; ++c) planes[c] = load<F>(source + c * stride + j * F::size());
-        values[j] = contribution<F, T>(planes, q, job);
-        if (present < LEAF) {
-            F const lane([](auto i) { return static_cast<float>(i); });
-            stdx::where(lane + static_cast<float>(j * F::size()) >= static_cast<float>(present), values[j]) = 0.0f;
+    return value;
+}
+
+//! Exact sums of `count` leaves at q0 into sums[j]: each leaf's primitives in
+//! the lanes, primitives past the end contributing 0, reduced in the kernels' butterfly order.
+template <class T>
+inline void exact_leaves(QueryJob<T> const& job, unsigned count, unsigned const* leaves, Vec3 const& q0,
+                         float* sums) {
+    constexpr unsigned P = PLANES<T>;
+    // The leaves' planes are scattered over the storage: ask for all of them before the first
+    // is needed, so their loads overlap.
+    for (unsigned j = 0; j < count; ++j)
+        for (unsigned c = 0; c < P; ++c) {
+            float const* plane = job.primitives.data + c * job.primitives.stride + leaves[j] * LEAF;
+            __builtin_prefetch(plane);
+            __builtin_prefetch(plane + 16);
         }
+    Points<FL> const q{FL(q0.x), FL(q0.y), FL(q0.z)};
+    for (unsigned j = 0; j < count; ++j) {
+        auto const planes = [&](unsigned c) { return leaf_plane(job, leaves[j], c); };
+        sums[j] = butterfly_sum(clear_missing(contribution<FL, T>(planes, q, job), job, leaves[j]));
     }
-    return butterfly_sum(values);
 }
 
 // ---- the walk --------------------------------------------------------------------------------
 
 constexpr std::uint32_t NO_NODE = WalkEntry::NO_NODE;
 
-//! One query's walk, as the kernels' walk sums it for that query: the same accepted nodes and
-//! leaves, the same exact leaves, added in the same order (a node's leaves in slot order, then
-//! its internal children from the highest slot down, each with its whole subtree). Accepted
-//! children's values wait on the stack until the kernels would visit them.
-struct Walker {
-    Vec3 q;
-    float accumulator;
-    unsigned top;
-    size_t slot;  // position in the job's order
-    WalkEntry* stack;
-    WideNode const* node;  // the node being visited
-    bool live;
-};
-
-//! Pops entries, adding the values it meets, until a node is on top (returns true) or the walk
-//! is over.
-inline bool next_node(Walker& w, WideNode const* nodes) {
-    while (w.top > 0) {
-        WalkEntry const entry = w.stack[--w.top];
-        if (entry.node != NO_NODE) {
-            w.node = nodes + entry.node;
-            return true;
-        }
-        w.accumulator += entry.value;
-    }
-    return false;
-}
-
 //! Below this squared distance the weights 1 / R^k of an accepted expansion may overflow; such a
 //! lane takes the kernels' evaluation, so that it is accepted exactly when the kernels accept it.
 constexpr float FAR_MIN_DISTANCE_SQUARED = 0x1p-40f;
 
-//! The slots of the visited node that the walker accepts (`values` holds their expansions), its
-//! leaves (summed exactly where not accepted) in slot order, and the pushes of its internal
-//! children.
+//! The expansions of the accepted slots of node n at q into values[]; returns the slots whose
+//! value is usable (an expansion beyond the half/bfloat16 range is walked or summed exactly
+//! instead, as in the kernels).
 template <class T>
-inline void finish_visit(Walker& w, unsigned accepted, float* values, QueryJob<T> const& job) {
-    WideNode const& node = *w.node;
-    for (unsigned exact = node.leaf_mask & ~accepted; exact != 0; exact &= exact - 1) {
-        unsigned const k = static_cast<unsigned>(__builtin_ctz(exact));
-        values[k] = exact_leaf(node.child[k], w.q, job);
+inline unsigned approximate(QueryJob<T> const& job, WideNode const& n, Vec3 const& q, F8 const (&qv)[3],
+                            F8 const& d2, unsigned accepted, float* values) {
+    // Lanes left to the kernels' own scalar evaluation: expansions the single-precision form
+    // cannot stand for, and with the emulation, possible double roundings.
+    unsigned kernel_lanes;
+    F8 v;
+    if (job.emulated_expansions) {
+        Hazard<F8> hazard;
+        v = node_approximations(job, qv[0], qv[1], qv[2], n, hazard);
+        kernel_lanes = lane_bits(hazard.lanes);
+    } else {
+        v = far_field(qv[0], qv[1], qv[2], n);
+        kernel_lanes = lane_bits(d2 < FAR_MIN_DISTANCE_SQUARED) | n.kernel_evaluated;
     }
-    for (unsigned leaves = node.leaf_mask; leaves != 0; leaves &= leaves - 1)
-        w.accumulator += values[__builtin_ctz(leaves)];
-    for (unsigned inner = node.internal_mask; inner != 0; inner &= inner - 1) {
-        unsigned const k = static_cast<unsigned>(__builtin_ctz(inner));
-        bool const taken = (accepted >> k) & 1u;
-        w.stack[w.top++] = WalkEntry{taken ? NO_NODE : node.child[k], values[k]};
+    v.copy_to(values, stdx::element_aligned);
+    accepted &= lane_bits(stdx::abs(v) <= FLT_MAX) | kernel_lanes;
+    for (unsigned todo = kernel_lanes & accepted; todo != 0; todo &= todo - 1) {
+        unsigned const k = static_cast<unsigned>(__builtin_ctz(todo));
+        values[k] = node_approximation(q, Vec3{n.cx[k], n.cy[k], n.cz[k]}, stored_expansion(job, n, k));
+        if (!(std::fabs(values[k]) <= FLT_MAX)) accepted &= ~(1u << k);
     }
+    return accepted;
 }
 
-//! Queries [begin, end) of the job, WALKERS at a time in lockstep: the expansions of the nodes
-//! they visit are evaluated together, so one evaluation's chain of dependent operations does not
-//! idle the core.
+//! One query's walk, as the kernels' walk sums it for that query: the same accepted nodes and
+//! leaves, the same exact leaves, added in the same order (a node's leaves in slot order, then
+//! its internal children from the highest slot down, each with its whole subtree). Accepted
+//! children's values wait on the stack until the kernels would visit them.
 template <class T>
-GYRANT_SIMD_ENTRY void walk(QueryJob<T> const& job, size_t begin, size_t end, WalkEntry* stack) {
-    Walker walkers[WALKERS];
-    size_t next = begin;
-    auto const start = [&](Walker& w, unsigned i) {
-        w.live = next < end;
-        if (!w.live) return;
-        w.slot = next++;
-        w.q = job.queries[job.order != nullptr ? job.order[w.slot] : w.slot];
-        w.accumulator = 0.0f;
-        w.stack = stack + i * job.stack_capacity;
-        w.stack[0] = {0, 0.0f};
-        w.top = 1;
-    };
-    for (unsigned i = 0; i < WALKERS; ++i) start(walkers[i], i);
-
-    for (;;) {
-        // Every live walker on its next node; a finished one writes its result and takes the
-        // next query.
-        unsigned live = 0;
-        for (unsigned i = 0; i < WALKERS; ++i) {
-            Walker& w = walkers[i];
-            while (w.live && !next_node(w, job.nodes)) {
-                job.output[job.order != nullptr ? job.order[w.slot] : w.slot] = w.accumulator;
-                start(w, i);
-            }
-            live |= w.live ? 1u << i : 0u;
+inline float walk_one(QueryJob<T> const& job, Vec3 const& q, WalkEntry* stack) {
+    F8 const qv[3] = {F8(q.x), F8(q.y), F8(q.z)};
+    float accumulator = 0.0f;
+    unsigned top = 0;
+    stack[top++] = {0, 0.0f};
+    while (top > 0) {
+        WalkEntry const entry = stack[--top];
+        if (entry.node == NO_NODE) {
+            accumulator += entry.value;
+            continue;
         }
-        if (live == 0) return;
-
-        // An idle walker repeats a live one's node and query; its lanes are ignored.
-        WideNode const* nodes[WALKERS];
-        Vec3 qs[WALKERS];
-        unsigned lanes = 0;
-        for (unsigned i = 0; i < WALKERS; ++i) {
-            Walker const& w = walkers[(live >> i) & 1u ? i : __builtin_ctz(live)];
-            nodes[i] = w.node;
-            qs[i] = w.q;
-            if ((live >> i) & 1u) lanes |= (w.node->leaf_mask | w.node->internal_mask) << (8 * i);
-        }
-        FW const qx = stdx::concat(F8(qs[0].x), F8(qs[1].x));
-        FW const qy = stdx::concat(F8(qs[0].y), F8(qs[1].y));
-        FW const qz = stdx::concat(F8(qs[0].z), F8(qs[1].z));
-
+        WideNode const& n = job.nodes[entry.node];
         // The acceptance test of the kernels: |q - c|^2 > beta^2 r^2.
-        FW const ux = qx - rows(nodes, &WideNode::cx);
-        FW const uy = qy - rows(nodes, &WideNode::cy);
-        FW const uz = qz - rows(nodes, &WideNode::cz);
-        FW d2 = uy * uy;
+        F8 const ux = qv[0] - load<F8>(n.cx), uy = qv[1] - load<F8>(n.cy), uz = qv[2] - load<F8>(n.cz);
+        F8 d2 = uy * uy;
         d2 = stdx::fma(ux, ux, d2);
         d2 = stdx::fma(uz, uz, d2);
-        unsigned accepted = lane_bits(d2 > job.beta_squared * rows(nodes, &WideNode::r2)) & lanes;
-        alignas(64) float values[8 * WALKERS];
-        if (accepted != 0) {
-            // Lanes left to the kernels' own scalar evaluation: expansions the single-precision
-            // form cannot stand for, and with the emulation, possible double roundings.
-            unsigned kernel_lanes = 0;
-            FW v;
-            if (job.emulated_expansions) {
-                Hazard<FW> hazard;
-                v = node_approximations(qx, qy, qz, nodes, hazard);
-                kernel_lanes = lane_bits(hazard.lanes);
-            } else {
-                v = far_field(qx, qy, qz, nodes);
-                kernel_lanes = lane_bits(d2 < FAR_MIN_DISTANCE_SQUARED);
-                for (unsigned i = 0; i < WALKERS; ++i) kernel_lanes |= unsigned{nodes[i]->kernel_evaluated} << (8 * i);
-            }
-            v.copy_to(values, stdx::element_aligned);
-            // An expansion beyond the half/bfloat16 range is walked or summed exactly instead.
-            accepted &= lane_bits(stdx::abs(v) <= FLT_MAX) | kernel_lanes;
-            for (unsigned todo = kernel_lanes & accepted; todo != 0; todo &= todo - 1) {
-                unsigned const l = static_cast<unsigned>(__builtin_ctz(todo));
-                WideNode const& n = *nodes[l / 8];
-                unsigned const k = l % 8;
-                float coefficients[WideNode::COEFFICIENTS];
-                for (unsigned c = 0; c < WideNode::COEFFICIENTS; ++c) coefficients[c] = n.coefficients[c][k];
-                values[l] = node_approximation(qs[l / 8], Vec3{n.cx[k], n.cy[k], n.cz[k]}, coefficients);
-                if (!(std::fabs(values[l]) <= FLT_MAX)) accepted &= ~(1u << l);
-            }
+        unsigned accepted = lane_bits(d2 > job.beta_squared * load<F8>(n.r2)) & (n.leaf_mask | n.internal_mask);
+        alignas(32) float values[8];
+        if (accepted != 0) accepted = approximate(job, n, q, qv, d2, accepted, values);
+        // Leaves in slot order, summed exactly where not accepted.
+        unsigned exact_slots[8], exact_leaf_indices[8], count = 0;
+        for (unsigned exact = n.leaf_mask & ~accepted; exact != 0; exact &= exact - 1) {
+            unsigned const k = static_cast<unsigned>(__builtin_ctz(exact));
+            exact_slots[count] = k;
+            exact_leaf_indices[count++] = n.child[k];
         }
-        for (unsigned i = 0; i < WALKERS; ++i)
-            if ((live >> i) & 1u) finish_visit(walkers[i], (accepted >> (8 * i)) & 0xFFu, values + 8 * i, job);
+        if (count != 0) {
+            float sums[8];
+            exact_leaves(job, count, exact_leaf_indices, q, sums);
+            for (unsigned j = 0; j < count; ++j) values[exact_slots[j]] = sums[j];
+        }
+        for (unsigned leaves = n.leaf_mask; leaves != 0; leaves &= leaves - 1)
+            accumulator += values[__builtin_ctz(leaves)];
+        for (unsigned inner = n.internal_mask; inner != 0; inner &= inner - 1) {
+            unsigned const k = static_cast<unsigned>(__builtin_ctz(inner));
+            bool const taken = (accepted >> k) & 1u;
+            stack[top++] = WalkEntry{taken ? NO_NODE : n.child[k], values[k]};
+        }
+    }
+    return accumulator;
+}
+
+template <class T>
+GYRANT_SIMD_ENTRY void walk(QueryJob<T> const& job, size_t begin, size_t end, WalkEntry* stack) {
+    for (size_t s = begin; s < end; ++s) {
+        size_t const i = job.order != nullptr ? job.order[s] : s;
+        job.output[i] = walk_one(job, job.queries[i], stack);
     }
 }
 
@@ -620,23 +610,9 @@ GYRANT_SIMD_ENTRY void sum_all(QueryJob<T> const& job, size_t begin, size_t end,
             for (unsigned v = 0; v < SUM_VECTORS; ++v) {
                 if (v * W >= count) break;
                 F const x = load<F>(qx + v * W), y = load<F>(qy + v * W), z = load<F>(qz + v * W);
-                // The primitive is the same in every lane, the queries differ: the contribution
-                // is taken about q = 0 from coordinates relative to each query, which are the
-                // very differences the kernel forms.
-                F planes[P];
-                for (unsigned c = 0; c < P; ++c) planes[c] = F(planes_scalar[c]);
-                planes[0] = planes[0] - x;
-                planes[1] = planes[1] - y;
-                planes[2] = planes[2] - z;
-                if constexpr (std::is_same_v<T, Triangle>) {
-                    planes[3] = planes[3] - x;
-                    planes[4] = planes[4] - y;
-                    planes[5] = planes[5] - z;
-                    planes[6] = planes[6] - x;
-                    planes[7] = planes[7] - y;
-                    planes[8] = planes[8] - z;
-                }
-                F const value = contribution<F, T>(planes, Vec3{0.0f, 0.0f, 0.0f}, job);
+                // The primitive is the same in every lane, the queries differ.
+                auto const planes = [&](unsigned c) { return F(planes_scalar[c]); };
+                F const value = contribution<F, T>(planes, Points<F>{x, y, z}, job);
                 if (compensated) {
                     F const y_ = value - comp[v];
                     F const t = sum[v] + y_;

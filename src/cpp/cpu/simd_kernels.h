@@ -20,6 +20,8 @@ struct QueryJob {
     SoAView<T> primitives;
     unsigned n_primitives;
     WideNode const* nodes;  // the walk layout; unused by the exact sums
+    TailorCoefficientsF16 const* node_coefficients;  // see WideTree
+    TailorCoefficientsF16 const* leaf_coefficients;
     unsigned stack_capacity;
     Vec3 const* queries;
     uint32_t const* order;  // null: identity
@@ -50,16 +52,15 @@ struct SimdKernels {
     void (*sum_points)(QueryJob<PointNormal> const&, size_t begin, size_t end, bool compensated);
 };
 
-//! Queries one walk follows at once, each with its own stack of the tree's stack capacity.
-inline constexpr unsigned WALKERS = 2;
-inline size_t walk_stack_entries(unsigned stack_capacity) { return size_t{WALKERS} * stack_capacity; }
+//! Entries of the stack a walk needs.
+inline size_t walk_stack_entries(unsigned stack_capacity) { return stack_capacity; }
 
 //! The kernels' own scalar formulas, compiled with the baseline instruction set, for the lanes
 //! the vectorised code leaves to them: the point contribution inside the smoothing band (erff
 //! and exp2f), and the expansion of a node whose fused multiply-adds the vectorised emulation
-//! cannot round with certainty. `coefficients` are the 30 widened stored coefficients.
+//! cannot round with certainty.
 float point_contribution(PointNormal const& p, Vec3 const& q, float inverse_epsilon);
-float node_approximation(Vec3 const& q, Vec3 const& center, float const* coefficients);
+float node_approximation(Vec3 const& q, Vec3 const& center, TailorCoefficientsF16 const& stored);
 
 #define GYRANT_DECLARE_SIMD_TARGET(ns) \
     namespace ns {                     \
