@@ -100,7 +100,7 @@ SimdKernels const& active() {
 
 //! Chunks of queries handed to the team: small enough to balance a skewed walk, large enough
 //! that claiming one costs nothing next to it.
-constexpr size_t WALK_CHUNK = 64;
+constexpr size_t WALK_CHUNK = 4 * WALK_PACKET;
 constexpr size_t SUM_CHUNK = 64;
 
 //! Runs body(begin, end, thread) over [0, n) in chunks on all cores, with subnormals flushed as

@@ -17,6 +17,7 @@
 #include <cfloat>
 #include <cmath>
 #include <cstdint>
+#include <bitset>
 #include <cstring>
 
 #if !defined(GYRANT_SIMD_TARGET)
@@ -149,13 +150,17 @@ inline V bf16_fma(V a, V b, V c, Hazard<V>& hazard) {
     return round_to_bf16(s);
 }
 
-// ---- far field: the expansions of the 8 children of nodes --------------------------------------
+// ---- far field: one child's expansion at the queries of a packet -----------------------------
 
 constexpr float INV_FOUR_PI = 0.07957747f;
 
-//! Lanes of the walk: the 8 slots of a node.
-using FW = F8;
-using DW = stdx::rebind_simd_t<double, FW>;
+//! Queries walked together, one per lane, like the kernels' warp: Morton neighbours visit
+//! nearly the same nodes, and one visit serves them all.
+constexpr unsigned PACKET = WALK_PACKET;
+using FP = stdx::simd<float, stdx::simd_abi::deduce_t<float, PACKET>>;
+using DP = stdx::rebind_simd_t<double, FP>;
+using FW = FP;
+using DW = DP;
 
 //! The engine's stored expansion of slot k of node w.
 template <class T>
@@ -163,35 +168,19 @@ inline TailorCoefficientsF16 const& stored_expansion(QueryJob<T> const& job, Wid
     return (w.leaf_mask >> k) & 1u ? job.leaf_coefficients[w.child[k]] : job.node_coefficients[w.child[k] - 1];
 }
 
-//! Row `row` of a node.
-inline FW rows(WideNode const& w, float const (WideNode::*row)[8]) { return load<F8>(w.*row); }
-//! The stored expansion of each slot of the nodes, widened exactly: rows[j][l] is coefficient j
-//! (record order) of lane l.
-template <class T>
-inline void stored_rows(QueryJob<T> const& job, WideNode const& n, float (&rows)[30][8]) {
-    for (unsigned l = 0; l < 8; ++l) {
-        bool const present = ((n.leaf_mask | n.internal_mask) >> l) & 1u;
-        TailorCoefficients const c =
-            present ? TailorCoefficients::from_f16(stored_expansion(job, n, l)) : TailorCoefficients{};
-        float const* flat = &c.zero_order.x;
-        for (unsigned j = 0; j < 30; ++j) rows[j][l] = flat[j];
-    }
-}
-
-//! The expansion of each slot about its centre, evaluated at its walker's query exactly as the
-//! kernels evaluate it: Z and F in half precision, S in bfloat16, in their order of operations.
-template <class T>
-inline FW node_approximations(QueryJob<T> const& job, FW const& qx, FW const& qy, FW const& qz,
-                              WideNode const& w, Hazard<FW>& hazard) {
+//! The expansion `stored` about `center` at the lanes' queries, exactly as the kernels evaluate
+//! it: Z and F in half precision, S in bfloat16, in their order of operations.
+inline FW node_approximations(FW const& qx, FW const& qy, FW const& qz, Vec3 const& center,
+                              TailorCoefficientsF16 const& stored, Hazard<FW>& hazard) {
     auto const H = [](FW x) { return round_to_half(x); };
     auto const B = [](FW x) { return round_to_bf16(x); };
-    alignas(64) float stored[30][8];
-    stored_rows(job, w, stored);
-    auto const coefficient = [&](unsigned k) { return load<FW>(stored[k]); };
+    TailorCoefficients const widened = TailorCoefficients::from_f16(stored);
+    float const* flat = &widened.zero_order.x;
+    auto const coefficient = [&](unsigned k) { return FW(flat[k]); };
 
-    FW const vx = rows(w, &WideNode::cx) - qx;
-    FW const vy = rows(w, &WideNode::cy) - qy;
-    FW const vz = rows(w, &WideNode::cz) - qz;
+    FW const vx = center.x - qx;
+    FW const vy = center.y - qy;
+    FW const vz = center.z - qz;
     FW d2 = vy * vy;
     d2 = stdx::fma(vx, vx, d2);
     d2 = stdx::fma(vz, vz, d2);
@@ -273,15 +262,15 @@ inline FW node_approximations(QueryJob<T> const& job, FW const& qx, FW const& qy
     return result;
 }
 
-//! The same expansions in single precision from the nodes' `far` rows: what the walk uses. It
+//! Slot k's expansion in single precision from the node's `far` rows: what the walk uses. It
 //! differs from the kernels' value by their half/bfloat16 rounding only (and is closer to the
 //! exact value of the expansion).
-inline FW far_field(FW const& qx, FW const& qy, FW const& qz, WideNode const& w) {
+inline FW far_field(FW const& qx, FW const& qy, FW const& qz, WideNode const& w, unsigned k) {
     using W = WideNode;
-    auto const T = [&](W::Far term) { return load<F8>(w.far[term]); };
-    FW const vx = rows(w, &W::cx) - qx;
-    FW const vy = rows(w, &W::cy) - qy;
-    FW const vz = rows(w, &W::cz) - qz;
+    auto const T = [&](W::Far term) { return FW(w.far[term][k]); };
+    FW const vx = w.cx[k] - qx;
+    FW const vy = w.cy[k] - qy;
+    FW const vz = w.cz[k] - qz;
     FW const inv_r = 1.0f / stdx::sqrt(stdx::fma(vx, vx, stdx::fma(vy, vy, vz * vz)));
     FW const x = vx * inv_r, y = vy * inv_r, z = vz * inv_r;
     FW const xx = x * x, yy = y * y, zz = z * z, xy = x * y, xz = x * z, yz = y * z;
@@ -468,10 +457,10 @@ inline FL clear_missing(FL value, QueryJob<T> const& job, unsigned leaf) {
     return value;
 }
 
-//! Exact sums of `count` leaves at q0 into sums[j]: each leaf's primitives in
+//! Exact sums of `count` leaves, leaf j at query qs[j], into sums[j]: each leaf's primitives in
 //! the lanes, primitives past the end contributing 0, reduced in the kernels' butterfly order.
 template <class T>
-inline void exact_leaves(QueryJob<T> const& job, unsigned count, unsigned const* leaves, Vec3 const& q0,
+inline void exact_leaves(QueryJob<T> const& job, unsigned count, unsigned const* leaves, Vec3 const* qs,
                          float* sums) {
     constexpr unsigned P = PLANES<T>;
     // The leaves' planes are scattered over the storage: ask for all of them before the first
@@ -482,8 +471,8 @@ inline void exact_leaves(QueryJob<T> const& job, unsigned count, unsigned const*
             __builtin_prefetch(plane);
             __builtin_prefetch(plane + 16);
         }
-    Points<FL> const q{FL(q0.x), FL(q0.y), FL(q0.z)};
     for (unsigned j = 0; j < count; ++j) {
+        Points<FL> const q{FL(qs[j].x), FL(qs[j].y), FL(qs[j].z)};
         auto const planes = [&](unsigned c) { return leaf_plane(job, leaves[j], c); };
         sums[j] = butterfly_sum(clear_missing(contribution<FL, T>(planes, q, job), job, leaves[j]));
     }
@@ -491,94 +480,152 @@ inline void exact_leaves(QueryJob<T> const& job, unsigned count, unsigned const*
 
 // ---- the walk --------------------------------------------------------------------------------
 
-constexpr std::uint32_t NO_NODE = WalkEntry::NO_NODE;
-
 //! Below this squared distance the weights 1 / R^k of an accepted expansion may overflow; such a
 //! lane takes the kernels' evaluation, so that it is accepted exactly when the kernels accept it.
 constexpr float FAR_MIN_DISTANCE_SQUARED = 0x1p-40f;
 
-//! The expansions of the accepted slots of node n at q into values[]; returns the slots whose
-//! value is usable (an expansion beyond the half/bfloat16 range is walked or summed exactly
-//! instead, as in the kernels).
+using Lanes = std::uint32_t;  // bit l: lane l of a packet
+static_assert(PACKET <= 32, "a packet's lanes fit in a word");
+
+inline FP::mask_type mask_of(Lanes lanes) {
+    return FP::mask_type::__from_bitset(std::bitset<PACKET>(lanes));
+}
+
+//! A packet's queries and sums.
+struct Packet {
+    FP qx, qy, qz;
+    Vec3 q[PACKET];
+    FP accumulator;
+};
+
+//! The expansion of slot k of node n at the lanes `accepted` of the packet into `values`; returns
+//! the lanes whose value is usable (an expansion beyond the half/bfloat16 range is walked or
+//! summed exactly instead, as in the kernels).
 template <class T>
-inline unsigned approximate(QueryJob<T> const& job, WideNode const& n, Vec3 const& q, F8 const (&qv)[3],
-                            F8 const& d2, unsigned accepted, float* values) {
+inline Lanes approximate(QueryJob<T> const& job, Packet const& p, WideNode const& n, unsigned k, FP const& d2,
+                         Lanes accepted, float* values) {
+    Vec3 const center{n.cx[k], n.cy[k], n.cz[k]};
     // Lanes left to the kernels' own scalar evaluation: expansions the single-precision form
     // cannot stand for, and with the emulation, possible double roundings.
-    unsigned kernel_lanes;
-    F8 v;
+    Lanes kernel_lanes;
+    FP v;
     if (job.emulated_expansions) {
-        Hazard<F8> hazard;
-        v = node_approximations(job, qv[0], qv[1], qv[2], n, hazard);
+        Hazard<FP> hazard;
+        v = node_approximations(p.qx, p.qy, p.qz, center, stored_expansion(job, n, k), hazard);
         kernel_lanes = lane_bits(hazard.lanes);
     } else {
-        v = far_field(qv[0], qv[1], qv[2], n);
-        kernel_lanes = lane_bits(d2 < FAR_MIN_DISTANCE_SQUARED) | n.kernel_evaluated;
+        v = far_field(p.qx, p.qy, p.qz, n, k);
+        kernel_lanes = lane_bits(d2 < FAR_MIN_DISTANCE_SQUARED) | ((n.kernel_evaluated >> k) & 1u ? ~Lanes{0} : 0);
     }
     v.copy_to(values, stdx::element_aligned);
     accepted &= lane_bits(stdx::abs(v) <= FLT_MAX) | kernel_lanes;
-    for (unsigned todo = kernel_lanes & accepted; todo != 0; todo &= todo - 1) {
-        unsigned const k = static_cast<unsigned>(__builtin_ctz(todo));
-        values[k] = node_approximation(q, Vec3{n.cx[k], n.cy[k], n.cz[k]}, stored_expansion(job, n, k));
-        if (!(std::fabs(values[k]) <= FLT_MAX)) accepted &= ~(1u << k);
+    for (Lanes todo = kernel_lanes & accepted; todo != 0; todo &= todo - 1) {
+        unsigned const l = static_cast<unsigned>(__builtin_ctz(todo));
+        values[l] = node_approximation(p.q[l], center, stored_expansion(job, n, k));
+        if (!(std::fabs(values[l]) <= FLT_MAX)) accepted &= ~(Lanes{1} << l);
     }
     return accepted;
 }
 
-//! One query's walk, as the kernels' walk sums it for that query: the same accepted nodes and
-//! leaves, the same exact leaves, added in the same order (a node's leaves in slot order, then
-//! its internal children from the highest slot down, each with its whole subtree). Accepted
-//! children's values wait on the stack until the kernels would visit them.
+using PacketEntry = WalkEntry;
+
+//! Visits node n for the lanes `visit`: each child is tested for every lane; the leaves (their
+//! expansions where accepted, their exact sums elsewhere) are added in slot order, and the
+//! internal children are pushed so that the highest slot comes off the stack first.
 template <class T>
-inline float walk_one(QueryJob<T> const& job, Vec3 const& q, WalkEntry* stack) {
-    F8 const qv[3] = {F8(q.x), F8(q.y), F8(q.z)};
-    float accumulator = 0.0f;
-    unsigned top = 0;
-    stack[top++] = {0, 0.0f};
-    while (top > 0) {
-        WalkEntry const entry = stack[--top];
-        if (entry.node == NO_NODE) {
-            accumulator += entry.value;
-            continue;
-        }
-        WideNode const& n = job.nodes[entry.node];
+inline void visit(QueryJob<T> const& job, Packet& p, WideNode const& n, Lanes visit_lanes, PacketEntry* stack,
+                  unsigned& top) {
+    alignas(64) float values[8][PACKET];
+    Lanes accepted[8] = {};
+    for (unsigned present = n.leaf_mask | n.internal_mask; present != 0; present &= present - 1) {
+        unsigned const k = static_cast<unsigned>(__builtin_ctz(present));
         // The acceptance test of the kernels: |q - c|^2 > beta^2 r^2.
-        F8 const ux = qv[0] - load<F8>(n.cx), uy = qv[1] - load<F8>(n.cy), uz = qv[2] - load<F8>(n.cz);
-        F8 d2 = uy * uy;
+        FP const ux = p.qx - n.cx[k], uy = p.qy - n.cy[k], uz = p.qz - n.cz[k];
+        FP d2 = uy * uy;
         d2 = stdx::fma(ux, ux, d2);
         d2 = stdx::fma(uz, uz, d2);
-        unsigned accepted = lane_bits(d2 > job.beta_squared * load<F8>(n.r2)) & (n.leaf_mask | n.internal_mask);
-        alignas(32) float values[8];
-        if (accepted != 0) accepted = approximate(job, n, q, qv, d2, accepted, values);
-        // Leaves in slot order, summed exactly where not accepted.
-        unsigned exact_slots[8], exact_leaf_indices[8], count = 0;
-        for (unsigned exact = n.leaf_mask & ~accepted; exact != 0; exact &= exact - 1) {
-            unsigned const k = static_cast<unsigned>(__builtin_ctz(exact));
-            exact_slots[count] = k;
-            exact_leaf_indices[count++] = n.child[k];
-        }
-        if (count != 0) {
-            float sums[8];
-            exact_leaves(job, count, exact_leaf_indices, q, sums);
-            for (unsigned j = 0; j < count; ++j) values[exact_slots[j]] = sums[j];
-        }
-        for (unsigned leaves = n.leaf_mask; leaves != 0; leaves &= leaves - 1)
-            accumulator += values[__builtin_ctz(leaves)];
-        for (unsigned inner = n.internal_mask; inner != 0; inner &= inner - 1) {
-            unsigned const k = static_cast<unsigned>(__builtin_ctz(inner));
-            bool const taken = (accepted >> k) & 1u;
-            stack[top++] = WalkEntry{taken ? NO_NODE : n.child[k], values[k]};
-        }
+        Lanes const a = lane_bits(d2 > job.beta_squared * n.r2[k]) & visit_lanes;
+        if (a != 0) accepted[k] = approximate(job, p, n, k, d2, a, values[k]);
     }
-    return accumulator;
+    for (unsigned leaves = n.leaf_mask; leaves != 0; leaves &= leaves - 1) {
+        unsigned const k = static_cast<unsigned>(__builtin_ctz(leaves));
+        Lanes const exact = visit_lanes & ~accepted[k];
+        FP term(0.0f);
+        if (accepted[k] != 0) stdx::where(mask_of(accepted[k]), term) = load<FP>(values[k]);
+        if (exact != 0) {
+            alignas(64) float sums[PACKET];
+            unsigned leaf_of[PACKET], count = 0;
+            Vec3 at[PACKET];
+            for (Lanes e = exact; e != 0; e &= e - 1) {
+                leaf_of[count] = n.child[k];
+                at[count++] = p.q[__builtin_ctz(e)];
+            }
+            float found[PACKET];
+            exact_leaves(job, count, leaf_of, at, found);
+            count = 0;
+            for (Lanes e = exact; e != 0; e &= e - 1) sums[__builtin_ctz(e)] = found[count++];
+            stdx::where(mask_of(exact), term) = load<FP>(sums);
+        }
+        // Lanes that take no part add +0, which leaves a sum unchanged (a sum of floats that
+        // starts at +0 is never -0).
+        p.accumulator += term;
+    }
+    for (unsigned inner = n.internal_mask; inner != 0; inner &= inner - 1) {
+        unsigned const k = static_cast<unsigned>(__builtin_ctz(inner));
+        PacketEntry& e = stack[top++];
+        e.node = n.child[k];
+        e.visit = visit_lanes & ~accepted[k];
+        e.accepted = accepted[k];
+        if (accepted[k] != 0) std::memcpy(e.values, values[k], sizeof e.values);
+    }
+}
+
+//! The winding numbers of the sorted queries [first, first + count), count <= PACKET, each summed
+//! as the kernels' walk sums it: the same accepted nodes and leaves, the same exact leaves, added
+//! in the same order. Lanes past `count` repeat the last query and take part in nothing.
+template <class T>
+inline void walk_packet(QueryJob<T> const& job, size_t first, unsigned count, PacketEntry* stack) {
+    Packet p;
+    alignas(64) float x[PACKET], y[PACKET], z[PACKET];
+    for (unsigned l = 0; l < PACKET; ++l) {
+        size_t const s = first + (l < count ? l : count - 1);
+        p.q[l] = job.queries[job.order != nullptr ? job.order[s] : s];
+        x[l] = p.q[l].x;
+        y[l] = p.q[l].y;
+        z[l] = p.q[l].z;
+    }
+    p.qx = load<FP>(x);
+    p.qy = load<FP>(y);
+    p.qz = load<FP>(z);
+    p.accumulator = 0.0f;
+    Lanes const all = count == 32 ? ~Lanes{0} : (Lanes{1} << count) - 1;
+    unsigned top = 0;
+    stack[top].node = 0;
+    stack[top].visit = all;
+    stack[top++].accepted = 0;
+    while (top > 0) {
+        PacketEntry const& e = stack[--top];
+        if (e.accepted != 0) {
+            FP term(0.0f);
+            stdx::where(mask_of(e.accepted), term) = load<FP>(e.values);
+            p.accumulator += term;
+        }
+        // The entry's slot is reused by the visit's pushes.
+        Lanes const lanes = e.visit;
+        if (lanes != 0) visit(job, p, job.nodes[e.node], lanes, stack, top);
+    }
+    alignas(64) float out[PACKET];
+    p.accumulator.copy_to(out, stdx::element_aligned);
+    for (unsigned l = 0; l < count; ++l) {
+        size_t const s = first + l;
+        job.output[job.order != nullptr ? job.order[s] : s] = out[l];
+    }
 }
 
 template <class T>
 GYRANT_SIMD_ENTRY void walk(QueryJob<T> const& job, size_t begin, size_t end, WalkEntry* stack) {
-    for (size_t s = begin; s < end; ++s) {
-        size_t const i = job.order != nullptr ? job.order[s] : s;
-        job.output[i] = walk_one(job, job.queries[i], stack);
-    }
+    for (size_t first = begin; first < end; first += PACKET)
+        walk_packet(job, first, static_cast<unsigned>(end - first < PACKET ? end - first : PACKET), stack);
 }
 
 // ---- all pairs -------------------------------------------------------------------------------

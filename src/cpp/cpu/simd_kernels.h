@@ -32,12 +32,17 @@ struct QueryJob {
     bool emulated_expansions;  // test hook, see set_emulated_expansions
 };
 
-//! A pending entry of the walk: a node to visit, or (node == NO_NODE) the value of an accepted
-//! child, added when the kernels' walk would visit that child.
-struct WalkEntry {
-    static constexpr std::uint32_t NO_NODE = 0xFFFFFFFFu;
+//! Queries a walk follows together, one per lane, like the kernels' warp.
+inline constexpr unsigned WALK_PACKET = 16;
+
+//! A pending child on a walk's stack: the lanes (bit l: query l of the packet) that will visit
+//! it, and the values of the lanes that accepted its expansion, added when the kernels' walk
+//! would visit the child.
+struct alignas(64) WalkEntry {
     std::uint32_t node;
-    float value;
+    std::uint32_t visit;
+    std::uint32_t accepted;
+    alignas(64) float values[WALK_PACKET];
 };
 
 //! The entry points of one compiled copy. Each processes queries [begin, end) of a job.
@@ -52,7 +57,7 @@ struct SimdKernels {
     void (*sum_points)(QueryJob<PointNormal> const&, size_t begin, size_t end, bool compensated);
 };
 
-//! Entries of the stack a walk needs.
+//! Entries of the stack a walk needs: a visit replaces its entry by at most 8.
 inline size_t walk_stack_entries(unsigned stack_capacity) { return stack_capacity; }
 
 //! The kernels' own scalar formulas, compiled with the baseline instruction set, for the lanes
