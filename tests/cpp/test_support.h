@@ -335,17 +335,15 @@ struct KernelQueries {
     KernelQueries& operator=(KernelQueries const&) = delete;
 };
 
-//! For its lifetime, the host flavour's native queries reproduce the kernels bit for bit: the C
-//! library's atan2f and the kernels' half/bfloat16 evaluation of expansions.
+//! For its lifetime, the host flavour's native queries reproduce the kernels' arithmetic bit for
+//! bit (the C library's atan2f, no fused multiply-adds, half/bfloat16 expansions).
 struct BitwiseNativeQueries {
 #if defined(GYRANT_FLAVOUR_HOST)
     BitwiseNativeQueries() {
-        gyrant::cpu::set_libm_atan2(true);
-        gyrant::cpu::set_emulated_expansions(true);
+        gyrant::cpu::set_kernel_arithmetic(true);
     }
     ~BitwiseNativeQueries() {
-        gyrant::cpu::set_libm_atan2(false);
-        gyrant::cpu::set_emulated_expansions(false);
+        gyrant::cpu::set_kernel_arithmetic(false);
     }
 #else
     BitwiseNativeQueries() {}

@@ -23,8 +23,7 @@ namespace {
 
 std::atomic<bool> build_natively{true};
 std::atomic<bool> query_natively{true};
-std::atomic<bool> libm_atan2{false};
-std::atomic<bool> emulated_expansions{false};
+std::atomic<bool> kernel_arithmetic{false};
 std::atomic<SimdKernels const*> forced{nullptr};
 
 //! Magnitudes beyond which the kernels' half (zero and first order) or bfloat16 (second order)
@@ -152,8 +151,7 @@ QueryJob<T> make_job(QueryScene<T> const& scene, Vec3 const* queries, float* out
     job.output = output;
     job.beta_squared = beta * beta;
     job.inverse_epsilon = 1.0f / epsilon;
-    job.libm_atan2 = libm_atan2.load();
-    job.emulated_expansions = emulated_expansions.load();
+    job.kernel_arithmetic = kernel_arithmetic.load();
     return job;
 }
 
@@ -178,8 +176,7 @@ bool native_build() { return build_natively.load(); }
 void set_native_build(bool native) { build_natively.store(native); }
 bool native_queries() { return query_natively.load(); }
 void set_native_queries(bool native) { query_natively.store(native); }
-void set_libm_atan2(bool on) { libm_atan2.store(on); }
-void set_emulated_expansions(bool on) { emulated_expansions.store(on); }
+void set_kernel_arithmetic(bool on) { kernel_arithmetic.store(on); }
 
 char const* simd_target() { return active().name; }
 

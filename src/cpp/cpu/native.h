@@ -129,11 +129,10 @@ bool force_simd_target(char const* name);
 //! The targets this build holds and this machine can run, best first.
 std::vector<char const*> available_simd_targets();
 
-//! Test hooks that make native results equal the kernels' bit for bit: triangle contributions
-//! call the C library's atan2f lane by lane instead of the vectorised one, and expansions are
-//! evaluated with the kernels' half/bfloat16 operations (emulated in vectors) instead of in
-//! single precision. Both are slower; neither changes which nodes are accepted.
-void set_libm_atan2(bool on);
-void set_emulated_expansions(bool on);
+//! Test hook that makes native results equal the kernels' bit for bit: contributions use the
+//! kernels' own operations (no fused multiply-adds, the C library's atan2f) and expansions the
+//! kernels' half/bfloat16 operations (emulated in vectors) instead of single precision. It is
+//! slower, and it changes no accepted node.
+void set_kernel_arithmetic(bool on);
 
 }  // namespace gyrant::cpu

@@ -349,22 +349,35 @@ struct Points {
 };
 
 //! The triangle (v0, v1, v2) seen from q: the kernel's solid angle over 4 pi, lane by lane.
-//! `v(c)` gives coordinate plane c (v0.x, v0.y, ..., v2.z) of the lanes' triangles.
-template <class V, class Planes>
-inline V triangle_contribution(Planes const& v, Points<V> const& q, bool libm) {
+//! `v(c)` gives coordinate plane c (v0.x, v0.y, ..., v2.z) of the lanes' triangles. With Kernel
+//! the operations are the kernel's own, one by one; otherwise the products of the lengths and
+//! dot products fuse into their sums (fewer roundings, fewer instructions) and atan2 is the
+//! vectorised one.
+template <bool Kernel, class V, class Planes>
+inline V triangle_contribution(Planes const& v, Points<V> const& q) {
     V const ax = v(0) - q.x, ay = v(1) - q.y, az = v(2) - q.z;
     V const bx = v(3) - q.x, by = v(4) - q.y, bz = v(5) - q.z;
     V const cx = v(6) - q.x, cy = v(7) - q.y, cz = v(8) - q.z;
-    V const la = stdx::sqrt(ax * ax + ay * ay + az * az);
-    V const lb = stdx::sqrt(bx * bx + by * by + bz * bz);
-    V const lc = stdx::sqrt(cx * cx + cy * cy + cz * cz);
-    V const crx = by * cz - bz * cy, cry = bz * cx - bx * cz, crz = bx * cy - by * cx;
-    V const det = ax * crx + ay * cry + az * crz;
-    V const ab = ax * bx + ay * by + az * bz;
-    V const ac = ax * cx + ay * cy + az * cz;
-    V const bc = bx * cx + by * cy + bz * cz;
+    // u.w, and the two-term difference p q - r s.
+    auto const dot = [](V ux, V uy, V uz, V wx, V wy, V wz) {
+        if constexpr (Kernel) return ux * wx + uy * wy + uz * wz;
+        else return stdx::fma(uz, wz, stdx::fma(uy, wy, ux * wx));
+    };
+    auto const det2 = [](V p, V q, V r, V s) {
+        if constexpr (Kernel) return p * q - r * s;
+        else return stdx::fma(p, q, -(r * s));
+    };
+    V const la = stdx::sqrt(dot(ax, ay, az, ax, ay, az));
+    V const lb = stdx::sqrt(dot(bx, by, bz, bx, by, bz));
+    V const lc = stdx::sqrt(dot(cx, cy, cz, cx, cy, cz));
+    V const det = dot(ax, ay, az, det2(by, cz, bz, cy), det2(bz, cx, bx, cz), det2(bx, cy, by, cx));
+    V const ab = dot(ax, ay, az, bx, by, bz);
+    V const ac = dot(ax, ay, az, cx, cy, cz);
+    V const bc = dot(bx, by, bz, cx, cy, cz);
+    // Unfused in both forms: at a vertex or on an edge its terms cancel to exactly 0 (which
+    // gives the half turn there), and a fused product would leave its rounding error behind.
     V const D = la * lb * lc + ab * lc + ac * lb + bc * la;
-    V r = (libm ? libm_atan2(det, D) : atan2_vector(det, D)) * 0.15915494f;
+    V r = (Kernel ? libm_atan2(det, D) : atan2_vector(det, D)) * 0.15915494f;
     stdx::where(stdx::abs(D) < 1e-12f, r) = 0.5f;
     return r;
 }
@@ -373,16 +386,22 @@ inline V triangle_contribution(Planes const& v, Points<V> const& q, bool libm) {
 //! the smoothing band (0.1 <= |p - q| / epsilon < 2) need erff and exp2f and take the scalar
 //! kernel formula.
 //! `planes(c)` gives coordinate plane c (position x, y, z, normal x, y, z) of the lanes' points.
-template <class V, class Planes>
+template <bool Kernel, class V, class Planes>
 inline V point_contribution_vector(Planes const& planes, Points<V> const& q, float inverse_epsilon) {
     V const p[6] = {planes(0), planes(1), planes(2), planes(3), planes(4), planes(5)};
     V const dx = p[0] - q.x, dy = p[1] - q.y, dz = p[2] - q.z;
-    V const r2 = dx * dx + dy * dy + dz * dz;
+    V r2, dot;
+    if constexpr (Kernel) {
+        r2 = dx * dx + dy * dy + dz * dz;
+        dot = dx * p[3] + dy * p[4] + dz * p[5];
+    } else {
+        r2 = stdx::fma(dz, dz, stdx::fma(dy, dy, dx * dx));
+        dot = stdx::fma(dz, p[5], stdx::fma(dy, p[4], dx * p[3]));
+    }
     V const r = stdx::sqrt(r2);
     V const x = inverse_epsilon * r;
     V k = 1.0f / (r2 * r);
     stdx::where(x < 0.1f, k) = 0.75225276f * (inverse_epsilon * inverse_epsilon * inverse_epsilon);
-    V const dot = dx * p[3] + dy * p[4] + dz * p[5];
     V result = k * dot * 0.07957747f;
     stdx::where(r2 < 1e-18f, result) = 0.0f;
     auto const band = (x < 2.0f) && !(x < 0.1f) && !(r2 < 1e-18f);
@@ -412,9 +431,10 @@ constexpr unsigned PLANES = sizeof(T) / sizeof(float);
 template <class V, class T, class Planes>
 inline V contribution(Planes const& planes, Points<V> const& q, QueryJob<T> const& job) {
     if constexpr (std::is_same_v<T, Triangle>)
-        return triangle_contribution<V>(planes, q, job.libm_atan2);
+        return job.kernel_arithmetic ? triangle_contribution<true, V>(planes, q) : triangle_contribution<false, V>(planes, q);
     else
-        return point_contribution_vector<V>(planes, q, job.inverse_epsilon);
+        return job.kernel_arithmetic ? point_contribution_vector<true, V>(planes, q, job.inverse_epsilon)
+                                     : point_contribution_vector<false, V>(planes, q, job.inverse_epsilon);
 }
 
 //! One leaf's 32 primitives.
@@ -509,7 +529,7 @@ inline Lanes approximate(QueryJob<T> const& job, Packet const& p, WideNode const
     // cannot stand for, and with the emulation, possible double roundings.
     Lanes kernel_lanes;
     FP v;
-    if (job.emulated_expansions) {
+    if (job.kernel_arithmetic) {
         Hazard<FP> hazard;
         v = node_approximations(p.qx, p.qy, p.qz, center, stored_expansion(job, n, k), hazard);
         kernel_lanes = lane_bits(hazard.lanes);

@@ -28,8 +28,7 @@ struct QueryJob {
     float* output;
     float beta_squared;
     float inverse_epsilon;
-    bool libm_atan2;           // test hook, see set_libm_atan2
-    bool emulated_expansions;  // test hook, see set_emulated_expansions
+    bool kernel_arithmetic;  // test hook, see set_kernel_arithmetic
 };
 
 //! Queries a walk follows together, one per lane, like the kernels' warp.
