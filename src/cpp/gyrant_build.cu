@@ -289,8 +289,13 @@ std::unique_ptr<GyrantBackend<T>> GyrantBackend<T>::CreateFromMesh(float const* 
         return engine;
     }
     gyrant::StreamBuffer<float> soup(9 * num_triangles, engine->stream);
-    gather_triangles(vertices, triangle_indices, static_cast<unsigned int>(num_triangles), soup.get(),
-                     engine->stream);
+#if defined(GYRANT_FLAVOUR_HOST)
+    if (gyrant::cpu::native_build())
+        gyrant::cpu::gather_mesh(vertices, triangle_indices, num_triangles, soup.get());
+    else
+#endif
+        gather_triangles(vertices, triangle_indices, static_cast<unsigned int>(num_triangles), soup.get(),
+                         engine->stream);
     engine->initialize_triangle_data(soup.get());
     return engine;  // the soup is freed on the engine's stream, after the build's work
 }

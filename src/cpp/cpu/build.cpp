@@ -543,4 +543,16 @@ void build_points(float const* points, float const* normals, unsigned long n, En
     build_hierarchy<PointNormal>(codes, static_cast<unsigned>(n), out);
 }
 
+void gather_mesh(float const* vertices, unsigned int const* indices, unsigned long n, float* soup) {
+#pragma omp parallel for schedule(static) if (n >= MANY_CHEAP)
+    for (unsigned long i = 0; i < n; ++i)
+        for (unsigned c = 0; c < 3; ++c) {
+            float const* v = vertices + 3 * static_cast<size_t>(indices[3 * i + c]);
+            float* out = soup + 9 * i + 3 * c;
+            out[0] = v[0];
+            out[1] = v[1];
+            out[2] = v[2];
+        }
+}
+
 }  // namespace gyrant::cpu

@@ -46,6 +46,11 @@ void build_triangles(float const* soup, unsigned long n, EngineBuffers const& ou
 //! The same for a point engine from n positions and scaled normals (3 floats each), n > 0.
 void build_points(float const* points, float const* normals, unsigned long n, EngineBuffers const& out);
 
+//! The triangle soup of an indexed mesh: triangle i's corners are vertices[indices[3i + c]]
+//! (3 floats each), written as 9 floats. Indices must be below the vertex count (validated
+//! before).
+void gather_mesh(float const* vertices, unsigned int const* indices, unsigned long n, float* soup);
+
 //! Stable sort of n (key, value) pairs by key on all cores; the result equals a sequential
 //! stable sort. The scratch buffers hold n entries each; without them the sort allocates its own.
 void radix_sort_pairs(uint64_t* keys, uint32_t* values, size_t n, uint64_t* key_scratch,
