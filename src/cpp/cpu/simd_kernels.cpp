@@ -305,10 +305,14 @@ inline unsigned lane_bits(M const& m) {
 
 // ---- exact contributions ---------------------------------------------------------------------
 
-//! atan2(y, x) with the C library's quadrants and signed zeros, within a few units in the last
-//! place: the octant is reduced to |t| <= tan(pi/8) and a degree-9 odd polynomial does the rest.
+//! atan2(y, x) / (2 pi) with the C library's quadrants and signed zeros, within a few units in
+//! the last place: the octant is reduced to |t| <= tan(pi/8), a degree-9 odd polynomial gives
+//! atan(t), and the octant's offset and sign, chosen while the division runs, are applied with
+//! one fused multiply-add.
 template <class V>
-inline V atan2_vector(V y, V x) {
+inline V atan2_turns(V y, V x) {
+    constexpr float PI = 3.14159265358979f;
+    constexpr float TURN = 0.159154943091895f;  // 1 / (2 pi)
     V const ay = stdx::abs(y), ax = stdx::abs(x);
     auto const swap = ay > ax;
     // min and max by selection: the library's fixed-size versions are not always inlined.
@@ -320,17 +324,23 @@ inline V atan2_vector(V y, V x) {
     V top = num, bottom = den;
     stdx::where(upper, top) = num - den;
     stdx::where(upper, bottom) = num + den;
-    V z = top / bottom;
-    stdx::where(den == 0.0f, z) = 0.0f;  // atan2(+-0, +-0)
+    stdx::where(den == 0.0f, bottom) = 1.0f;  // atan2(+-0, +-0): t = 0
+    V const z = top / bottom;
+    // atan2 = offset + sign * atan(z): pi/4 above tan(pi/8), reflected about pi/2 when |y| > |x|,
+    // about pi when x < 0 (-0 included).
+    V offset(0.0f), sign(TURN);
+    stdx::where(upper, offset) = 0.25f * PI * TURN;
+    stdx::where(swap, offset) = 0.5f * PI * TURN - offset;
+    stdx::where(swap, sign) = -TURN;
+    auto const negative = stdx::signbit(x);
+    stdx::where(negative, offset) = PI * TURN - offset;
+    stdx::where(negative, sign) = -sign;
     V const z2 = z * z;
     V p = stdx::fma(V(8.05374449538e-2f), z2, V(-1.38776856032e-1f));
     p = stdx::fma(p, z2, V(1.99777106478e-1f));
     p = stdx::fma(p, z2, V(-3.33329491539e-1f));
-    V r = stdx::fma(p * z2, z, z);
-    stdx::where(upper, r) = r + 0.78539816f;
-    stdx::where(swap, r) = 1.57079633f - r;
-    stdx::where(stdx::signbit(x), r) = 3.14159265f - r;  // x negative, -0 included
-    return stdx::copysign(r, y);
+    V const t = stdx::fma(p * z2, z, z);
+    return stdx::copysign(stdx::fma(sign, t, offset), y);
 }
 
 template <class V>
@@ -377,7 +387,7 @@ inline V triangle_contribution(Planes const& v, Points<V> const& q) {
     // Unfused in both forms: at a vertex or on an edge its terms cancel to exactly 0 (which
     // gives the half turn there), and a fused product would leave its rounding error behind.
     V const D = la * lb * lc + ab * lc + ac * lb + bc * la;
-    V r = (Kernel ? libm_atan2(det, D) : atan2_vector(det, D)) * 0.15915494f;
+    V r = Kernel ? libm_atan2(det, D) * 0.15915494f : atan2_turns(det, D);
     stdx::where(stdx::abs(D) < 1e-12f, r) = 0.5f;
     return r;
 }
