@@ -46,6 +46,7 @@ std::unique_ptr<float, CudaDeleter> GyrantBackend<T>::compute(float const* queri
     // -0 means what +0 means, the unsmoothed dipole; its reciprocal -inf would instead select
     // the small-distance constant with an infinite value.
     if (epsilon == 0.0f) epsilon = 0.0f;
+    epsilon *= scale;  // a length, in the engine's frame
 
     gyrant::StreamBuffer<float> output(n, caller_stream);
 #if defined(GYRANT_FLAVOUR_HOST)
@@ -61,7 +62,7 @@ std::unique_ptr<float, CudaDeleter> GyrantBackend<T>::compute(float const* queri
         gyrant::StreamBuffer<uint64_t> keys(n, caller_stream);
         if (n > 0) {
             gyrant::StreamPolicy policy = gyrant::make_policy(caller_stream);
-            morton_codes<Vec3>(reinterpret_cast<Vec3 const*>(queries), n, keys.get(), policy);
+            morton_codes<Vec3>(reinterpret_cast<Vec3 const*>(queries), n, keys.get(), policy, scale);
             thrust::sequence(policy, order.get(), order.get() + n);
             gyrant::radix_sort_pairs(keys.get(), order.get(), n, caller_stream);
         }
@@ -88,6 +89,7 @@ std::unique_ptr<float, CudaDeleter> GyrantBackend<T>::compute(float const* queri
     params.work_counter = work_counter.get();
     params.beta = beta;
     params.epsilon = epsilon;
+    params.query_scale = scale;
     compute_winding_numbers<T>(params, device, caller_stream);
 
     // order and work_counter are freed on the caller's stream, after the walk.
@@ -97,7 +99,7 @@ std::unique_ptr<float, CudaDeleter> GyrantBackend<T>::compute(float const* queri
 #if defined(GYRANT_FLAVOUR_HOST)
 template <class T>
 gyrant::cpu::QueryScene<T> GyrantBackend<T>::native_scene() const {
-    return {primitives_view(), static_cast<unsigned>(count), native_tree.get()};
+    return {primitives_view(), static_cast<unsigned>(count), native_tree.get(), scale};
 }
 template gyrant::cpu::QueryScene<Triangle> GyrantBackend<Triangle>::native_scene() const;
 template gyrant::cpu::QueryScene<PointNormal> GyrantBackend<PointNormal>::native_scene() const;

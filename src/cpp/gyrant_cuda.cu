@@ -118,6 +118,7 @@ std::unique_ptr<float, CudaDeleter> GyrantBackend<T>::brute_force(float const* q
     // −0 means what +0 means, the unsmoothed dipole; its reciprocal −∞ would instead select
     // the small-distance constant with an infinite value.
     if (epsilon == 0.0f) epsilon = 0.0f;
+    epsilon *= scale;  // a length, in the engine's frame
 #if defined(GYRANT_FLAVOUR_HOST)
     if (gyrant::cpu::native_queries()) {
         gyrant::cpu::brute_force(native_scene(), reinterpret_cast<Vec3 const*>(queries), n_queries, epsilon,
@@ -127,7 +128,7 @@ std::unique_ptr<float, CudaDeleter> GyrantBackend<T>::brute_force(float const* q
 #endif
     compute_brute_force<T>(reinterpret_cast<Vec3 const*>(queries), d_primitives,
                            static_cast<unsigned int>(n_queries), static_cast<unsigned int>(count),
-                           out.get(), epsilon, caller_stream);
+                           out.get(), epsilon, caller_stream, scale);
     return {out.release(), CudaDeleter{caller_stream}};
 }
 

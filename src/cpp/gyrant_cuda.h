@@ -59,8 +59,8 @@ class ScopedDevice {
 
 //! `count` elements of E in device memory, allocated and freed stream-ordered on one stream;
 //! freed on every way out of the scope that holds it. A failed allocation writes the CUDA
-//! report line naming the caller's line and throws std::bad_alloc, so nothing ever runs on a
-//! buffer that does not exist. An empty buffer allocates nothing and holds null.
+//! report line naming the caller's line and throws (std::bad_alloc when memory ran out), so
+//! nothing ever runs on a buffer that does not exist. An empty buffer allocates nothing and holds null.
 template <class E>
 class StreamBuffer {
    public:
@@ -170,6 +170,10 @@ class GyrantBackend {
     unsigned long leaf_count() const { return (count + (PRIMITIVES_PER_LEAF - 1)) / PRIMITIVES_PER_LEAF; }
     //! Room for 8-wide nodes: L − 1 (0 for a single leaf or an empty surface).
     unsigned long bvh8_capacity() const { return count == 0 ? 0 : leaf_count() - 1; }
+    //! The power of two by which the engine's frame multiplies the caller's coordinates (1 when
+    //! the surface's extent already suits the half/bfloat16 expansions): buffers hold scaled
+    //! coordinates (and areas scaled by its square); queries and epsilon are scaled on the way in.
+    float unit_scale() const { return scale; }
     //! False for an empty surface: no hierarchy buffers exist and nothing is built.
     bool has_hierarchy() const { return count > 0; }
     //! The sorted primitive storage as kernels read it.
@@ -227,6 +231,14 @@ class GyrantBackend {
     template <class G, class Gather>
     void build_body(G const* primitives, Gather&& gather_into_sorted_storage);
 
+    //! Builds the engine in the frame of the surface whose points (3 floats each, device memory)
+    //! are given: `build(s)` builds it from the inputs times s (areas times s^2), s = `scale`.
+    template <class Build>
+    void build_in_frame(float const* points, unsigned long n_points, Build&& build);
+    //! By how much the built leaves must grow so that the expansions of the small ones keep their
+    //! precision (1 when they do).
+    float small_leaf_growth() const;
+
     //! The destructor's steps; also undoes a constructor that stops half way.
     void release() noexcept;
 
@@ -244,6 +256,7 @@ class GyrantBackend {
     TailorCoefficientsF16* d_bvh8_coefficients = nullptr;
     TailorCoefficientsF16* d_leaf_coefficients = nullptr;
     LeafPointers* d_leaf_pointers = nullptr;
+    float scale = 1.0f;
 #if defined(GYRANT_FLAVOUR_HOST)
     //! The hierarchy in the native walk's layout; null without one (at most 32 primitives).
     std::unique_ptr<gyrant::cpu::WideTree> native_tree;

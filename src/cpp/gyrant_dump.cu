@@ -27,6 +27,7 @@ struct Field {
     Field(unsigned int v) : kind(Kind::Integer), integer(v) {}
     Field(int v) : kind(Kind::Integer), integer(static_cast<unsigned long long>(v)) {}
     Field(float v) : kind(Kind::Number), number(v) {}
+    Field(double v) : kind(Kind::Number), number(v) {}
     Field(std::string_view v) : kind(Kind::Text), text(v) {}
     Field(std::string const& v) : kind(Kind::Text), text(v) {}
 };
@@ -101,28 +102,31 @@ constexpr std::string_view kLeafCentre =
 
 float half_value(__half h) { return gyrant_detail::half_bits_to_float(__half_as_ushort(h)); }
 
-//! Three rows of three values, the first row already opened by the caller's "<TR>" cell.
-void append_matrix_rows(std::string& out, float const (&v)[9]) {
+//! Three rows of three values times `unit`, the first row already opened by the caller's "<TR>"
+//! cell.
+void append_matrix_rows(std::string& out, float const (&v)[9], double unit) {
     for (int r = 0; r < 3; ++r) {
         if (r > 0) out.append(kRowBreak);
-        append_format(out, kMatrixRow, {v[3 * r], v[3 * r + 1], v[3 * r + 2]});
+        append_format(out, kMatrixRow, {v[3 * r] * unit, v[3 * r + 1] * unit, v[3 * r + 2] * unit});
     }
 }
 
-void append_box(std::string& out, std::string_view pattern, AABB const& box) {
+//! The box's corners times `unit`.
+void append_box(std::string& out, std::string_view pattern, AABB const& box, double unit) {
     append_format(out, pattern,
-                  {half_value(box.min.x), half_value(box.min.y), half_value(box.min.z),
-                   half_value(box.max.x), half_value(box.max.y), half_value(box.max.z)});
+                  {half_value(box.min.x) * unit, half_value(box.min.y) * unit, half_value(box.min.z) * unit,
+                   half_value(box.max.x) * unit, half_value(box.max.y) * unit, half_value(box.max.z) * unit});
 }
 
-//! Text of sorted primitive i, read from the structure-of-arrays copy (stride n).
+//! Text of sorted primitive i, read from the structure-of-arrays copy (stride n), in the
+//! caller's units: coordinates times `unit`, scaled normals (areas) times its square.
 template <class T>
-std::string primitive_text(std::vector<float> const& storage, unsigned long n, unsigned long i) {
-    auto c = [&](int k) { return storage[k * n + i]; };
+std::string primitive_text(std::vector<float> const& storage, unsigned long n, unsigned long i, double unit) {
+    auto c = [&](int k) { return storage[k * n + i] * unit; };
     std::string text;
     if constexpr (std::is_same_v<T, PointNormal>) {
         append_format(text, "Pos:({:.2f}, {:.2f}, {:.2f}) | Norm:({:.2f}, {:.2f}, {:.2f})",
-                      {c(0), c(1), c(2), c(3), c(4), c(5)});
+                      {c(0), c(1), c(2), c(3) * unit, c(4) * unit, c(5) * unit});
     } else {
         append_format(text,
                       "v0:({:.2f}, {:.2f}, {:.2f}) | v1:({:.2f}, {:.2f}, {:.2f}) | v2:({:.2f}, {:.2f}, "
@@ -156,6 +160,10 @@ std::string GyrantBackend<T>::dump() const {
 
     std::string out(kHeader);
     unsigned long const n = count;
+    // Back to the caller's units, exactly (the frame's scale is a power of two): lengths times
+    // `unit`, areas (zero order) times its square, and each further order one power more.
+    double const unit = 1.0 / scale;
+    double const area = unit * unit;
     unsigned long const leaves = leaf_count();
     std::vector<float> primitives;
 
@@ -169,13 +177,13 @@ std::string GyrantBackend<T>::dump() const {
         out.append(
             "      <TR><TD COLSPAN=\"4\" BGCOLOR=\"#4CAF50\"><B><FONT COLOR=\"white\">LEAF 0 (Root "
             "Leaf)</FONT></B></TD></TR>\n");
-        append_format(out, kLeafCentre, {box[0].center.x, box[0].center.y, box[0].center.z});
-        append_box(out, kNodeBox, box[0]);
+        append_format(out, kLeafCentre, {box[0].center.x * unit, box[0].center.y * unit, box[0].center.z * unit});
+        append_box(out, kNodeBox, box[0], unit);
         for (unsigned long j = 0; j < n; ++j)
             append_format(out,
                           "      <TR><TD>P{}</TD><TD COLSPAN=\"3\" ALIGN=\"LEFT\"><FONT "
                           "POINT-SIZE=\"9\">{}</FONT></TD></TR>\n",
-                          {j, primitive_text<T>(primitives, n, j)});
+                          {j, primitive_text<T>(primitives, n, j, unit)});
         out.append("    </TABLE>>];\n}\n");
         return out;
     }
@@ -207,17 +215,17 @@ std::string GyrantBackend<T>::dump() const {
                       "      <TR><TD COLSPAN=\"4\" BGCOLOR=\"#4CAF50\"><B><FONT COLOR=\"white\">LEAF "
                       "{}</FONT></B></TD></TR>\n",
                       {leaf});
-        append_format(out, kLeafCentre, {box.center.x, box.center.y, box.center.z});
+        append_format(out, kLeafCentre, {box.center.x * unit, box.center.y * unit, box.center.z * unit});
         append_box(out,
                    "      <TR><TD COLSPAN=\"4\"><FONT POINT-SIZE=\"9\" COLOR=\"#333333\">AABB Min: "
                    "({:.2f}, {:.2f}, {:.2f}) Max: ({:.2f}, {:.2f}, {:.2f})</FONT></TD></TR>\n",
-                   box);
+                   box, unit);
         append_format(out,
                       "      <TR><TD BGCOLOR=\"#c8e6c9\"><B>Zero Order</B></TD><TD>{:.4f}</TD><TD>{:.4f}"
                       "</TD><TD>{:.4f}</TD></TR>\n",
-                      {c.zero_order.x, c.zero_order.y, c.zero_order.z});
+                      {c.zero_order.x * area, c.zero_order.y * area, c.zero_order.z * area});
         out.append("      <TR><TD ROWSPAN=\"3\" BGCOLOR=\"#c8e6c9\"><B>1st Order</B></TD>\n");
-        append_matrix_rows(out, c.first_order.m);
+        append_matrix_rows(out, c.first_order.m, area * unit);
         append_format(out,
                       "      <TR><TD COLSPAN=\"4\" BGCOLOR=\"#c8e6c9\"><I>Geometry (Max {} "
                       "Packets)</I></TD></TR>\n",
@@ -226,7 +234,7 @@ std::string GyrantBackend<T>::dump() const {
             append_format(out,
                           "      <TR><TD>P{}</TD><TD COLSPAN=\"3\" ALIGN=\"LEFT\"><FONT "
                           "POINT-SIZE=\"8\">{}</FONT></TD></TR>\n",
-                          {j, primitive_text<T>(primitives, n, PRIMITIVES_PER_LEAF * leaf + j)});
+                          {j, primitive_text<T>(primitives, n, PRIMITIVES_PER_LEAF * leaf + j, unit)});
         out.append(kTableEnd);
     };
 
@@ -250,14 +258,14 @@ std::string GyrantBackend<T>::dump() const {
         append_format(out,
                       "      <TR><TD COLSPAN=\"4\" BGCOLOR=\"#bbdefb\"><I>CoM: ({:.4f}, {:.4f}, "
                       "{:.4f})</I></TD></TR>\n",
-                      {box.center.x, box.center.y, box.center.z});
-        append_box(out, kNodeBox, box);
+                      {box.center.x * unit, box.center.y * unit, box.center.z * unit});
+        append_box(out, kNodeBox, box, unit);
         append_format(out,
                       "      <TR><TD BGCOLOR=\"#bbdefb\"><B>Zero Order</B></TD><TD>{:.4f}</TD><TD>{:.4f}"
                       "</TD><TD>{:.4f}</TD></TR>\n",
-                      {c.zero_order.x, c.zero_order.y, c.zero_order.z});
+                      {c.zero_order.x * area, c.zero_order.y * area, c.zero_order.z * area});
         out.append("      <TR><TD ROWSPAN=\"3\" BGCOLOR=\"#bbdefb\"><B>1st Order</B></TD>\n");
-        append_matrix_rows(out, c.first_order.m);
+        append_matrix_rows(out, c.first_order.m, area * unit);
         out.append("      <TR><TD COLSPAN=\"4\" BGCOLOR=\"#bbdefb\"><B>2nd Order</B></TD></TR>\n");
         // Slice s, row r shows the stored block of the symmetric pair (s, r); the three values
         // of a block run over the single index.
@@ -268,7 +276,7 @@ std::string GyrantBackend<T>::dump() const {
             float slice[9];
             for (int r = 0; r < 3; ++r)
                 for (int k = 0; k < 3; ++k) slice[3 * r + k] = t[3 * kPairBlock[s][r] + k];
-            append_matrix_rows(out, slice);
+            append_matrix_rows(out, slice, area * area);
         }
         out.append(kTableEnd);
 

@@ -31,9 +31,10 @@ std::vector<float> planes(GyrantBackend<T> const& e) {
 
 //! The order is a permutation along which the Morton codes of the inputs' centroids (under the
 //! parameters the build published) never decrease, with ties in input order; the planes hold
-//! the inputs in that order, bit for bit.
+//! the inputs in that order, bit for bit, in the engine's frame.
 template <class T>
-void check_ordering(GyrantBackend<T> const& e, std::vector<T> const& input) {
+void check_ordering(GyrantBackend<T> const& e, std::vector<T> const& caller_input) {
+    std::vector<T> const input = test::in_frame(caller_input, e.unit_scale());
     size_t const n = input.size();
     std::vector<uint32_t> const order = sorted_indices(e);
     std::vector<uint32_t> seen(order);
@@ -97,10 +98,10 @@ TEST(BuildOrdering, TriangleEngineIsSortedAndAnswersLikeTheInputOrder) {
         reinterpret_cast<float const*>(d_tris.get()), tris.size(), 0);
     check_ordering(*engine, tris);
 
-    // The published scene box is the rounded extent of every vertex.
+    // The published scene box is the rounded extent of every vertex (in the engine's frame).
     SceneParams const params = download_scene_params(Access::stream(*engine));
     float lo = INFINITY, hi = -INFINITY;
-    for (auto const& t : tris)
+    for (auto const& t : test::in_frame(tris, engine->unit_scale()))
         for (Vec3 const& v : {t.v0, t.v1, t.v2}) lo = std::min(lo, v.x), hi = std::max(hi, v.x);
     EXPECT_EQ(__half2float(params.bounds.min.x), __half2float(__float2half_rn(lo)));
     EXPECT_EQ(__half2float(params.bounds.max.x), __half2float(__float2half_rn(hi)));
@@ -203,7 +204,7 @@ TEST(BuildOrdering, LeafCountsAndDevice) {
         ASSERT_EQ(cudaMemcpy(&root, Access::binary_aabbs(*engine), sizeof root, cudaMemcpyDeviceToHost),
                   cudaSuccess);
         float lo = INFINITY;
-        for (auto const& t : tris) lo = std::min({lo, t.v0.y, t.v1.y, t.v2.y});
+        for (auto const& t : test::in_frame(tris, engine->unit_scale())) lo = std::min({lo, t.v0.y, t.v1.y, t.v2.y});
         EXPECT_EQ(__half2float(root.min.y), __half2float(__float2half_rn(lo)));
     }
 

@@ -151,7 +151,7 @@ TEST(Factories, SolverEngineStoresZeroNormals) {
         uint32_t const src = s.sorted_indices[i];
         ASSERT_LT(src, 100u);
         for (int a = 0; a < 3; ++a) {
-            EXPECT_EQ(s.primitives[a * 100 + i], positions[3 * src + a]) << "point " << i;
+            EXPECT_EQ(s.primitives[a * 100 + i], positions[3 * src + a] * engine->unit_scale()) << "point " << i;
             EXPECT_EQ(s.primitives[(3 + a) * 100 + i], 0.0f) << "normal " << i;
         }
     }

@@ -25,6 +25,7 @@
 #endif
 
 #include <algorithm>
+#include <cmath>
 #include <atomic>
 #include <bit>
 #include <stdexcept>
@@ -553,6 +554,34 @@ void gather_mesh(float const* vertices, unsigned int const* indices, unsigned lo
             out[1] = v[1];
             out[2] = v[2];
         }
+}
+
+Spread coordinate_spread(float const* points, unsigned long n) {
+    Spread total{{INFINITY, INFINITY, INFINITY}, {-INFINITY, -INFINITY, -INFINITY}, 0.0f};
+#pragma omp parallel if (n >= MANY_CHEAP)
+    {
+        Spread mine = total;
+#pragma omp for schedule(static) nowait
+        for (unsigned long i = 0; i < n; ++i)
+            for (unsigned k = 0; k < 3; ++k) {
+                float const v = points[3 * i + k];
+                mine.lo[k] = std::fmin(mine.lo[k], v);  // fmin and fmax drop a NaN operand
+                mine.hi[k] = std::fmax(mine.hi[k], v);
+                mine.magnitude = std::fmax(mine.magnitude, std::fabs(v));
+            }
+#pragma omp critical
+        for (unsigned k = 0; k < 3; ++k) {
+            total.lo[k] = std::fmin(total.lo[k], mine.lo[k]);
+            total.hi[k] = std::fmax(total.hi[k], mine.hi[k]);
+            total.magnitude = std::fmax(total.magnitude, mine.magnitude);
+        }
+    }
+    return total;
+}
+
+void scale_floats(float const* src, unsigned long count, float factor, float* dst) {
+#pragma omp parallel for schedule(static) if (count >= MANY_CHEAP)
+    for (unsigned long i = 0; i < count; ++i) dst[i] = src[i] * factor;
 }
 
 }  // namespace gyrant::cpu

@@ -26,11 +26,14 @@ std::atomic<bool> query_natively{true};
 std::atomic<bool> kernel_arithmetic{false};
 std::atomic<SimdKernels const*> forced{nullptr};
 
-//! Magnitudes beyond which the kernels' half (zero and first order) or bfloat16 (second order)
-//! evaluation of an expansion could overflow, with a margin for the roundings on the way; below
-//! them it is finite whenever the single-precision form is (see WideNode::kernel_evaluated).
-constexpr double HALF_SAFE = 0x1p14;
-constexpr double BF16_SAFE = 0x1p40;
+//! Bounds under which the kernels' half (zero and first order) or bfloat16 (second order)
+//! evaluation of an expansion cannot overflow; below them it is finite whenever the
+//! single-precision form is (see WideNode::kernel_evaluated). With |d_i| <= 1, every
+//! intermediate of Z is at most sum |z|, and every one of F at most 4 sum |m| (trace, 3 times the
+//! quadratic form, and their difference); 65000 leaves room below half's largest value (65504)
+//! for the roundings on the way. S's intermediates stay below 64 sum |t|, far inside bfloat16.
+constexpr double HALF_SAFE = 65000.0;
+constexpr double BF16_SAFE = 0x1p100;
 
 //! Slot k's expansion in the walk's single-precision form, and whether only the kernels' own
 //! evaluation decides it.
@@ -123,13 +126,13 @@ void parallel_chunks(size_t n, size_t chunk, Body const& body) {
 }
 
 //! Queries in Morton order of the scene box: neighbours walk the same nodes one after the other.
-std::vector<uint32_t> morton_order(Vec3 const* queries, size_t n, AABB const& scene_box) {
+std::vector<uint32_t> morton_order(Vec3 const* queries, size_t n, float scale, AABB const& scene_box) {
     SceneParams const params = make_scene_params(scene_box);
     std::vector<uint64_t> keys(n);
     std::vector<uint32_t> order(n);
 #pragma omp parallel for schedule(static)
     for (size_t i = 0; i < n; ++i) {
-        keys[i] = morton_code_of(queries[i], params);
+        keys[i] = morton_code_of(queries[i] * scale, params);
         order[i] = static_cast<uint32_t>(i);
     }
     radix_sort_pairs(keys.data(), order.data(), n);
@@ -147,6 +150,7 @@ QueryJob<T> make_job(QueryScene<T> const& scene, Vec3 const* queries, float* out
     job.leaf_coefficients = scene.tree != nullptr ? scene.tree->leaf_coefficients : nullptr;
     job.stack_capacity = scene.tree != nullptr ? scene.tree->stack_capacity : 0;
     job.queries = queries;
+    job.query_scale = scene.query_scale;
     job.order = nullptr;
     job.output = output;
     job.beta_squared = beta * beta;
@@ -282,7 +286,7 @@ void compute(QueryScene<T> const& scene, Vec3 const* queries, unsigned long n, f
         parallel_chunks(n, SUM_CHUNK, [&](size_t b, size_t e, int) { sum_entry<T>(k)(job, b, e, false); });
         return;
     }
-    std::vector<uint32_t> const order = morton_order(queries, n, scene.tree->root_box);
+    std::vector<uint32_t> const order = morton_order(queries, n, scene.query_scale, scene.tree->root_box);
     job.order = order.data();
     int const threads = omp_get_max_threads();
     std::vector<std::vector<WalkEntry>> stacks(static_cast<size_t>(threads));

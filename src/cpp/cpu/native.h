@@ -46,6 +46,15 @@ void build_triangles(float const* soup, unsigned long n, EngineBuffers const& ou
 //! The same for a point engine from n positions and scaled normals (3 floats each), n > 0.
 void build_points(float const* points, float const* normals, unsigned long n, EngineBuffers const& out);
 
+//! Box and largest absolute coordinate of n points (3 floats each), NaN coordinates ignored:
+//! lower corner +inf and upper corner -inf when no coordinate counts.
+struct Spread {
+    float lo[3], hi[3], magnitude;
+};
+Spread coordinate_spread(float const* points, unsigned long n);
+//! dst[i] = src[i] * factor (dst may be src).
+void scale_floats(float const* src, unsigned long count, float factor, float* dst);
+
 //! The triangle soup of an indexed mesh: triangle i's corners are vertices[indices[3i + c]]
 //! (3 floats each), written as 9 floats. Indices must be below the vertex count (validated
 //! before).
@@ -110,6 +119,7 @@ struct QueryScene {
     SoAView<T> primitives;
     unsigned n_primitives;
     WideTree const* tree;  // null when there is no hierarchy (at most 32 primitives)
+    float query_scale;     // the engine's frame: queries are multiplied by it
 };
 
 //! Winding numbers at n query points (caller's order in and out) through the hierarchy with

@@ -619,7 +619,7 @@ inline void walk_packet(QueryJob<T> const& job, size_t first, unsigned count, Pa
     alignas(64) float x[PACKET], y[PACKET], z[PACKET];
     for (unsigned l = 0; l < PACKET; ++l) {
         size_t const s = first + (l < count ? l : count - 1);
-        p.q[l] = job.queries[job.order != nullptr ? job.order[s] : s];
+        p.q[l] = job.queries[job.order != nullptr ? job.order[s] : s] * job.query_scale;
         x[l] = p.q[l].x;
         y[l] = p.q[l].y;
         z[l] = p.q[l].z;
@@ -674,7 +674,7 @@ GYRANT_SIMD_ENTRY void sum_all(QueryJob<T> const& job, size_t begin, size_t end,
         alignas(64) float qx[SUM_VECTORS * W], qy[SUM_VECTORS * W], qz[SUM_VECTORS * W];
         size_t const count = end - base < SUM_VECTORS * W ? end - base : SUM_VECTORS * W;
         for (size_t l = 0; l < SUM_VECTORS * W; ++l) {
-            Vec3 const q = job.queries[base + (l < count ? l : 0)];
+            Vec3 const q = job.queries[base + (l < count ? l : 0)] * job.query_scale;
             qx[l] = q.x;
             qy[l] = q.y;
             qz[l] = q.z;

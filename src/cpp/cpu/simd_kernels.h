@@ -23,7 +23,8 @@ struct QueryJob {
     TailorCoefficientsF16 const* node_coefficients;  // see WideTree
     TailorCoefficientsF16 const* leaf_coefficients;
     unsigned stack_capacity;
-    Vec3 const* queries;
+    Vec3 const* queries;    // in the caller's units
+    float query_scale;      // the engine's frame: queries are multiplied by it
     uint32_t const* order;  // null: identity
     float* output;
     float beta_squared;

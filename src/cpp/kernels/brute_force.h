@@ -19,12 +19,14 @@ __global__ void compute_winding_numbers_brute_force_kernel(Vec3 const* __restric
                                                            unsigned int n_queries,
                                                            unsigned int n_primitives,
                                                            float* __restrict__ out,
-                                                           float inverse_epsilon);
+                                                           float inverse_epsilon, float query_scale);
 
 //! Enqueues the exact evaluation of n_queries queries against n_primitives sorted primitives
 //! (structure-of-arrays storage with stride n_primitives) on `stream`; out gets n_queries
 //! floats. epsilon is the point kernel's smoothing radius (triangles ignore it). Launches
-//! nothing for an empty query set. Precondition: n_queries < 2^32 − 255.
+//! nothing for an empty query set. Queries are multiplied by query_scale (the engine's frame)
+//! first. Precondition: n_queries < 2^32 − 255.
 template <class T>
 void compute_brute_force(Vec3 const* queries, float const* primitives, unsigned int n_queries,
-                         unsigned int n_primitives, float* out, float epsilon, cudaStream_t stream);
+                         unsigned int n_primitives, float* out, float epsilon, cudaStream_t stream,
+                         float query_scale = 1.0f);

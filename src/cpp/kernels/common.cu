@@ -7,6 +7,11 @@
 #include <thrust/iterator/transform_iterator.h>
 #include <thrust/reduce.h>
 #include <thrust/transform.h>
+#include <thrust/transform_reduce.h>
+
+#if defined(GYRANT_FLAVOUR_HOST)
+#include "cpu/native.h"
+#endif
 
 // One per device, rewritten by every build and read when primitives or queries are ordered.
 __constant__ SceneParams d_scene_params;
@@ -15,8 +20,9 @@ __constant__ SceneParams d_scene_params;
 //! constant, which exists only in this translation unit.
 template <class G>
 struct GeometryToMorton {
+    float scale;
     GYRANT_DEVICE uint64_t operator()(G const& g) const {
-        return morton_code_of(g.centroid(), d_scene_params);
+        return morton_code_of(g.centroid() * scale, d_scene_params);
     }
 };
 
@@ -56,8 +62,64 @@ SceneParams download_scene_params(cudaStream_t stream) {
 
 template <class G>
 void morton_codes(G const* primitives, unsigned long n, unsigned long* codes,
-                  gyrant::StreamPolicy& policy) {
-    thrust::transform(policy, primitives, primitives + n, codes, GeometryToMorton<G>());
+                  gyrant::StreamPolicy& policy, float scale) {
+    thrust::transform(policy, primitives, primitives + n, codes, GeometryToMorton<G>{scale});
+}
+
+namespace {
+
+//! A box of points and the largest absolute coordinate, merged with NaN-ignoring minima and
+//! maxima (the identity holds +inf lower and -inf upper corners).
+struct Spread {
+    float lo[3], hi[3], magnitude;
+};
+struct PointSpread {
+    GYRANT_HOST_DEVICE Spread operator()(Vec3 const& p) const {
+        float const m = fmaxf(fmaxf(fabsf(p.x), fabsf(p.y)), fabsf(p.z));
+        return {{p.x, p.y, p.z}, {p.x, p.y, p.z}, m};
+    }
+};
+struct MergeSpread {
+    GYRANT_HOST_DEVICE Spread operator()(Spread const& a, Spread const& b) const {
+        Spread r;
+        for (int k = 0; k < 3; ++k) {
+            r.lo[k] = fminf(a.lo[k], b.lo[k]);
+            r.hi[k] = fmaxf(a.hi[k], b.hi[k]);
+        }
+        r.magnitude = fmaxf(a.magnitude, b.magnitude);
+        return r;
+    }
+};
+struct Scale {
+    float factor;
+    GYRANT_HOST_DEVICE float operator()(float v) const { return v * factor; }
+};
+
+}  // namespace
+
+CoordinateSpread coordinate_spread(float const* points, unsigned long n, gyrant::StreamPolicy& policy) {
+    if (n == 0) return {0.0f, 0.0f};
+#if defined(GYRANT_FLAVOUR_HOST)
+    (void)policy;
+    gyrant::cpu::Spread const r = gyrant::cpu::coordinate_spread(points, n);
+    float const extent = fmaxf(fmaxf(r.hi[0] - r.lo[0], r.hi[1] - r.lo[1]), r.hi[2] - r.lo[2]);
+    return {fmaxf(extent, 0.0f), r.magnitude};
+#else
+    Spread const empty{{INFINITY, INFINITY, INFINITY}, {-INFINITY, -INFINITY, -INFINITY}, 0.0f};
+    auto const* p = reinterpret_cast<Vec3 const*>(points);
+    Spread const r = thrust::transform_reduce(policy, p, p + n, PointSpread(), empty, MergeSpread());
+    float const extent = fmaxf(fmaxf(r.hi[0] - r.lo[0], r.hi[1] - r.lo[1]), r.hi[2] - r.lo[2]);
+    return {fmaxf(extent, 0.0f), r.magnitude};
+#endif
+}
+
+void scale_floats(float const* src, unsigned long count, float factor, float* dst, gyrant::StreamPolicy& policy) {
+#if defined(GYRANT_FLAVOUR_HOST)
+    (void)policy;
+    gyrant::cpu::scale_floats(src, count, factor, dst);
+#else
+    thrust::transform(policy, src, src + count, dst, Scale{factor});
+#endif
 }
 
 void compute_leaf_keys(unsigned long const* sorted_codes, unsigned long n, unsigned long* leaf_keys,
@@ -119,6 +181,6 @@ void gather_point_normals_soa(float const* points, float const* normals,
 template AABB scene_bounds<Triangle>(Triangle const*, unsigned long, gyrant::StreamPolicy&);
 template AABB scene_bounds<Vec3>(Vec3 const*, unsigned long, gyrant::StreamPolicy&);
 template void morton_codes<Triangle>(Triangle const*, unsigned long, unsigned long*,
-                                     gyrant::StreamPolicy&);
+                                     gyrant::StreamPolicy&, float);
 template void morton_codes<Vec3>(Vec3 const*, unsigned long, unsigned long*,
-                                 gyrant::StreamPolicy&);
+                                 gyrant::StreamPolicy&, float);

@@ -104,9 +104,22 @@ void upload_scene_params(SceneParams const& p, cudaStream_t stream);
 SceneParams download_scene_params(cudaStream_t stream);
 
 //! Morton codes of n device primitives under the current `d_scene_params`, written to codes in
-//! input order; blocks until done.
+//! input order; blocks until done. The centroids are multiplied by `scale` first (queries in the
+//! caller's units, for an engine that works in a scaled frame).
 template <class G>
 void morton_codes(G const* primitives, unsigned long n, unsigned long* codes,
+                  gyrant::StreamPolicy& policy, float scale = 1.0f);
+
+//! How far n device points (3 floats each) spread: the largest side of their box and the largest
+//! absolute coordinate. NaN coordinates are ignored; no point gives 0 and 0. Blocks until done.
+struct CoordinateSpread {
+    float extent;
+    float magnitude;
+};
+CoordinateSpread coordinate_spread(float const* points, unsigned long n, gyrant::StreamPolicy& policy);
+
+//! dst[i] = src[i] * factor for count device floats (dst may be src); blocks until done.
+void scale_floats(float const* src, unsigned long count, float factor, float* dst,
                   gyrant::StreamPolicy& policy);
 
 //! Leaf key j = sorted_codes[32 j] for the ceil(n / 32) leaves; blocks until done.

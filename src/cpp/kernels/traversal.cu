@@ -140,7 +140,7 @@ __global__ void __launch_bounds__(TRAVERSAL_BLOCK) compute_winding_numbers_kerne
     TailorCoefficientsF16 const* __restrict__ leaf_coefficients, AABB const* __restrict__ leaf_aabbs,
     SoAView<T> geometry, unsigned int n_queries, unsigned int n_primitives,
     float* __restrict__ output, unsigned int* __restrict__ work_counter, float beta_squared,
-    float inverse_epsilon) {
+    float inverse_epsilon, float query_scale) {
     static_assert(StackCapacity >= 1, "the stack must hold the root");
     // One quarter of every array per warp.
     __shared__ unsigned int shared_stack[TRAVERSAL_WARPS_PER_BLOCK][StackCapacity];
@@ -173,8 +173,9 @@ __global__ void __launch_bounds__(TRAVERSAL_BLOCK) compute_winding_numbers_kerne
         int resume_depth = -1;
         if (has_query) {
             query_index = __ldg(query_order + slot);
-            q = {__ldg(&queries[query_index].x), __ldg(&queries[query_index].y),
-                 __ldg(&queries[query_index].z)};
+            q = Vec3{__ldg(&queries[query_index].x), __ldg(&queries[query_index].y),
+                     __ldg(&queries[query_index].z)} *
+                query_scale;
             resume_depth = INT_MAX;
         }
         float accumulator = 0.0f;
@@ -277,7 +278,7 @@ template <class T>
 __global__ void __launch_bounds__(SINGLE_LEAF_BLOCK) compute_winding_numbers_single_leaf_kernel(
     Vec3 const* __restrict__ queries, unsigned int const* __restrict__ query_order,
     SoAView<T> geometry, unsigned int n_queries, unsigned int n_primitives,
-    float* __restrict__ output, float inverse_epsilon) {
+    float* __restrict__ output, float inverse_epsilon, float query_scale) {
     __shared__ T shared_geometry[PRIMITIVES_PER_LEAF];
     unsigned const t = threadIdx.x;
     if (t < n_primitives) shared_geometry[t] = T::load(geometry, t, n_primitives);
@@ -286,7 +287,7 @@ __global__ void __launch_bounds__(SINGLE_LEAF_BLOCK) compute_winding_numbers_sin
     unsigned const g = blockIdx.x * blockDim.x + t;
     if (g >= n_queries) return;
     unsigned const i = __ldg(query_order + g);
-    Vec3 const q{__ldg(&queries[i].x), __ldg(&queries[i].y), __ldg(&queries[i].z)};
+    Vec3 const q = Vec3{__ldg(&queries[i].x), __ldg(&queries[i].y), __ldg(&queries[i].z)} * query_scale;
     float sum = 0.0f;
     for (unsigned p = 0; p < n_primitives; ++p)
         sum += shared_geometry[p].contributionToQuery(q, inverse_epsilon);
@@ -304,7 +305,8 @@ void compute_winding_numbers(ComputeWindingNumbersParams<T> const& params, int d
             (static_cast<uint64_t>(params.n_queries) + SINGLE_LEAF_BLOCK - 1) / SINGLE_LEAF_BLOCK);
         GYRANT_LAUNCH(compute_winding_numbers_single_leaf_kernel<T>, grid, SINGLE_LEAF_BLOCK, 0,
                       stream, params.queries, params.query_order, params.geometry,
-                      params.n_queries, params.n_primitives, params.output, inverse_epsilon);
+                      params.n_queries, params.n_primitives, params.output, inverse_epsilon,
+                      params.query_scale);
         // A failed launch would leave the output unwritten: say so rather than stay silent.
         CUDA_CHECK(cudaGetLastError());
         return;
@@ -334,7 +336,7 @@ void compute_winding_numbers(ComputeWindingNumbersParams<T> const& params, int d
                   stream, params.queries, params.query_order, params.nodes, params.leaf_pointers,
                   params.node_coefficients, params.leaf_coefficients, params.leaf_aabbs,
                   params.geometry, params.n_queries, params.n_primitives, params.output,
-                  params.work_counter, params.beta * params.beta, inverse_epsilon);
+                  params.work_counter, params.beta * params.beta, inverse_epsilon, params.query_scale);
     CUDA_CHECK(cudaGetLastError());
 }
 

@@ -44,6 +44,7 @@ struct ComputeWindingNumbersParams {
     unsigned int* work_counter;                    // one word: sorted slots already claimed
     float beta;                                    // already resolved to its default
     float epsilon;                                 // already resolved to its default
+    float query_scale;                             // the engine's frame: queries are multiplied by it
 };
 
 //! Copies one record of 32-bit words from global to shared memory: lane i copies word i through
@@ -80,7 +81,7 @@ __global__ void compute_winding_numbers_kernel(
     TailorCoefficientsF16 const* __restrict__ leaf_coefficients, AABB const* __restrict__ leaf_aabbs,
     SoAView<T> geometry, unsigned int n_queries, unsigned int n_primitives,
     float* __restrict__ output, unsigned int* __restrict__ work_counter, float beta_squared,
-    float inverse_epsilon);
+    float inverse_epsilon, float query_scale);
 
 //! Scenes of at most 32 primitives: one thread per query sums every primitive exactly, in
 //! primitive order. Launch with SINGLE_LEAF_BLOCK threads per block.
@@ -88,7 +89,7 @@ template <class T>
 __global__ void compute_winding_numbers_single_leaf_kernel(
     Vec3 const* __restrict__ queries, unsigned int const* __restrict__ query_order,
     SoAView<T> geometry, unsigned int n_queries, unsigned int n_primitives,
-    float* __restrict__ output, float inverse_epsilon);
+    float* __restrict__ output, float inverse_epsilon, float query_scale);
 
 //! Enqueues the winding numbers of params.n_queries queries on `stream` and returns without
 //! waiting. `device` sizes the persistent grid. Scenes of at most 32 primitives are summed
