@@ -151,29 +151,6 @@ void order_primitives(G const* primitives, size_t n, std::vector<uint64_t>& code
 
 // ---- binary tree ------------------------------------------------------------------------------
 
-//! Children of internal node i and its entries in `parents`, from the leaf keys alone.
-void radix_tree_node(unsigned long const* keys, int L, int i, BinaryNode* nodes, uint32_t* parents) {
-    auto delta = [&](int j) { return delta_with_tiebreaker(i, j, keys, L); };
-    int const d = delta(i + 1) < delta(i - 1) ? -1 : 1;
-    int const delta_min = delta(i - d);
-    int l_max = 2;
-    while (delta(i + l_max * d) > delta_min) l_max *= 2;
-    int l = 0;
-    for (int t = l_max / 2; t >= 1; t /= 2)
-        if (delta(i + (l + t) * d) > delta_min) l += t;
-    int const j = i + l * d;
-    int const delta_node = delta(j);
-    int s = 0;
-    for (int t = 1 << (31 - __clz(l)); t >= 1; t /= 2)
-        if (s + t < l && delta(i + (s + t) * d) > delta_node) s += t;
-    int const gamma = i + s * d + std::min(d, 0);
-    uint32_t const left = std::min(i, j) == gamma ? static_cast<uint32_t>(gamma + (L - 1)) : static_cast<uint32_t>(gamma);
-    uint32_t const right = std::max(i, j) == gamma + 1 ? static_cast<uint32_t>(gamma + L) : static_cast<uint32_t>(gamma + 1);
-    nodes[i] = {left, right};
-    parents[left] = static_cast<uint32_t>(i);
-    parents[right] = static_cast<uint32_t>(i);
-}
-
 //! Lane 0's value of a shuffle-down (or xor butterfly) reduction over 32 lanes.
 template <class V, class Op>
 V lane0_descending(V (&v)[LANES], Op const& op) {
@@ -358,37 +335,9 @@ Links collapse(unsigned L, AABB const* boxes, BinaryNode const* binary_nodes, BV
         kernel_for(size, MANY_COSTLY, [&](size_t item) {
             uint32_t const my = base + static_cast<uint32_t>(item);
             uint32_t const first = base + static_cast<uint32_t>(size) + offsets[item];
-            AABB const box = boxes[current[item]];
-            BVH8Node node;
-            node.first_child = first;
-            node.min = box.min;
-            node.max = box.max;
-            node.center = box.center;
-            node.radius = box.radius;
-            node.child_meta = 0;
-            LeafPointers row;
-            unsigned c = 0;
-            for (unsigned k = 0; k < BVH8_WIDTH; ++k) {
-                row.leaves[k] = INVALID_INDEX;
-                if (k >= counts[item]) {
-                    node.setChildMeta(k, ChildType::Empty);
-                    continue;
-                }
-                unsigned const s = slots[item].s[k];
-                if (BinaryNode::is_leaf(s, num_internal)) {
-                    unsigned const leaf = s - num_internal;
-                    node.setChildMeta(k, ChildType::Leaf);
-                    links.leaf_parents[leaf] = my;
-                    row.leaves[k] = leaf;
-                } else {
-                    node.setChildMeta(k, ChildType::Internal);
-                    next[offsets[item] + c] = s;
-                    links.node_parents[first + c] = my;
-                    ++c;
-                }
-            }
-            nodes[my] = node;
-            rows[my] = row;
+            write_bvh8_node(my, first, boxes[current[item]], slots[item].s, counts[item], num_internal,
+                            next.data() + offsets[item], links.node_parents.data(), links.leaf_parents.data(), nodes,
+                            rows);
         });
         base += static_cast<uint32_t>(size);
         std::swap(current, next);
@@ -496,7 +445,10 @@ void build_hierarchy(std::vector<uint64_t>& codes, unsigned n, EngineBuffers con
     std::vector<uint32_t> parents(2 * size_t{L} - 1);
     parents[0] = INVALID_INDEX;  // the root (or the single leaf) is nobody's child
     kernel_for(L - 1, MANY_CHEAP, [&](size_t i) {
-        radix_tree_node(keys.data(), static_cast<int>(L), static_cast<int>(i), binary_nodes.data(), parents.data());
+        BinaryNode const children = radix_tree_children(keys.data(), static_cast<int>(L), static_cast<int>(i));
+        binary_nodes[i] = children;
+        parents[children.left] = static_cast<uint32_t>(i);
+        parents[children.right] = static_cast<uint32_t>(i);
     });
     std::vector<unsigned long>().swap(keys);
 

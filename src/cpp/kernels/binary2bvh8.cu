@@ -58,39 +58,9 @@ __global__ void __launch_bounds__(BVH8_CONVERT_BLOCK)
 
             unsigned int const my = base + static_cast<unsigned int>(item);
             unsigned int const first = base + size + pos;
-            AABB const box = params.binary_aabbs[b];
-            BVH8Node node;
-            node.first_child = first;
-            node.min = box.min;
-            node.max = box.max;
-            node.center = box.center;
-            node.radius = box.radius;
-            node.child_meta = 0;
-            LeafPointers row;
-            unsigned int c = 0;
-            GYRANT_UNROLL
-            for (unsigned int k = 0; k < BVH8_WIDTH; ++k) {
-                row.leaves[k] = INVALID_INDEX;
-                if (k >= count) {
-                    node.setChildMeta(k, ChildType::Empty);
-                    continue;
-                }
-                unsigned int const s = slots[k];
-                if (BinaryNode::is_leaf(s, num_internal)) {
-                    unsigned int const leaf = s - num_internal;
-                    node.setChildMeta(k, ChildType::Leaf);
-                    params.leaf_parents[leaf] = my;
-                    row.leaves[k] = leaf;
-                } else {
-                    node.setChildMeta(k, ChildType::Internal);
-                    next[pos + c] = s;
-                    params.node_parents[first + c] = my;
-                    ++c;
-                }
-            }
+            write_bvh8_node(my, first, params.binary_aabbs[b], slots, count, num_internal, next + pos,
+                            params.node_parents, params.leaf_parents, params.bvh8_nodes, params.leaf_pointers);
             params.child_counts[my] = count;
-            params.bvh8_nodes[my] = node;
-            params.leaf_pointers[my] = row;
         }
 
         grid.sync();

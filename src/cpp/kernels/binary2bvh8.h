@@ -58,6 +58,48 @@ GYRANT_HOST_DEVICE inline unsigned bvh8_collapse(unsigned b, AABB const* __restr
     return count;
 }
 
+//! Writes 8-wide node `my`, made from the binary node with box `box` whose collapse gave
+//! slots[0 .. count): its record (the box, the slot types, `first` = index of its first internal
+//! child; the others follow in slot order), its leaf row, each leaf slot's parent, and each
+//! internal slot's binary index in next[] (the next level's frontier, from this node's place in
+//! it) and its parent.
+GYRANT_HOST_DEVICE inline void write_bvh8_node(unsigned my, unsigned first, AABB const& box,
+                                               unsigned const (&slots)[BVH8_WIDTH], unsigned count,
+                                               unsigned num_internal, unsigned* next, unsigned* node_parents,
+                                               unsigned* leaf_parents, BVH8Node* nodes, LeafPointers* rows) {
+    BVH8Node node;
+    node.first_child = first;
+    node.min = box.min;
+    node.max = box.max;
+    node.center = box.center;
+    node.radius = box.radius;
+    node.child_meta = 0;
+    LeafPointers row;
+    unsigned c = 0;
+    GYRANT_UNROLL
+    for (unsigned k = 0; k < BVH8_WIDTH; ++k) {
+        row.leaves[k] = INVALID_INDEX;
+        if (k >= count) {
+            node.setChildMeta(k, ChildType::Empty);
+            continue;
+        }
+        unsigned const s = slots[k];
+        if (BinaryNode::is_leaf(s, num_internal)) {
+            unsigned const leaf = s - num_internal;
+            node.setChildMeta(k, ChildType::Leaf);
+            leaf_parents[leaf] = my;
+            row.leaves[k] = leaf;
+        } else {
+            node.setChildMeta(k, ChildType::Internal);
+            next[c] = s;
+            node_parents[first + c] = my;
+            ++c;
+        }
+    }
+    nodes[my] = node;
+    rows[my] = row;
+}
+
 //! Builds the 8-wide hierarchy from the binary tree in one cooperative launch (breadth-first
 //! numbering, root 0) and writes node_count. L = 1 writes no node and marks the single leaf as
 //! having no 8-wide parent; L = 0 does nothing. Throws std::runtime_error("Device does not

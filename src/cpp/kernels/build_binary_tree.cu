@@ -8,42 +8,17 @@
 // Topology
 // ---------------------------------------------------------------------------------------------
 
-// One thread per internal node i: find the leaf range [min(i, j), max(i, j)] that i covers (one
-// end is always i) and the split position in it, from the keys alone.
+// One thread per internal node.
 __global__ void __launch_bounds__(BINARY_TOPOLOGY_BLOCK)
     build_binary_topology_kernel(unsigned long const* __restrict__ leaf_keys,
                                  BinaryNode* __restrict__ nodes, unsigned int* __restrict__ parents,
                                  unsigned int num_leaves) {
     unsigned int const idx = blockIdx.x * blockDim.x + threadIdx.x;
     if (idx >= num_leaves - 1) return;
-    int const i = static_cast<int>(idx);
-    int const L = static_cast<int>(num_leaves);
-    auto delta = [&](int j) { return delta_with_tiebreaker(i, j, leaf_keys, L); };
-
-    // The range extends towards the neighbour sharing the longer prefix.
-    int const d = delta(i + 1) < delta(i - 1) ? -1 : 1;
-    int const delta_min = delta(i - d);
-
-    int l_max = 2;
-    while (delta(i + l_max * d) > delta_min) l_max *= 2;
-    int l = 0;
-    for (int t = l_max / 2; t >= 1; t /= 2)
-        if (delta(i + (l + t) * d) > delta_min) l += t;
-
-    int const j = i + l * d;
-    int const delta_node = delta(j);
-
-    // Largest s < l whose leaf still shares more than the node's prefix with leaf i.
-    int s = 0;
-    for (int t = 1 << (31 - __clz(l)); t >= 1; t /= 2)
-        if (s + t < l && delta(i + (s + t) * d) > delta_node) s += t;
-
-    int const gamma = i + s * d + min(d, 0);
-    unsigned int const left = min(i, j) == gamma ? gamma + (L - 1) : gamma;
-    unsigned int const right = max(i, j) == gamma + 1 ? gamma + L : gamma + 1;
-    nodes[i] = {left, right};
-    parents[left] = idx;
-    parents[right] = idx;
+    BinaryNode const children = radix_tree_children(leaf_keys, static_cast<int>(num_leaves), static_cast<int>(idx));
+    nodes[idx] = children;
+    parents[children.left] = idx;
+    parents[children.right] = idx;
 }
 
 void build_binary_topology(unsigned long const* leaf_keys, BinaryNode* nodes,

@@ -26,6 +26,37 @@ GYRANT_DEVICE int delta_with_tiebreaker(int i, int j, unsigned long const* keys,
     return 64 + __clz(i ^ j);
 }
 
+//! Children of internal node i of the radix tree over num_leaves ascending keys, in the combined
+//! numbering: the leaf range [min(i, j), max(i, j)] that i covers (one end is always i) and the
+//! split in it, found from the keys alone.
+GYRANT_DEVICE BinaryNode radix_tree_children(unsigned long const* keys, int num_leaves, int i) {
+    int const L = num_leaves;
+    auto delta = [&](int j) { return delta_with_tiebreaker(i, j, keys, L); };
+
+    // The range extends towards the neighbour sharing the longer prefix.
+    int const d = delta(i + 1) < delta(i - 1) ? -1 : 1;
+    int const delta_min = delta(i - d);
+
+    int l_max = 2;
+    while (delta(i + l_max * d) > delta_min) l_max *= 2;
+    int l = 0;
+    for (int t = l_max / 2; t >= 1; t /= 2)
+        if (delta(i + (l + t) * d) > delta_min) l += t;
+
+    int const j = i + l * d;
+    int const delta_node = delta(j);
+
+    // Largest s < l whose leaf still shares more than the node's prefix with leaf i.
+    int s = 0;
+    for (int t = 1 << (31 - __clz(l)); t >= 1; t /= 2)
+        if (s + t < l && delta(i + (s + t) * d) > delta_node) s += t;
+
+    int const gamma = i + s * d + (d < 0 ? d : 0);
+    unsigned int const left = (i < j ? i : j) == gamma ? gamma + (L - 1) : gamma;
+    unsigned int const right = (i > j ? i : j) == gamma + 1 ? gamma + L : gamma + 1;
+    return {left, right};
+}
+
 //! Topology of the binary radix tree over num_leaves ascending keys (duplicates allowed):
 //! nodes[i] = children of internal node i in the combined numbering, parents[c] = parent of c,
 //! parents[0] = 0xFFFFFFFF. Enqueued on stream; nothing for num_leaves = 0.
