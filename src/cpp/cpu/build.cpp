@@ -20,10 +20,6 @@
 
 #include <omp.h>
 
-#if defined(__x86_64__) || defined(__i386__)
-#include <xmmintrin.h>
-#endif
-
 #include <algorithm>
 #include <cmath>
 #include <atomic>
@@ -43,48 +39,8 @@ constexpr size_t MANY_COSTLY = 64;
 
 //! The calling thread's floating-point control, carried into the team's threads for the steps
 //! that the emulated build runs on the calling thread.
-class CallerEnvironment {
-public:
-#if defined(__x86_64__) || defined(__i386__)
-    CallerEnvironment() : control_(_mm_getcsr()) {}
-    class Scope {
-    public:
-        explicit Scope(CallerEnvironment const& e) : saved_(_mm_getcsr()) { _mm_setcsr(e.control_); }
-        ~Scope() { _mm_setcsr(saved_); }
-        Scope(Scope const&) = delete;
-        Scope& operator=(Scope const&) = delete;
+using CallerEnvironment = host::FloatControl;
 
-    private:
-        unsigned saved_;
-    };
-
-private:
-    unsigned control_;
-#elif defined(__aarch64__)
-    CallerEnvironment() { __asm__ volatile("mrs %0, fpcr" : "=r"(control_)); }
-    class Scope {
-    public:
-        explicit Scope(CallerEnvironment const& e) {
-            __asm__ volatile("mrs %0, fpcr" : "=r"(saved_));
-            __asm__ volatile("msr fpcr, %0" : : "r"(e.control_));
-        }
-        ~Scope() { __asm__ volatile("msr fpcr, %0" : : "r"(saved_)); }
-        Scope(Scope const&) = delete;
-        Scope& operator=(Scope const&) = delete;
-
-    private:
-        std::uint64_t saved_ = 0;
-    };
-
-private:
-    std::uint64_t control_ = 0;
-#else
-    class Scope {
-    public:
-        explicit Scope(CallerEnvironment const&) {}
-    };
-#endif
-};
 
 bool use_team(size_t n, size_t many) { return n >= many && omp_get_max_threads() > 1; }
 
@@ -104,7 +60,7 @@ template <class Body>
 void caller_for(CallerEnvironment const& env, size_t n, Body const& body) {
 #pragma omp parallel if (use_team(n, MANY_CHEAP))
     {
-        CallerEnvironment::Scope const scope(env);
+        host::FloatControlScope const scope(env);
 #pragma omp for schedule(static)
         for (size_t i = 0; i < n; ++i) body(i);
     }
@@ -124,7 +80,7 @@ AABB scene_box(CallerEnvironment const& env, G const* primitives, size_t n) {
     };
 #pragma omp parallel if (use_team(n, MANY_CHEAP))
     {
-        CallerEnvironment::Scope const scope(env);
+        host::FloatControlScope const scope(env);
         AABB part = empty_scene_box();
 #pragma omp for schedule(static) nowait
         for (size_t i = 0; i < n; ++i) fold(part, primitives[i].get_aabb());
@@ -138,7 +94,7 @@ AABB scene_box(CallerEnvironment const& env, G const* primitives, size_t n) {
 //! parameters are published for the device as the emulated build publishes them.
 template <class G>
 void order_primitives(G const* primitives, size_t n, std::vector<uint64_t>& codes, uint32_t* sorted_indices) {
-    CallerEnvironment const env;
+    CallerEnvironment const env = CallerEnvironment::current();
     SceneParams const params = make_scene_params(scene_box(env, primitives, n));
     upload_scene_params(params, nullptr);
     codes.resize(n);
