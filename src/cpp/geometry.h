@@ -84,13 +84,14 @@ struct Triangle {
     }
 
     //! Solid angle seen from q (Van Oosterom and Strackee) as a fraction of the sphere; positive
-    //! behind the counter-clockwise front side, 0.5 on an edge or at a vertex.
+    //! behind the counter-clockwise front side, 0.5 on an edge or at a vertex, where det and D
+    //! both vanish (D alone vanishes wherever the triangle fills a quarter of the sphere).
     GYRANT_HOST_DEVICE float contributionToQuery(Vec3 const& q, float) const {
         Vec3 const a = v0 - q, b = v1 - q, c = v2 - q;
         float const la = a.length(), lb = b.length(), lc = c.length();
         float const det = a.dot(Vec3::cross(b, c));
         float const D = la * lb * lc + a.dot(b) * lc + a.dot(c) * lb + b.dot(c) * la;
-        if (fabsf(D) < 1e-12f) return 0.5f;
+        if (fabsf(D) < 1e-12f && fabsf(det) < 1e-12f) return 0.5f;
         return atan2f(det, D) * 0.15915494f;
     }
 

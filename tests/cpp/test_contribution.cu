@@ -136,10 +136,16 @@ TEST(Contribution, EngineTriangleTermsMatchDoublePrecisionSolidAngle) {
 
     Triangle const u = right_triangle();
     Triangle const t{{0.0f, 0.0f, 0.0f}, {6.0f, 0.0f, 0.0f}, {0.0f, 8.0f, 0.0f}};
-    std::vector<Vec3> const special = {t.v0, t.v1, t.v2, {3.0f, 0.0f, 0.0f}, {0.0f, 4.0f, 0.0f}, {3.0f, 4.0f, 0.0f},
+    std::vector<Vec3> const special_points = {t.v0, t.v1, t.v2, {3.0f, 0.0f, 0.0f}, {0.0f, 4.0f, 0.0f}, {3.0f, 4.0f, 0.0f},
                                       {5.0f, 5.0f, 0.0f}, {-1.0f, 0.5f, 0.0f}, {0.25f, 0.25f, 0.0f}, {0.2f, 0.2f, -1.0f}};
-    for (Triangle const& tri : {t, u, Triangle{u.v0, u.v2, u.v1}}) {
+    // A triangle filling a quarter of the sphere seen from (0.75, 0, 0.5), where D vanishes.
+    Triangle const quarter{{0.75f, 0.5f, 0.5f}, {1.0f, 0.0f, 0.5f}, {0.25f, -0.25f, 0.0f}};
+    std::vector<Triangle> const cases = {t, u, Triangle{u.v0, u.v2, u.v1}, quarter};
+    for (size_t c = 0; c < cases.size(); ++c) {
+        Triangle const& tri = cases[c];
         auto const engine = test::engine_with(std::vector<Triangle>{tri});
+        std::vector<Vec3> special = special_points;
+        if (c + 1 == cases.size()) special.insert(special.begin(), Vec3{0.75f, 0.0f, 0.5f});
         test::DeviceArray<Vec3> d(special);
         auto const run = [&] {
             return test::results(engine->brute_force(reinterpret_cast<float const*>(d.get()), special.size(), -1.0f, 0),
@@ -186,6 +192,16 @@ TEST(Contribution, TriangleVerticesEdgesPlaneAndSign) {
     std::vector<Triangle> const tris(6, t);
     std::vector<Vec3> const qs = {t.v0, t.v1, t.v2, Vec3{3.0f, 0.0f, 0.0f}, Vec3{0.0f, 4.0f, 0.0f}, Vec3{3.0f, 4.0f, 0.0f}};
     for (float v : on_device(tris, qs, NaN)) EXPECT_EQ(v, 0.5f);
+
+    // Off the surface D may vanish too, exactly where the triangle fills a quarter of the sphere
+    // (half angle pi/2): a quarter turn with the orientation's sign, not the edge's half turn.
+    // Found by the Python property tests on a grid: a = (0, 0.5, 0), b = (0.25, 0, 0), |c| = 0.75.
+    Triangle const quarter{{0.75f, 0.5f, 0.5f}, {1.0f, 0.0f, 0.5f}, {0.25f, -0.25f, 0.0f}};
+    Vec3 const off{0.75f, 0.0f, 0.5f};
+    EXPECT_EQ(quarter.contributionToQuery(off, 1.0f), 0.25f);
+    EXPECT_EQ(Triangle({quarter.v0, quarter.v2, quarter.v1}).contributionToQuery(off, 1.0f), -0.25f);
+    EXPECT_NEAR(test::solid_angle_fraction(quarter, off), 0.25, 1e-15);
+    EXPECT_EQ(on_device(std::vector<Triangle>{quarter}, {off}, 1.0f)[0], 0.25f);
 }
 
 TEST(Contribution, PointKernelRegimes) {

@@ -388,7 +388,7 @@ inline V triangle_contribution(Planes const& v, Points<V> const& q) {
     // gives the half turn there), and a fused product would leave its rounding error behind.
     V const D = la * lb * lc + ab * lc + ac * lb + bc * la;
     V r = Kernel ? libm_atan2(det, D) * 0.15915494f : atan2_turns(det, D);
-    stdx::where(stdx::abs(D) < 1e-12f, r) = 0.5f;
+    stdx::where(stdx::abs(D) < 1e-12f && stdx::abs(det) < 1e-12f, r) = 0.5f;  // at a vertex or on an edge
     return r;
 }
 
