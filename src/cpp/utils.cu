@@ -8,6 +8,8 @@
 #include <thrust/fill.h>
 
 #include <new>
+#include <stdexcept>
+#include <string>
 
 namespace gyrant_cuda {
 
@@ -42,7 +44,10 @@ void* cuda_allocate_async(size_t bytes, cudaStream_t stream, std::source_locatio
     if (status != cudaSuccess) {
         report_cuda_error(status, where.file_name(), static_cast<int>(where.line()));
         (void)cudaGetLastError();
-        throw std::bad_alloc();
+        if (status == cudaErrorMemoryAllocation) throw std::bad_alloc();
+        // Not a shortage of memory (a stream handle that names no stream, for instance): say so.
+        throw std::runtime_error(std::string("CUDA error: ") + cudaGetErrorString(status) +
+                                 " (a stream-ordered allocation on the given stream failed)");
     }
     return p;
 }

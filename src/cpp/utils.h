@@ -23,7 +23,8 @@ void cuda_free(void* p);
 void cuda_free_async(void* p, cudaStream_t stream);
 //! Stream-ordered allocation of `bytes` on `stream`. Null for 0 bytes (nothing is allocated). A
 //! failure writes the report line with the caller's file and line, clears the runtime's last
-//! error (it is reported here, not again by a later launch check) and throws std::bad_alloc.
+//! error (it is reported here, not again by a later launch check) and throws std::bad_alloc when
+//! memory ran out, std::runtime_error naming the CUDA error otherwise (e.g. an invalid stream).
 void* cuda_allocate_async(size_t bytes, cudaStream_t stream,
                           std::source_location where = std::source_location::current());
 //! Sets n floats to `value` on the legacy default stream and waits for the fill.

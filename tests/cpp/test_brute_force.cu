@@ -303,6 +303,17 @@ TEST(BruteForce, RestoresTheCallersDeviceAndUsesTheCallersStream) {
     EXPECT_NE(report.find("CUDA Runtime Error: "), std::string::npos) << report;
     EXPECT_NE(report.find("gyrant_cuda.cu:"), std::string::npos) << report;
     EXPECT_EQ(cudaGetLastError(), cudaSuccess);  // reported once, not again by a later check
+    // A handle that names no stream is not a shortage of memory: the error says what it is.
+    testing::internal::CaptureStderr();
+    try {
+        (void)engine->brute_force(reinterpret_cast<float const*>(q.get()), 2, -1.0f, 12345);
+        ADD_FAILURE() << "an invalid stream handle was accepted";
+    } catch (std::runtime_error const& e) {
+        EXPECT_NE(std::string(e.what()).find("invalid resource handle"), std::string::npos) << e.what();
+    }
+    testing::internal::GetCapturedStderr();
+    EXPECT_EQ(current_device(), 0);
+    EXPECT_EQ(cudaGetLastError(), cudaSuccess);
 #endif
     ASSERT_EQ(cudaSetDevice(engine_device), cudaSuccess);
     EXPECT_EQ(cudaStreamDestroy(stream), cudaSuccess);

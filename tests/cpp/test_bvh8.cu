@@ -366,14 +366,14 @@ TEST(Bvh8Engine, DISABLED_BuildTimeOfLargeSoups) {
 
 #if defined(GYRANT_FLAVOUR_HOST)
 //! The same hierarchy (nodes by leaf range, slots, boxes, radii and expansions, bit for bit)
-//! and the same sorted storage for every number of OS threads the host layer runs.
+//! and the same sorted storage for every schedule the host layer runs the build kernels in.
 template <class T, class Build>
 void expect_same_for_every_worker_count(Build const& build) {
-    int const saved = gyrant::host::worker_threads();
+    bool const native = gyrant::cpu::native_build();
+    gyrant::cpu::set_native_build(false);  // the kernels; the native build has no host schedule
     std::map<uint64_t, test::CanonicalNode> first;
     std::vector<float> first_primitives;
-    for (int workers : {1, 3, 2}) {
-        gyrant::host::set_worker_threads(workers);
+    test::for_each_schedule([&](test::Schedule const& schedule) {
         testing::internal::CaptureStdout();
         auto const engine = build();
         testing::internal::GetCapturedStdout();
@@ -384,11 +384,11 @@ void expect_same_for_every_worker_count(Build const& build) {
             first = canonical;
             first_primitives = s.primitives;
         } else {
-            EXPECT_TRUE(canonical == first) << workers << " workers";
-            EXPECT_EQ(s.primitives, first_primitives) << workers << " workers";
+            EXPECT_TRUE(canonical == first) << schedule;
+            EXPECT_EQ(s.primitives, first_primitives) << schedule;
         }
-    }
-    gyrant::host::set_worker_threads(saved);
+    });
+    gyrant::cpu::set_native_build(native);
 }
 
 TEST(Bvh8Engine, SameHierarchyWhateverTheWorkerCount) {

@@ -11,10 +11,12 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <functional>
 #include <numeric>
 #include <random>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <thrust/functional.h>
@@ -141,7 +143,8 @@ constexpr int kVoteColumns = 10;
 
 __global__ void warp_vote_kernel(unsigned* out) {
     unsigned const lane = threadIdx.x % 32;
-    unsigned* row = out + threadIdx.x * kVoteColumns;
+    // Each block writes its own rows: blocks run concurrently, on the device as here.
+    unsigned* row = out + (blockIdx.x * blockDim.x + threadIdx.x) * kVoteColumns;
     row[0] = __ballot_sync(FULL_MASK, lane % 3 == 0);
     row[1] = static_cast<unsigned>(__any_sync(FULL_MASK, lane == 17));
     row[2] = static_cast<unsigned>(__any_sync(FULL_MASK, lane == 99));
@@ -164,13 +167,14 @@ __global__ void warp_vote_kernel(unsigned* out) {
 
 TEST(HostLayerWarp, VotesReductionsAndPartialMasks) {
     constexpr unsigned kThreads = 96;
-    DeviceArray<unsigned> out(kThreads * kVoteColumns);
-    GYRANT_LAUNCH(warp_vote_kernel, 2, kThreads, 0, 0, out.get());
+    constexpr unsigned kBlocks = 2;
+    DeviceArray<unsigned> out(kBlocks * kThreads * kVoteColumns);
+    GYRANT_LAUNCH(warp_vote_kernel, kBlocks, kThreads, 0, 0, out.get());
     check_launch();
     auto const got = out.download();
     unsigned every_third = 0;
     for (unsigned l = 0; l < 32; l += 3) every_third |= 1u << l;
-    for (unsigned t = 0; t < kThreads; ++t) {
+    for (unsigned t = 0; t < kBlocks * kThreads; ++t) {
         unsigned const lane = t % 32;
         unsigned const* row = &got[t * kVoteColumns];
         SCOPED_TRACE("thread " + std::to_string(t));
@@ -1011,6 +1015,112 @@ __global__ void grid_sync_outside_cooperative_kernel(int* out) {
     out[threadIdx.x] = 1;
 }
 
+// ---- schedule fuzzing (host flavour only) ------------------------------------------------------
+
+class ScopedScheduleSeed {
+public:
+    explicit ScopedScheduleSeed(std::uint64_t seed) : saved_(gyrant::host::schedule_seed()) {
+        gyrant::host::set_schedule_seed(seed);
+    }
+    ~ScopedScheduleSeed() { gyrant::host::set_schedule_seed(saved_); }
+
+private:
+    std::uint64_t saved_;
+};
+
+constexpr unsigned kTraceBlocks = 48;
+constexpr unsigned kTraceThreads = 96;
+
+//! Records the order in which blocks start, threads pass a barrier and lanes leave a
+//! __syncwarp, and which OS thread ran each block.
+__global__ void schedule_trace_kernel(unsigned* block_ticket, unsigned* block_rank, std::size_t* os_thread,
+                                      unsigned* block_order, unsigned* warp_order) {
+    __shared__ unsigned block_counter;
+    __shared__ unsigned warp_counter[kTraceThreads / 32];
+    unsigned const t = threadIdx.x;
+    unsigned const global = blockIdx.x * blockDim.x + t;
+    if (t == 0) {
+        block_rank[blockIdx.x] = atomicAdd(block_ticket, 1u);
+        os_thread[blockIdx.x] = std::hash<std::thread::id>()(std::this_thread::get_id());
+        block_counter = 0;
+    }
+    if (t % 32 == 0) warp_counter[t / 32] = 0;
+    __syncthreads();
+    block_order[global] = atomicAdd(&block_counter, 1u);
+    __syncwarp();
+    warp_order[global] = atomicAdd(&warp_counter[t / 32], 1u);
+}
+
+struct ScheduleTrace {
+    std::vector<unsigned> block_rank;
+    std::vector<std::size_t> os_thread;
+    std::vector<unsigned> block_order;
+    std::vector<unsigned> warp_order;
+    unsigned os_threads() const { return static_cast<unsigned>(std::set<std::size_t>(os_thread.begin(), os_thread.end()).size()); }
+};
+
+ScheduleTrace trace_schedule() {
+    DeviceArray<unsigned> ticket(1);
+    ticket.fill_zero();
+    DeviceArray<unsigned> rank(kTraceBlocks);
+    DeviceArray<std::size_t> os_thread(kTraceBlocks);
+    DeviceArray<unsigned> block_order(kTraceBlocks * kTraceThreads);
+    DeviceArray<unsigned> warp_order(kTraceBlocks * kTraceThreads);
+    GYRANT_LAUNCH(schedule_trace_kernel, kTraceBlocks, kTraceThreads, 0, 0, ticket.get(), rank.get(), os_thread.get(),
+                  block_order.get(), warp_order.get());
+    EXPECT_EQ(cudaGetLastError(), cudaSuccess);
+    return {rank.download(), os_thread.download(), block_order.download(), warp_order.download()};
+}
+
+TEST(HostLayerSchedule, SeedsShuffleBlocksThreadsAndLanes) {
+    GYRANT_TEST_WORKERS(1);
+    std::vector<unsigned> identity(kTraceBlocks);
+    std::iota(identity.begin(), identity.end(), 0u);
+    ScheduleTrace fixed;
+    {
+        ScopedScheduleSeed none(0);
+        fixed = trace_schedule();
+        EXPECT_EQ(fixed.block_rank, identity);
+        EXPECT_EQ(fixed.os_threads(), 1u);
+        EXPECT_EQ(trace_schedule().block_order, fixed.block_order) << "the fixed order is reproducible";
+    }
+    std::vector<ScheduleTrace> seeded;
+    for (std::uint64_t seed : {11u, 12u}) {
+        ScopedScheduleSeed fuzz(seed);
+        // Launches on one OS thread show the block order alone; some launches use several
+        // threads, although one worker is reported. Enough launches to see both.
+        bool single = false;
+        bool several = false;
+        for (int launch = 0; launch < 200 && !(single && several); ++launch) {
+            ScheduleTrace const t = trace_schedule();
+            if (launch == 0) seeded.push_back(t);
+            std::vector<unsigned> sorted = t.block_rank;
+            std::sort(sorted.begin(), sorted.end());
+            ASSERT_EQ(sorted, identity) << "every block runs once";
+            if (t.os_threads() == 1) {
+                single = true;
+                EXPECT_NE(t.block_rank, identity) << "blocks are taken in a shuffled order";
+            } else {
+                several = true;
+            }
+        }
+        EXPECT_TRUE(single && several) << "seed " << seed;
+    }
+    // Threads pass the barrier, and lanes leave __syncwarp, in an order the seed decides.
+    for (ScheduleTrace const& t : seeded) {
+        EXPECT_NE(t.block_order, fixed.block_order);
+        EXPECT_NE(t.warp_order, fixed.warp_order);
+        for (unsigned b = 0; b < kTraceBlocks; ++b) {
+            std::vector<unsigned> ranks(t.block_order.begin() + b * kTraceThreads,
+                                        t.block_order.begin() + (b + 1) * kTraceThreads);
+            std::sort(ranks.begin(), ranks.end());
+            for (unsigned i = 0; i < kTraceThreads; ++i) ASSERT_EQ(ranks[i], i) << "block " << b;
+        }
+    }
+    EXPECT_NE(seeded[0].block_order, seeded[1].block_order);
+    EXPECT_NE(seeded[0].warp_order, seeded[1].warp_order);
+}
+
 TEST(HostLayerDeathTest, StrictnessFailuresNameTheKernel) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     DeviceArray<int> out(64);
@@ -1035,6 +1145,35 @@ TEST(HostLayerDeathTest, StrictnessFailuresNameTheKernel) {
         },
         "grid_sync_outside_cooperative_kernel.*not launched cooperatively");
 }
+
+#if defined(__SANITIZE_ADDRESS__)
+__global__ void read_past_the_end_kernel(float const* in, float* out, unsigned n) { out[0] = in[n]; }
+
+__global__ void read_past_shared_kernel(float* out, unsigned n) {
+    GYRANT_DYNAMIC_SHARED(float, staged);
+    out[0] = staged[n];
+}
+
+// A device allocation is exactly the size asked for, and dynamic shared memory the size the
+// launch gives: one element too far is reported at the access, not read as garbage.
+TEST(HostLayerDeathTest, OutOfBoundsAccessesAreReportedWhereTheyHappen) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    DeviceArray<float> in(100);
+    DeviceArray<float> out(1);
+    EXPECT_DEATH(
+        {
+            GYRANT_LAUNCH(read_past_the_end_kernel, 1, 1, 0, 0, in.get(), out.get(), 100u);
+        },
+        "heap-buffer-overflow");
+    EXPECT_DEATH(
+        {
+            GYRANT_LAUNCH(read_past_shared_kernel, 1, 1, 100 * sizeof(float), 0, out.get(), 100u);
+        },
+        "use-after-poison");
+    GYRANT_LAUNCH(read_past_the_end_kernel, 1, 1, 0, 0, in.get(), out.get(), 99u);  // the last one is fine
+    check_launch();
+}
+#endif
 
 #endif  // GYRANT_FLAVOUR_HOST
 

@@ -305,26 +305,37 @@ TEST(LeafPass, IndependentOfBlockScheduling) {
     auto const tris = scattered_triangles(300 * 32 + 17, rng);
     auto const keys = sorted_keys(301, 5000, rng);
     int const workers = gyrant::host::worker_threads();
+    std::uint64_t const seed = gyrant::host::schedule_seed();
     gyrant::host::set_worker_threads(1);
+    gyrant::host::set_schedule_seed(0);
     PassResult const serial = run_pass(tris, keys);
     gyrant::host::set_worker_threads(4);
     PassResult const parallel = run_pass(tris, keys);
     gyrant::host::set_worker_threads(workers);
+    gyrant::host::set_schedule_seed(seed);
 
     // Field by field: padding bytes carry nothing.
-    auto same = [](auto const& a, auto const& b) { return std::memcmp(&a, &b, sizeof a) == 0; };
-    ASSERT_EQ(serial.boxes.size(), parallel.boxes.size());
-    for (size_t i = 0; i < serial.boxes.size(); ++i) {
-        AABB const &a = serial.boxes[i], &b = parallel.boxes[i];
-        ASSERT_TRUE(same(a.min, b.min) && same(a.max, b.max) && same(a.center, b.center) &&
-                    same(a.radius, b.radius)) << "box " << i;
-    }
-    for (size_t i = 0; i < serial.coefficients.size(); ++i) {
-        auto const &a = serial.coefficients[i], &b = parallel.coefficients[i];
-        ASSERT_TRUE(same(a.zero_order, b.zero_order) && same(a.first_order, b.first_order) &&
-                    same(a.second_order, b.second_order)) << "leaf " << i;
-    }
-    ASSERT_EQ(0, std::memcmp(serial.weights.data(), parallel.weights.data(),
-                             serial.weights.size() * sizeof(float)));
+    auto expect_same = [&](PassResult const& other) {
+        auto same = [](auto const& a, auto const& b) { return std::memcmp(&a, &b, sizeof a) == 0; };
+        ASSERT_EQ(serial.boxes.size(), other.boxes.size());
+        for (size_t i = 0; i < serial.boxes.size(); ++i) {
+            AABB const &a = serial.boxes[i], &b = other.boxes[i];
+            ASSERT_TRUE(same(a.min, b.min) && same(a.max, b.max) && same(a.center, b.center) &&
+                        same(a.radius, b.radius)) << "box " << i;
+        }
+        for (size_t i = 0; i < serial.coefficients.size(); ++i) {
+            auto const &a = serial.coefficients[i], &b = other.coefficients[i];
+            ASSERT_TRUE(same(a.zero_order, b.zero_order) && same(a.first_order, b.first_order) &&
+                        same(a.second_order, b.second_order)) << "leaf " << i;
+        }
+        ASSERT_EQ(0, std::memcmp(serial.weights.data(), other.weights.data(),
+                                 serial.weights.size() * sizeof(float)));
+    };
+    expect_same(parallel);
+    // Whichever order blocks are taken in and lanes run in.
+    test::for_each_schedule([&](test::Schedule const& s) {
+        SCOPED_TRACE(testing::Message() << s);
+        expect_same(run_pass(tris, keys));
+    });
 }
 #endif

@@ -15,6 +15,7 @@
 #include <cstdint>
 #include <cstring>
 #include <map>
+#include <ostream>
 #include <random>
 #include <utility>
 #include <vector>
@@ -101,6 +102,20 @@ void fill_primitives(GyrantBackend<T> const& engine, std::vector<T> const& prims
     ASSERT_EQ(cudaMemcpy(GyrantBackendTestAccess::primitives(engine), planes.data(),
                          planes.size() * sizeof(float), cudaMemcpyHostToDevice),
               cudaSuccess);
+}
+
+//! `prims` as an engine whose frame multiplies coordinates by `scale` stores them: coordinates
+//! times scale, scaled normals (areas) times its square.
+template <class T>
+std::vector<T> in_frame(std::vector<T> prims, float scale) {
+    for (T& p : prims) {
+        if constexpr (std::is_same_v<T, Triangle>) {
+            p = {p.v0 * scale, p.v1 * scale, p.v2 * scale};
+        } else {
+            p = {p.position * scale, p.normal * (scale * scale)};
+        }
+    }
+    return prims;
 }
 
 //! An engine holding `prims` in its sorted storage as given, without a hierarchy: enough for
@@ -321,6 +336,39 @@ inline double reference_winding(std::vector<PointNormal> const& pts, Vec3 const&
     for (auto const& p : pts) sum += point_contribution(p, q, epsilon);
     return sum;
 }
+
+#if defined(GYRANT_FLAVOUR_HOST)
+//! A schedule of the host execution layer: OS threads and a fuzzing seed (0: fixed order).
+struct Schedule {
+    int workers;
+    std::uint64_t seed;
+};
+//! Schedules a GPU could equally choose: correct kernels give the same bits under each.
+#if defined(__SANITIZE_THREAD__)
+// Under ThreadSanitizer every step costs twenty times more: two schedules with real concurrency.
+inline constexpr Schedule kSchedules[] = {{3, 0}, {2, 0x5eed}};
+#else
+inline constexpr Schedule kSchedules[] = {{1, 0}, {3, 0}, {2, 0x5eed}, {3, 0xc0ffee}, {1, 977}};
+#endif
+
+//! Calls f(schedule) under each of kSchedules, then restores the caller's schedule.
+template <class F>
+void for_each_schedule(F&& f) {
+    int const workers = gyrant::host::worker_threads();
+    std::uint64_t const seed = gyrant::host::schedule_seed();
+    for (Schedule const& s : kSchedules) {
+        gyrant::host::set_worker_threads(s.workers);
+        gyrant::host::set_schedule_seed(s.seed);
+        f(s);
+    }
+    gyrant::host::set_worker_threads(workers);
+    gyrant::host::set_schedule_seed(seed);
+}
+
+inline std::ostream& operator<<(std::ostream& os, Schedule const& s) {
+    return os << s.workers << " workers, schedule seed " << s.seed;
+}
+#endif
 
 //! For its lifetime, engine queries run the kernels (the emulated ones in the host flavour, whose
 //! native code is otherwise what compute and brute_force run).

@@ -30,6 +30,30 @@
 #include "host/flush_to_zero.h"
 #include "host/runtime_state.h"
 
+// Fiber switches are announced to the sanitizers, which otherwise take a jump to another stack
+// for stack corruption (ASan) or lose track of who runs (TSan).
+#if defined(__SANITIZE_ADDRESS__)
+#define GYRANT_ASAN 1
+#endif
+#if defined(__SANITIZE_THREAD__)
+#define GYRANT_TSAN 1
+#endif
+#if defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define GYRANT_ASAN 1
+#endif
+#if __has_feature(thread_sanitizer)
+#define GYRANT_TSAN 1
+#endif
+#endif
+#if defined(GYRANT_ASAN)
+#include <sanitizer/asan_interface.h>
+#include <sanitizer/common_interface_defs.h>
+#endif
+#if defined(GYRANT_TSAN)
+#include <sanitizer/tsan_interface.h>
+#endif
+
 thread_local constinit uint3 threadIdx{};
 thread_local constinit uint3 blockIdx{};
 thread_local constinit dim3 blockDim{};
@@ -51,6 +75,7 @@ enum class FiberState : std::uint8_t { Ready, Running, AtBarrier, InCollective, 
 
 struct Fiber {
     bctx::fcontext_t ctx = nullptr;
+    void* tsan_fiber = nullptr;  // TSan's context for this slot, kept across blocks
     uint3 tid{};
     unsigned index = 0;
     FiberState state = FiberState::Ready;
@@ -133,6 +158,51 @@ private:
     std::uint64_t finished_ = 0;
 };
 
+// ---- schedule fuzzing ---------------------------------------------------------------------------
+
+std::uint64_t mix(std::uint64_t x) {  // splitmix64's finaliser
+    x += 0x9e3779b97f4a7c15ull;
+    x = (x ^ (x >> 30)) * 0xbf58476d1ce4e5b9ull;
+    x = (x ^ (x >> 27)) * 0x94d049bb133111ebull;
+    return x ^ (x >> 31);
+}
+
+//! A seeded permutation of [0, n): a four-round Feistel network over the smallest even number
+//! of bits that covers n, walked until it lands inside the range.
+class BlockOrder {
+public:
+    BlockOrder() = default;
+    BlockOrder(std::uint64_t n, std::uint64_t seed) : n_(n), shuffled_(seed != 0) {
+        if (!shuffled_) return;
+        unsigned bits = 2;
+        while (bits < 64 && (std::uint64_t{1} << bits) < n) bits += 2;
+        half_ = bits / 2;
+        mask_ = (std::uint64_t{1} << half_) - 1;
+        for (auto& k : keys_) k = seed = mix(seed);
+    }
+    std::uint64_t operator()(std::uint64_t i) const {
+        if (!shuffled_) return i;
+        do {
+            std::uint64_t l = i >> half_;
+            std::uint64_t r = i & mask_;
+            for (std::uint64_t const k : keys_) {
+                std::uint64_t const next = l ^ (mix(r ^ k) & mask_);
+                l = r;
+                r = next;
+            }
+            i = (l << half_) | r;
+        } while (i >= n_);
+        return i;
+    }
+
+private:
+    std::uint64_t n_ = 0;
+    bool shuffled_ = false;
+    unsigned half_ = 0;
+    std::uint64_t mask_ = 0;
+    std::uint64_t keys_[4] = {};
+};
+
 struct LaunchState {
     detail::KernelLaunch const* kernel = nullptr;
     bool cooperative = false;
@@ -140,6 +210,10 @@ struct LaunchState {
     std::uint64_t blocks = 0;
     std::atomic<std::uint64_t> next_block{0};
     GridBarrier* grid = nullptr;
+    std::uint64_t seed = 0;  // schedule fuzzing for this launch; 0: fixed order
+    BlockOrder order;
+    int helpers = 0;                  // pool threads allowed to take blocks
+    std::atomic<int> helpers_joined{0};
 };
 
 // ---- fiber stacks ------------------------------------------------------------------------------
@@ -225,6 +299,13 @@ public:
         }
     }
     ~Runner() {
+#if defined(GYRANT_TSAN)
+        for (Fiber& f : fibers_)
+            if (f.tsan_fiber != nullptr) __tsan_destroy_fiber(f.tsan_fiber);
+#endif
+#if defined(GYRANT_ASAN)
+        ASAN_UNPOISON_MEMORY_REGION(shared_, kMaxSharedPerBlock);
+#endif
         std::free(shared_);
         stack_pool().release(std::move(stacks_));
     }
@@ -260,11 +341,22 @@ private:
     }
     Fiber* pop_front() {
         if (size_ == 0) return nullptr;
+        if (fuzz_ && size_ > 1) {
+            // Fuzzing: any ready thread may run next.
+            rng_ = mix(rng_);
+            unsigned slot = head_ + static_cast<unsigned>(rng_ % size_);
+            if (slot >= threads_) slot -= threads_;
+            std::swap(ready_[head_], ready_[slot]);
+        }
         Fiber* f = &fibers_[ready_[head_]];
         if (++head_ == threads_) head_ = 0;
         --size_;
         return f;
     }
+
+    void announce_switch(Fiber const* to, void** fake_stack_save);
+    static void announce_arrival(void* fake_stack);
+    void yield_current();
 
     std::unique_ptr<StackSet> stacks_;
     std::vector<Fiber> fibers_;
@@ -283,6 +375,15 @@ private:
     Fiber* current_ = nullptr;
     bctx::fcontext_t main_ctx_ = nullptr;
     bctx::fcontext_t dead_ctx_ = nullptr;
+    bool fuzz_ = false;      // the running block's threads run in a random order
+    std::uint64_t rng_ = 0;  // ... drawn from here
+
+public:
+    // The OS thread's own stack and TSan context, where the block runner waits for its fibers.
+    bool entering_from_main_ = false;
+    void const* main_stack_bottom_ = nullptr;
+    std::size_t main_stack_size_ = 0;
+    void* main_tsan_fiber_ = nullptr;
 };
 
 thread_local Runner* tls_runner = nullptr;
@@ -325,17 +426,66 @@ void fault(char const* fmt, ...) {
 }
 
 
+//! Tells the sanitizers that the calling context leaves for `to` (null: the block runner's own
+//! stack). A context that never comes back passes a null fake_stack_save.
+void Runner::announce_switch([[maybe_unused]] Fiber const* to, [[maybe_unused]] void** fake_stack_save) {
+#if defined(GYRANT_ASAN)
+    if (to != nullptr)
+        __sanitizer_start_switch_fiber(fake_stack_save,
+                                       static_cast<unsigned char*>(stacks_->top(to->index)) - kStackSize,
+                                       kStackSize);
+    else
+        __sanitizer_start_switch_fiber(fake_stack_save, main_stack_bottom_, main_stack_size_);
+#endif
+#if defined(GYRANT_TSAN)
+    __tsan_switch_to_fiber(to != nullptr ? to->tsan_fiber : main_tsan_fiber_, 0);
+#endif
+}
+
+//! Tells ASan that a context it was told about is running again.
+void Runner::announce_arrival([[maybe_unused]] void* fake_stack) {
+#if defined(GYRANT_ASAN)
+    __sanitizer_finish_switch_fiber(fake_stack, nullptr, nullptr);
+#endif
+}
+
 void Runner::switch_to(Fiber* to, bctx::fcontext_t* save) {
     current_ = to;
     threadIdx = to->tid;
     to->state = FiberState::Running;
     if (!to->started) {
         to->started = true;
-        to->ctx = bctx::make_fcontext(stacks_->top(to->index), kStackSize, &fiber_main);
+        void* const top = stacks_->top(to->index);
+#if defined(GYRANT_ASAN)
+        // The stack's previous fiber left without returning: its frames' redzones are stale.
+        ASAN_UNPOISON_MEMORY_REGION(static_cast<unsigned char*>(top) - kStackSize, kStackSize);
+#endif
+#if defined(GYRANT_TSAN)
+        if (to->tsan_fiber == nullptr) to->tsan_fiber = __tsan_create_fiber(0);
+#endif
+        to->ctx = bctx::make_fcontext(top, kStackSize, &fiber_main);
     }
+    // A fiber that has exited never comes back: ASan may drop its fake stack.
+    void* fake_stack = nullptr;
+    announce_switch(to, save == &dead_ctx_ ? nullptr : &fake_stack);
     bctx::transfer_t const t = bctx::jump_fcontext(to->ctx, save);
+    announce_arrival(fake_stack);
     // Resumed: remember where the fiber that switched here stopped.
     *static_cast<bctx::fcontext_t*>(t.data) = t.fctx;
+}
+
+//! Fuzzing: the running fiber steps back into the ready set and a random ready fiber (maybe
+//! itself) runs next.
+void Runner::yield_current() {
+    Fiber* self = current_;
+    self->state = FiberState::Ready;
+    push_back(self->index);
+    Fiber* next = pop_front();
+    if (next == self) {
+        self->state = FiberState::Running;
+        return;
+    }
+    switch_to(next, &self->ctx);
 }
 
 void Runner::run_block(LaunchState& launch, std::uint64_t linear_block) {
@@ -371,8 +521,19 @@ void Runner::run_block(LaunchState& launch, std::uint64_t linear_block) {
         warps_[w].live = lanes == kWarpSize ? 0xffffffffu : (1u << lanes) - 1u;
         warps_[w].waiting = 0;
     }
+#if defined(GYRANT_ASAN)
+    // Dynamic shared memory past the launch's size is out of bounds, as on the device.
+    ASAN_UNPOISON_MEMORY_REGION(shared_, k.shared_bytes);
+    ASAN_POISON_MEMORY_REGION(shared_ + k.shared_bytes, kMaxSharedPerBlock - k.shared_bytes);
+#endif
     if (k.shared_bytes > 0) std::memset(shared_, kSharedPoison, k.shared_bytes);
+    fuzz_ = launch.seed != 0;
+    rng_ = mix(launch.seed ^ mix(linear_block));
+#if defined(GYRANT_TSAN)
+    main_tsan_fiber_ = __tsan_get_current_fiber();
+#endif
 
+    entering_from_main_ = true;
     switch_to(pop_front(), &main_ctx_);
     // Every thread of the block has exited.
     current_ = nullptr;
@@ -409,6 +570,7 @@ void Runner::exit_current() {
         switch_to(next, &dead_ctx_);
     } else if (exited_ == threads_) {
         current_ = nullptr;
+        announce_switch(nullptr, nullptr);
         bctx::jump_fcontext(main_ctx_, &dead_ctx_);
     } else {
         report_deadlock();
@@ -464,6 +626,7 @@ std::uint64_t Runner::collective(detail::WarpOp op, unsigned mask, std::uint64_t
     w.waiting |= bit;
     if ((w.waiting & mask) == mask) {
         complete_collective(base, mask, self);
+        if (fuzz_) yield_current();  // the last lane to arrive need not run on first
         return self->result;
     }
     self->state = FiberState::InCollective;
@@ -607,6 +770,7 @@ int Runner::barrier(detail::BarrierOp op, int predicate, bool grid) {
                 push_back(i);
             }
         }
+        if (fuzz_) yield_current();
     } else {
         self->state = FiberState::AtBarrier;
         wait_current();
@@ -620,8 +784,18 @@ int Runner::barrier(detail::BarrierOp op, int predicate, bool grid) {
 }
 
 void fiber_main(bctx::transfer_t t) {
-    *static_cast<bctx::fcontext_t*>(t.data) = t.fctx;
     Runner& r = *tls_runner;
+#if defined(GYRANT_ASAN)
+    void const* from_bottom = nullptr;
+    std::size_t from_size = 0;
+    __sanitizer_finish_switch_fiber(nullptr, &from_bottom, &from_size);
+    if (r.entering_from_main_) {
+        r.main_stack_bottom_ = from_bottom;
+        r.main_stack_size_ = from_size;
+    }
+#endif
+    r.entering_from_main_ = false;
+    *static_cast<bctx::fcontext_t*>(t.data) = t.fctx;
     try {
         detail::KernelLaunch const& k = *r.launch()->kernel;
         k.run(k.closure);
@@ -640,10 +814,12 @@ Runner& kernel_runner(char const* what) {
 void run_blocks(LaunchState& launch) {
     FlushToZero ftz;
     Runner& r = runner();
+    std::uint64_t rng = launch.seed;
     for (;;) {
         std::uint64_t const b = launch.next_block.fetch_add(1, std::memory_order_relaxed);
         if (b >= launch.blocks) break;
-        r.run_block(launch, b);
+        r.run_block(launch, launch.order(b));
+        if (rng != 0 && (rng = mix(rng)) % 4 == 0) std::this_thread::yield();  // vary the interleaving
     }
 }
 
@@ -670,6 +846,8 @@ public:
         wake_.notify_all();
         for (auto& t : threads_) t.join();
     }
+
+    int helpers() const { return static_cast<int>(threads_.size()); }
 
     //! Runs every block of the launch and returns when all are done.
     void run(LaunchState& launch) {
@@ -698,6 +876,8 @@ private:
             if (stop_) return;
             seen = generation_;
             LaunchState* job = job_;
+            // Fuzzing lets only some pool threads take part.
+            if (job->helpers_joined.fetch_add(1) >= job->helpers) continue;
             ++inside_;
             lock.unlock();
             run_blocks(*job);
@@ -722,7 +902,16 @@ struct ExecutorState {
     std::mutex launch_mutex;  // one launch at a time: the pool serves one job
     std::atomic<int> workers{default_worker_threads()};
     WorkerPool* pool = nullptr;
+    std::atomic<std::uint64_t> seed{0};  // schedule fuzzing; 0: fixed order
+    std::uint64_t launches = 0;          // launches since the seed was set
 };
+
+//! OS threads of the pool: the reported multiprocessors, or at least 4 while fuzzing, so that
+//! the number taking part can vary.
+int pool_threads(ExecutorState const& s) {
+    int const workers = s.workers.load();
+    return s.seed.load() != 0 ? std::max(workers, 4) : workers;
+}
 
 void fork_prepare();
 void fork_parent();
@@ -768,6 +957,9 @@ cudaError_t run_cooperative(LaunchState& launch) {
             start_cv.wait(lock, [&] { return start; });
             if (cancelled) return;
         }
+        // Fuzzing: blocks start in a varying order.
+        std::uint64_t const yields = launch.seed != 0 ? mix(launch.seed ^ b) % 4 : 0;
+        for (std::uint64_t y = 0; y < yields; ++y) std::this_thread::yield();
         FlushToZero ftz;
         runner().run_block(launch, b);
     };
@@ -800,6 +992,19 @@ void set_worker_threads(int n) {
     s.workers = workers;
 }
 
+void set_schedule_seed(std::uint64_t seed) {
+    ExecutorState& s = executor();
+    std::lock_guard<std::mutex> lock(s.launch_mutex);
+    if ((seed != 0) != (s.seed.load() != 0)) {  // the pool's size changes
+        delete s.pool;
+        s.pool = nullptr;
+    }
+    s.seed = seed;
+    s.launches = 0;
+}
+
+std::uint64_t schedule_seed() { return executor().seed.load(); }
+
 namespace detail {
 
 cudaError_t execute(KernelLaunch const& k, bool cooperative) {
@@ -823,12 +1028,18 @@ cudaError_t execute(KernelLaunch const& k, bool cooperative) {
     launch.cooperative = cooperative;
     launch.threads_per_block = static_cast<unsigned>(threads);
     launch.blocks = blocks;
+    if (std::uint64_t const seed = s.seed.load(); seed != 0) {
+        launch.seed = mix(seed ^ mix(++s.launches)) | 1u;
+        launch.order = BlockOrder(blocks, launch.seed);
+    }
     if (cooperative) {
         if (blocks > static_cast<std::uint64_t>(kBlocksPerMultiprocessor) * static_cast<unsigned>(s.workers.load()))
             return record_error(cudaErrorCooperativeLaunchTooLarge);
         return record_error(run_cooperative(launch));
     }
-    if (s.pool == nullptr) s.pool = new WorkerPool(s.workers.load());
+    if (s.pool == nullptr) s.pool = new WorkerPool(pool_threads(s));
+    launch.helpers = launch.seed != 0 ? static_cast<int>(mix(launch.seed) % (s.pool->helpers() + 1))
+                                      : s.pool->helpers();
     s.pool->run(launch);
     return cudaSuccess;
 }

@@ -16,6 +16,16 @@ int worker_threads();
 //! (std::thread::hardware_concurrency(), at least 1). Waits for a running launch to finish.
 void set_worker_threads(int n);
 
+//! Test hook, schedule fuzzing: with a non-zero seed every later launch takes its blocks in a
+//! seeded random order, spreads them over a seeded random number of OS threads (1 to
+//! max(worker_threads(), 4); the reported multiprocessor count stays worker_threads()), and runs
+//! the ready threads of a block in a seeded random order, so the lanes of a warp interleave
+//! arbitrarily between collectives. 0 restores the fixed order. Any order is one a GPU may
+//! choose: results that change with the seed depend on the schedule. Waits for a running
+//! launch to finish.
+void set_schedule_seed(std::uint64_t seed);
+std::uint64_t schedule_seed();
+
 //! Test hook: the next n allocations (cudaMalloc, cudaMallocAsync, cudaMallocHost) fail with
 //! cudaErrorMemoryAllocation. n <= 0 clears the hook.
 void fail_next_allocations(int n);

@@ -108,10 +108,10 @@ cudaError_t allocate(void** ptr, std::size_t size, MemoryKind kind) {
         if (s.fail_next.compare_exchange_weak(n, n - 1)) return fail(cudaErrorMemoryAllocation);
     }
     if (size == 0) return cudaSuccess;
-    if (size > SIZE_MAX - kAllocationAlignment) return fail(cudaErrorMemoryAllocation);
-    std::size_t const rounded = (size + kAllocationAlignment - 1) / kAllocationAlignment * kAllocationAlignment;
-    void* p = std::aligned_alloc(kAllocationAlignment, rounded);
-    if (p == nullptr) return fail(cudaErrorMemoryAllocation);
+    // Exactly `size` bytes (aligned_alloc would want a multiple of the alignment), so that a
+    // memory checker sees the end of the buffer where the kernels' bounds are.
+    void* p = nullptr;
+    if (posix_memalign(&p, kAllocationAlignment, size) != 0) return fail(cudaErrorMemoryAllocation);
     if (kind == MemoryKind::Device) std::memset(p, kDevicePoison, size);
     std::lock_guard<std::mutex> lock(s.mutex);
     s.allocations[reinterpret_cast<std::uintptr_t>(p)] = Allocation{size, current_device, kind};
