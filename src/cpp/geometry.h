@@ -88,11 +88,34 @@ struct Triangle {
     //! both vanish (D alone vanishes wherever the triangle fills a quarter of the sphere).
     GYRANT_HOST_DEVICE float contributionToQuery(Vec3 const& q, float) const {
         Vec3 const a = v0 - q, b = v1 - q, c = v2 - q;
-        float const la = a.length(), lb = b.length(), lc = c.length();
-        float const det = a.dot(Vec3::cross(b, c));
-        float const D = la * lb * lc + a.dot(b) * lc + a.dot(c) * lb + b.dot(c) * la;
+        float det, D;
+        solid_angle_terms(a, b, c, det, D);
         if (fabsf(D) < 1e-12f && fabsf(det) < 1e-12f) return 0.5f;
+        if (!(fabsf(D) <= FAR_TERMS_LIMIT && fabsf(det) <= FAR_TERMS_LIMIT)) {
+            // Products of three distances beyond about 1e12 overflow. The angle is the same for
+            // a, b and c shrunk together by a power of two that brings the largest coordinate
+            // near 1 (NaN and infinite input stay NaN).
+            float const largest = fmaxf(fmaxf(largest_magnitude(a), largest_magnitude(b)), largest_magnitude(c));
+            float const shrink = ldexpf(1.0f, -ilogbf(largest));
+            solid_angle_terms(a * shrink, b * shrink, c * shrink, det, D);
+        }
         return atan2f(det, D) * 0.15915494f;
+    }
+
+    GYRANT_HOST_DEVICE static float largest_magnitude(Vec3 const& v) {
+        return fmaxf(fmaxf(fabsf(v.x), fabsf(v.y)), fabsf(v.z));
+    }
+
+    //! The largest float: terms beyond it have overflowed.
+    static constexpr float FAR_TERMS_LIMIT = 3.40282347e38f;
+
+    //! det = a . (b x c) and D = |a||b||c| + (a.b)|c| + (a.c)|b| + (b.c)|a|: tan(angle / 2) =
+    //! det / D for the vertices a, b, c seen from the origin.
+    GYRANT_HOST_DEVICE static void solid_angle_terms(Vec3 const& a, Vec3 const& b, Vec3 const& c, float& det,
+                                                     float& D) {
+        float const la = a.length(), lb = b.length(), lc = c.length();
+        det = a.dot(Vec3::cross(b, c));
+        D = la * lb * lc + a.dot(b) * lc + a.dot(c) * lb + b.dot(c) * la;
     }
 
     //! Zero-, first- and second-order moments about `center` (all zero when !valid). The

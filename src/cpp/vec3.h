@@ -76,6 +76,18 @@ struct Vec3 {
 };
 static_assert(sizeof(Vec3) == 12, "Vec3 is three packed floats (query rows)");
 
+//! Query q in an engine's frame, whose coordinates are the caller's times `scale` (a power of
+//! two). A finite coordinate that the scaling carries past the float range stays the largest
+//! float: that far away nothing changes, and an infinity would make every term NaN.
+GYRANT_HOST_DEVICE inline Vec3 in_engine_frame(Vec3 const& q, float scale) {
+    constexpr float largest = 3.40282347e38f;
+    auto const one = [&](float c) {
+        float const r = c * scale;
+        return fabsf(r) > largest && fabsf(c) <= largest ? copysignf(largest, r) : r;
+    };
+    return {one(q.x), one(q.y), one(q.z)};
+}
+
 GYRANT_HOST_DEVICE inline Vec3_f16 Vec3_f16::from_float(Vec3 const& v) {
     return {__float2half_rn(v.x), __float2half_rn(v.y), __float2half_rn(v.z)};
 }

@@ -164,6 +164,32 @@ TEST(Contribution, EngineTriangleTermsMatchDoublePrecisionSolidAngle) {
     }
 }
 
+// Beyond about 1e12 the cubes of distances overflow float; the angle must not turn into NaN or a
+// stray value, in the kernel as in the native code: a unit triangle seen from afar, and a huge
+// one seen from as far as it is large.
+TEST(Contribution, TriangleTermsSurviveFloatOverflow) {
+    std::vector<std::pair<Triangle, Vec3>> cases;
+    for (float d : {1e13f, 3e19f, 1e30f, 3e38f}) cases.push_back({right_triangle(), Vec3{d, -0.7f * d, 0.5f * d}});
+    for (float s : {1e15f, 1e25f, 1e37f}) cases.push_back({right_triangle(s), Vec3{0.25f * s, 0.3f * s, -0.6f * s}});
+    std::vector<Triangle> tris;
+    std::vector<Vec3> queries;
+    for (auto const& [t, q] : cases) tris.push_back(t), queries.push_back(q);
+    std::vector<float> const device = on_device(tris, queries, 250.0f);
+    for (size_t i = 0; i < cases.size(); ++i) {
+        auto const& [t, q] = cases[i];
+        // A unit triangle from 1e13 away subtends about 1e-27 of the sphere (there the reference's
+        // angle sum cancels), a huge one from nearby a sizeable share.
+        double const want = i < 4 ? 0.0 : test::solid_angle_fraction(t, q);
+        auto const engine = test::engine_with(std::vector<Triangle>{t});
+        test::DeviceArray<Vec3> d(std::vector<Vec3>{q});
+        float const native =
+            test::results(engine->brute_force(reinterpret_cast<float const*>(d.get()), 1, -1.0f, 0), 1)[0];
+        // Well-conditioned: a few float units of the result.
+        for (float got : {t.contributionToQuery(q, 250.0f), device[i], native})
+            EXPECT_NEAR(got, want, 1e-6) << "case " << i << ": " << t.contributionToQuery(q, 250.0f) << " " << device[i] << " " << native;
+    }
+}
+
 TEST(Contribution, TriangleVerticesEdgesPlaneAndSign) {
     // Vertices, and edge points where every distance is exact (so D vanishes exactly): 0.5.
     Triangle const t{{0.0f, 0.0f, 0.0f}, {6.0f, 0.0f, 0.0f}, {0.0f, 8.0f, 0.0f}};

@@ -184,6 +184,8 @@ void set_kernel_arithmetic(bool on) { kernel_arithmetic.store(on); }
 
 char const* simd_target() { return active().name; }
 
+bool simd_fuses() { return active().fused; }
+
 bool force_simd_target(char const* name) {
     if (name == nullptr || *name == '\0') {
         forced.store(nullptr);
@@ -207,6 +209,8 @@ std::vector<char const*> available_simd_targets() {
 float point_contribution(PointNormal const& p, Vec3 const& q, float inverse_epsilon) {
     return p.contributionToQuery(q, inverse_epsilon);
 }
+
+float triangle_contribution(Triangle const& t, Vec3 const& q) { return t.contributionToQuery(q, 0.0f); }
 
 float node_approximation(Vec3 const& q, Vec3 const& center, TailorCoefficientsF16 const& stored) {
     return compute_node_approximation(q, center, stored.zero_order, stored.first_order, stored.second_order);

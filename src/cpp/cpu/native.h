@@ -138,6 +138,10 @@ void brute_force(QueryScene<T> const& scene, Vec3 const* queries, unsigned long 
 //! The instruction set the SIMD code runs with ("x86-64-v4", "x86-64-v3", "x86-64-v2",
 //! "baseline").
 char const* simd_target();
+//! Whether that target has fused multiply-adds. Without them (x86-64 below v3) the far field and
+//! the exact terms round each product (the last bits of results differ from those of targets
+//! with them); the accepted nodes and the kernel arithmetic are the same on every target.
+bool simd_fuses();
 //! Test hook: the SIMD code of the named target (when this machine runs it) for later calls;
 //! an empty name or nullptr restores the automatic choice. Returns whether the target is in use.
 bool force_simd_target(char const* name);

@@ -35,9 +35,6 @@ namespace stdx = std::experimental;
 
 //! Lanes of the exact sums: primitives of a leaf, or queries of the all-pairs loops.
 using F = stdx::native_simd<float>;
-//! Lanes of the walk: the 8 child slots of a node.
-using F8 = stdx::simd<float, stdx::simd_abi::deduce_t<float, 8>>;
-using D8 = stdx::rebind_simd_t<double, F8>;
 
 template <class V>
 using Int = stdx::rebind_simd_t<std::int32_t, V>;
@@ -55,6 +52,23 @@ inline V float_of(Int<V> x) {
 template <class V>
 inline V load(float const* p) {
     return V(p, stdx::element_aligned);
+}
+
+// Without a fused multiply-add instruction (x86-64 below v3) the library's fma is a scalar call
+// per lane, fifty times slower than the loop around it. The single-precision far field and the
+// fast exact terms need no fusing, so there they round the product first; what must match the
+// kernels bit for bit (the acceptance test, the kernel arithmetic) stays fused.
+#if defined(__FMA__) || defined(__ARM_FEATURE_FMA)
+constexpr bool FUSED = true;
+#else
+constexpr bool FUSED = false;
+#endif
+
+//! a * b + c, fused where the instruction set fuses it.
+template <class V>
+inline V mul_add(V const& a, V const& b, V const& c) {
+    if constexpr (FUSED) return stdx::fma(a, b, c);
+    else return a * b + c;
 }
 
 // ---- half and bfloat16 roundings -------------------------------------------------------------
@@ -156,7 +170,10 @@ constexpr float INV_FOUR_PI = 0.07957747f;
 
 //! Queries walked together, one per lane, like the kernels' warp: Morton neighbours visit
 //! nearly the same nodes, and one visit serves them all.
-constexpr unsigned PACKET = WALK_PACKET;
+//! At most WALK_PACKET, and no wider than a native vector: wider ones are emulated in pieces
+//! and spill (a packet's sums do not depend on its width).
+constexpr unsigned PACKET = F::size() < WALK_PACKET ? F::size() : WALK_PACKET;
+static_assert(WALK_PACKET % PACKET == 0, "walks hand out whole packets");
 using FP = stdx::simd<float, stdx::simd_abi::deduce_t<float, PACKET>>;
 using DP = stdx::rebind_simd_t<double, FP>;
 using FW = FP;
@@ -271,30 +288,30 @@ inline FW far_field(FW const& qx, FW const& qy, FW const& qz, WideNode const& w,
     FW const vx = w.cx[k] - qx;
     FW const vy = w.cy[k] - qy;
     FW const vz = w.cz[k] - qz;
-    FW const inv_r = 1.0f / stdx::sqrt(stdx::fma(vx, vx, stdx::fma(vy, vy, vz * vz)));
+    FW const inv_r = 1.0f / stdx::sqrt(mul_add(vx, vx, mul_add(vy, vy, vz * vz)));
     FW const x = vx * inv_r, y = vy * inv_r, z = vz * inv_r;
     FW const xx = x * x, yy = y * y, zz = z * z, xy = x * y, xz = x * z, yz = y * z;
-    FW const Z = stdx::fma(T(W::Z_X), x, stdx::fma(T(W::Z_Y), y, T(W::Z_Z) * z));
+    FW const Z = mul_add(T(W::Z_X), x, mul_add(T(W::Z_Y), y, T(W::Z_Z) * z));
     FW q = T(W::Q_XX) * xx;
-    q = stdx::fma(T(W::Q_YY), yy, q);
-    q = stdx::fma(T(W::Q_ZZ), zz, q);
-    q = stdx::fma(T(W::Q_XY), xy, q);
-    q = stdx::fma(T(W::Q_XZ), xz, q);
-    q = stdx::fma(T(W::Q_YZ), yz, q);
-    FW const F = stdx::fma(FW(-3.0f), q, T(W::TRACE));
+    q = mul_add(T(W::Q_YY), yy, q);
+    q = mul_add(T(W::Q_ZZ), zz, q);
+    q = mul_add(T(W::Q_XY), xy, q);
+    q = mul_add(T(W::Q_XZ), xz, q);
+    q = mul_add(T(W::Q_YZ), yz, q);
+    FW const F = mul_add(FW(-3.0f), q, T(W::TRACE));
     FW c = T(W::C_XXX) * (xx * x);
-    c = stdx::fma(T(W::C_XXY), xx * y, c);
-    c = stdx::fma(T(W::C_XXZ), xx * z, c);
-    c = stdx::fma(T(W::C_XYY), yy * x, c);
-    c = stdx::fma(T(W::C_XYZ), xy * z, c);
-    c = stdx::fma(T(W::C_XZZ), zz * x, c);
-    c = stdx::fma(T(W::C_YYY), yy * y, c);
-    c = stdx::fma(T(W::C_YYZ), yy * z, c);
-    c = stdx::fma(T(W::C_YZZ), zz * y, c);
-    c = stdx::fma(T(W::C_ZZZ), zz * z, c);
-    FW const S = stdx::fma(T(W::L_X), x, stdx::fma(T(W::L_Y), y, stdx::fma(T(W::L_Z), z, c)));
+    c = mul_add(T(W::C_XXY), xx * y, c);
+    c = mul_add(T(W::C_XXZ), xx * z, c);
+    c = mul_add(T(W::C_XYY), yy * x, c);
+    c = mul_add(T(W::C_XYZ), xy * z, c);
+    c = mul_add(T(W::C_XZZ), zz * x, c);
+    c = mul_add(T(W::C_YYY), yy * y, c);
+    c = mul_add(T(W::C_YYZ), yy * z, c);
+    c = mul_add(T(W::C_YZZ), zz * y, c);
+    c = mul_add(T(W::C_ZZZ), zz * z, c);
+    FW const S = mul_add(T(W::L_X), x, mul_add(T(W::L_Y), y, mul_add(T(W::L_Z), z, c)));
     // (Z / R^2 + F / R^3 + S / R^4) / (4 pi), by Horner in 1 / R.
-    return (inv_r * inv_r) * stdx::fma(inv_r, stdx::fma(inv_r, S, F), Z) * INV_FOUR_PI;
+    return (inv_r * inv_r) * mul_add(inv_r, mul_add(inv_r, S, F), Z) * INV_FOUR_PI;
 }
 
 //! The lanes of a mask as bits (lane l in bit l).
@@ -336,11 +353,11 @@ inline V atan2_turns(V y, V x) {
     stdx::where(negative, offset) = PI * TURN - offset;
     stdx::where(negative, sign) = -sign;
     V const z2 = z * z;
-    V p = stdx::fma(V(8.05374449538e-2f), z2, V(-1.38776856032e-1f));
-    p = stdx::fma(p, z2, V(1.99777106478e-1f));
-    p = stdx::fma(p, z2, V(-3.33329491539e-1f));
-    V const t = stdx::fma(p * z2, z, z);
-    return stdx::copysign(stdx::fma(sign, t, offset), y);
+    V p = mul_add(V(8.05374449538e-2f), z2, V(-1.38776856032e-1f));
+    p = mul_add(p, z2, V(1.99777106478e-1f));
+    p = mul_add(p, z2, V(-3.33329491539e-1f));
+    V const t = mul_add(p * z2, z, z);
+    return stdx::copysign(mul_add(sign, t, offset), y);
 }
 
 template <class V>
@@ -358,6 +375,29 @@ struct Points {
     V x, y, z;
 };
 
+//! The kernel's det and D (tan of half the angle = det / D) of the triangle with vertices a, b, c
+//! seen from the origin.
+template <bool Kernel, class V>
+inline void solid_angle_terms(V const (&a)[3], V const (&b)[3], V const (&c)[3], V& det, V& D) {
+    // u.w, and the two-term difference p q - r s.
+    auto const dot = [](V const (&u)[3], V const (&w)[3]) {
+        if constexpr (Kernel) return u[0] * w[0] + u[1] * w[1] + u[2] * w[2];
+        else return mul_add(u[2], w[2], mul_add(u[1], w[1], u[0] * w[0]));
+    };
+    auto const det2 = [](V p, V q, V r, V s) {
+        if constexpr (Kernel) return p * q - r * s;
+        else return mul_add(p, q, -(r * s));
+    };
+    V const la = stdx::sqrt(dot(a, a));
+    V const lb = stdx::sqrt(dot(b, b));
+    V const lc = stdx::sqrt(dot(c, c));
+    V const cross[3] = {det2(b[1], c[2], b[2], c[1]), det2(b[2], c[0], b[0], c[2]), det2(b[0], c[1], b[1], c[0])};
+    det = dot(a, cross);
+    // Unfused in both forms: at a vertex or on an edge its terms cancel to exactly 0 (which
+    // gives the half turn there), and a fused product would leave its rounding error behind.
+    D = la * lb * lc + dot(a, b) * lc + dot(a, c) * lb + dot(b, c) * la;
+}
+
 //! The triangle (v0, v1, v2) seen from q: the kernel's solid angle over 4 pi, lane by lane.
 //! `v(c)` gives coordinate plane c (v0.x, v0.y, ..., v2.z) of the lanes' triangles. With Kernel
 //! the operations are the kernel's own, one by one; otherwise the products of the lengths and
@@ -365,30 +405,31 @@ struct Points {
 //! vectorised one.
 template <bool Kernel, class V, class Planes>
 inline V triangle_contribution(Planes const& v, Points<V> const& q) {
-    V const ax = v(0) - q.x, ay = v(1) - q.y, az = v(2) - q.z;
-    V const bx = v(3) - q.x, by = v(4) - q.y, bz = v(5) - q.z;
-    V const cx = v(6) - q.x, cy = v(7) - q.y, cz = v(8) - q.z;
-    // u.w, and the two-term difference p q - r s.
-    auto const dot = [](V ux, V uy, V uz, V wx, V wy, V wz) {
-        if constexpr (Kernel) return ux * wx + uy * wy + uz * wz;
-        else return stdx::fma(uz, wz, stdx::fma(uy, wy, ux * wx));
-    };
-    auto const det2 = [](V p, V q, V r, V s) {
-        if constexpr (Kernel) return p * q - r * s;
-        else return stdx::fma(p, q, -(r * s));
-    };
-    V const la = stdx::sqrt(dot(ax, ay, az, ax, ay, az));
-    V const lb = stdx::sqrt(dot(bx, by, bz, bx, by, bz));
-    V const lc = stdx::sqrt(dot(cx, cy, cz, cx, cy, cz));
-    V const det = dot(ax, ay, az, det2(by, cz, bz, cy), det2(bz, cx, bx, cz), det2(bx, cy, by, cx));
-    V const ab = dot(ax, ay, az, bx, by, bz);
-    V const ac = dot(ax, ay, az, cx, cy, cz);
-    V const bc = dot(bx, by, bz, cx, cy, cz);
-    // Unfused in both forms: at a vertex or on an edge its terms cancel to exactly 0 (which
-    // gives the half turn there), and a fused product would leave its rounding error behind.
-    V const D = la * lb * lc + ab * lc + ac * lb + bc * la;
+    V const a[3] = {v(0) - q.x, v(1) - q.y, v(2) - q.z};
+    V const b[3] = {v(3) - q.x, v(4) - q.y, v(5) - q.z};
+    V const c[3] = {v(6) - q.x, v(7) - q.y, v(8) - q.z};
+    V det, D;
+    solid_angle_terms<Kernel>(a, b, c, det, D);
     V r = Kernel ? libm_atan2(det, D) * 0.15915494f : atan2_turns(det, D);
     stdx::where(stdx::abs(D) < 1e-12f && stdx::abs(det) < 1e-12f, r) = 0.5f;  // at a vertex or on an edge
+    auto const overflowed = !(stdx::abs(D) <= FLT_MAX && stdx::abs(det) <= FLT_MAX);
+    if (stdx::any_of(overflowed)) [[unlikely]] {
+        // Distances too large for the products (or NaN): the kernel's own formula, which
+        // shrinks the triangle first.
+        alignas(64) float values[V::size()];
+        alignas(64) float coordinates[12][V::size()];
+        r.copy_to(values, stdx::element_aligned);
+        for (unsigned k = 0; k < 9; ++k) v(k).copy_to(coordinates[k], stdx::element_aligned);
+        q.x.copy_to(coordinates[9], stdx::element_aligned);
+        q.y.copy_to(coordinates[10], stdx::element_aligned);
+        q.z.copy_to(coordinates[11], stdx::element_aligned);
+        for (unsigned i = 0; i < V::size(); ++i) {
+            if (!overflowed[i]) continue;
+            auto const at = [&](unsigned k) { return Vec3{coordinates[k][i], coordinates[k + 1][i], coordinates[k + 2][i]}; };
+            values[i] = gyrant::cpu::triangle_contribution(Triangle{at(0), at(3), at(6)}, at(9));
+        }
+        r = V(values, stdx::element_aligned);
+    }
     return r;
 }
 
@@ -405,8 +446,8 @@ inline V point_contribution_vector(Planes const& planes, Points<V> const& q, flo
         r2 = dx * dx + dy * dy + dz * dz;
         dot = dx * p[3] + dy * p[4] + dz * p[5];
     } else {
-        r2 = stdx::fma(dz, dz, stdx::fma(dy, dy, dx * dx));
-        dot = stdx::fma(dz, p[5], stdx::fma(dy, p[4], dx * p[3]));
+        r2 = mul_add(dz, dz, mul_add(dy, dy, dx * dx));
+        dot = mul_add(dz, p[5], mul_add(dy, p[4], dx * p[3]));
     }
     V const r = stdx::sqrt(r2);
     V const x = inverse_epsilon * r;
@@ -464,35 +505,16 @@ inline float butterfly_sum(V const& v) {
     }
 }
 
-//! Plane c of leaf `leaf` (32 floats), or for the partial last leaf its primitives padded with
-//! zeros, so no load passes the storage.
-template <class T>
-inline FL leaf_plane(QueryJob<T> const& job, unsigned leaf, unsigned c) {
-    unsigned const first = leaf * LEAF;
-    float const* source = job.primitives.data + c * job.primitives.stride + first;
-    if (job.n_primitives - first >= LEAF) return load<FL>(source);
-    alignas(64) float padded[LEAF] = {};
-    for (unsigned i = 0; i < job.n_primitives - first; ++i) padded[i] = source[i];
-    return load<FL>(padded);
-}
-
-//! Zero in the lanes past the last primitive of a partial leaf.
-template <class T>
-inline FL clear_missing(FL value, QueryJob<T> const& job, unsigned leaf) {
-    unsigned const present = job.n_primitives - leaf * LEAF;
-    if (present < LEAF) {
-        FL const lane([](auto i) { return static_cast<float>(i); });
-        stdx::where(lane >= static_cast<float>(present), value) = 0.0f;
-    }
-    return value;
-}
-
 //! Exact sums of `count` leaves, leaf j at query qs[j], into sums[j]: each leaf's primitives in
-//! the lanes, primitives past the end contributing 0, reduced in the kernels' butterfly order.
+//! the lanes, a native vector at a time (wider vectors would spill), primitives past the end
+//! contributing 0, reduced in the kernels' butterfly order.
 template <class T>
 inline void exact_leaves(QueryJob<T> const& job, unsigned count, unsigned const* leaves, Vec3 const* qs,
                          float* sums) {
     constexpr unsigned P = PLANES<T>;
+    constexpr unsigned W = F::size() < LEAF ? F::size() : LEAF;
+    using V = stdx::simd<float, stdx::simd_abi::deduce_t<float, W>>;
+    static_assert(LEAF % W == 0, "a leaf is a whole number of vectors");
     // The leaves' planes are scattered over the storage: ask for all of them before the first
     // is needed, so their loads overlap.
     for (unsigned j = 0; j < count; ++j)
@@ -502,9 +524,26 @@ inline void exact_leaves(QueryJob<T> const& job, unsigned count, unsigned const*
             __builtin_prefetch(plane + 16);
         }
     for (unsigned j = 0; j < count; ++j) {
-        Points<FL> const q{FL(qs[j].x), FL(qs[j].y), FL(qs[j].z)};
-        auto const planes = [&](unsigned c) { return leaf_plane(job, leaves[j], c); };
-        sums[j] = butterfly_sum(clear_missing(contribution<FL, T>(planes, q, job), job, leaves[j]));
+        unsigned const first = leaves[j] * LEAF;
+        unsigned const present = job.n_primitives - first < LEAF ? job.n_primitives - first : LEAF;
+        float const* plane[P];
+        // The partial last leaf is copied and padded with zeros, so no load passes the storage.
+        alignas(64) float padded[P][LEAF];
+        for (unsigned c = 0; c < P; ++c) {
+            plane[c] = job.primitives.data + c * job.primitives.stride + first;
+            if (present < LEAF) {
+                for (unsigned i = 0; i < LEAF; ++i) padded[c][i] = i < present ? plane[c][i] : 0.0f;
+                plane[c] = padded[c];
+            }
+        }
+        Points<V> const q{V(qs[j].x), V(qs[j].y), V(qs[j].z)};
+        alignas(64) float values[LEAF];
+        for (unsigned o = 0; o < LEAF; o += W) {
+            auto const planes = [&](unsigned c) { return load<V>(plane[c] + o); };
+            contribution<V, T>(planes, q, job).copy_to(values + o, stdx::element_aligned);
+        }
+        for (unsigned i = present; i < LEAF; ++i) values[i] = 0.0f;
+        sums[j] = butterfly_sum(load<FL>(values));
     }
 }
 
@@ -559,6 +598,35 @@ inline Lanes approximate(QueryJob<T> const& job, Packet const& p, WideNode const
 
 using PacketEntry = WalkEntry;
 
+//! u * u + c as one fused multiply-add, bit for bit (it decides acceptance, which must be the
+//! kernels'). Without the instruction, in double: the square is exact and the sum rounded once,
+//! so rounding that to float errs only where it lands exactly halfway between two floats, or
+//! below the normal float range (where flushing decides); those lanes take the library's fma.
+inline FP square_add(FP const& u, FP const& c) {
+    if constexpr (FUSED) {
+        return stdx::fma(u, u, c);
+    } else {
+        DP const wide = stdx::static_simd_cast<DP>(u);
+        DP const s = wide * wide + stdx::static_simd_cast<DP>(c);
+        using Bits = stdx::rebind_simd_t<std::int64_t, DP>;
+        Bits const low = stdx::__proposed::simd_bit_cast<Bits>(s) & 0x1FFFFFFF;  // the 29 bits float drops
+        Lanes const doubtful = lane_bits(low == 0x10000000) | lane_bits(s != 0.0 && stdx::abs(s) < 0x1p-120);
+        FP r = stdx::static_simd_cast<FP>(s);
+        if (doubtful != 0) {
+            alignas(64) float out[PACKET], us[PACKET], cs[PACKET];
+            r.copy_to(out, stdx::element_aligned);
+            u.copy_to(us, stdx::element_aligned);
+            c.copy_to(cs, stdx::element_aligned);
+            for (Lanes todo = doubtful; todo != 0; todo &= todo - 1) {
+                unsigned const l = static_cast<unsigned>(__builtin_ctz(todo));
+                out[l] = std::fma(us[l], us[l], cs[l]);
+            }
+            r = load<FP>(out);
+        }
+        return r;
+    }
+}
+
 //! Visits node n for the lanes `visit`: each child is tested for every lane; the leaves (their
 //! expansions where accepted, their exact sums elsewhere) are added in slot order, and the
 //! internal children are pushed so that the highest slot comes off the stack first.
@@ -571,9 +639,7 @@ inline void visit(QueryJob<T> const& job, Packet& p, WideNode const& n, Lanes vi
         unsigned const k = static_cast<unsigned>(__builtin_ctz(present));
         // The acceptance test of the kernels: |q - c|^2 > beta^2 r^2.
         FP const ux = p.qx - n.cx[k], uy = p.qy - n.cy[k], uz = p.qz - n.cz[k];
-        FP d2 = uy * uy;
-        d2 = stdx::fma(ux, ux, d2);
-        d2 = stdx::fma(uz, uz, d2);
+        FP const d2 = square_add(uz, square_add(ux, uy * uy));
         Lanes const a = lane_bits(d2 > job.beta_squared * n.r2[k]) & visit_lanes;
         if (a != 0) accepted[k] = approximate(job, p, n, k, d2, a, values[k]);
     }
@@ -606,7 +672,7 @@ inline void visit(QueryJob<T> const& job, Packet& p, WideNode const& n, Lanes vi
         e.node = n.child[k];
         e.visit = visit_lanes & ~accepted[k];
         e.accepted = accepted[k];
-        if (accepted[k] != 0) std::memcpy(e.values, values[k], sizeof e.values);
+        if (accepted[k] != 0) std::memcpy(e.values, values[k], sizeof values[k]);
     }
 }
 
@@ -619,7 +685,7 @@ inline void walk_packet(QueryJob<T> const& job, size_t first, unsigned count, Pa
     alignas(64) float x[PACKET], y[PACKET], z[PACKET];
     for (unsigned l = 0; l < PACKET; ++l) {
         size_t const s = first + (l < count ? l : count - 1);
-        p.q[l] = job.queries[job.order != nullptr ? job.order[s] : s] * job.query_scale;
+        p.q[l] = in_engine_frame(job.queries[job.order != nullptr ? job.order[s] : s], job.query_scale);
         x[l] = p.q[l].x;
         y[l] = p.q[l].y;
         z[l] = p.q[l].z;
@@ -674,7 +740,7 @@ GYRANT_SIMD_ENTRY void sum_all(QueryJob<T> const& job, size_t begin, size_t end,
         alignas(64) float qx[SUM_VECTORS * W], qy[SUM_VECTORS * W], qz[SUM_VECTORS * W];
         size_t const count = end - base < SUM_VECTORS * W ? end - base : SUM_VECTORS * W;
         for (size_t l = 0; l < SUM_VECTORS * W; ++l) {
-            Vec3 const q = job.queries[base + (l < count ? l : 0)] * job.query_scale;
+            Vec3 const q = in_engine_frame(job.queries[base + (l < count ? l : 0)], job.query_scale);
             qx[l] = q.x;
             qy[l] = q.y;
             qz[l] = q.z;
@@ -715,7 +781,7 @@ SimdKernels const& kernels() {
     static SimdKernels const table{
 #define GYRANT_STRINGIFY_(x) #x
 #define GYRANT_STRINGIFY(x) GYRANT_STRINGIFY_(x)
-        GYRANT_STRINGIFY(GYRANT_SIMD_TARGET),
+        GYRANT_STRINGIFY(GYRANT_SIMD_TARGET), FUSED,
 #undef GYRANT_STRINGIFY
 #undef GYRANT_STRINGIFY_
         &walk<Triangle>, &walk<PointNormal>, &sum_all<Triangle>, &sum_all<PointNormal>};

@@ -32,7 +32,8 @@ struct QueryJob {
     bool kernel_arithmetic;  // test hook, see set_kernel_arithmetic
 };
 
-//! Queries a walk follows together, one per lane, like the kernels' warp.
+//! Queries a walk follows together, one per lane, like the kernels' warp (at most: a copy whose
+//! vectors are narrower follows fewer).
 inline constexpr unsigned WALK_PACKET = 16;
 
 //! A pending child on a walk's stack: the lanes (bit l: query l of the packet) that will visit
@@ -48,6 +49,7 @@ struct alignas(64) WalkEntry {
 //! The entry points of one compiled copy. Each processes queries [begin, end) of a job.
 struct SimdKernels {
     char const* name;
+    bool fused;  // see simd_fuses
     //! Hierarchical walk; `stack` holds walk_stack_entries(job.stack_capacity) entries.
     void (*walk_triangles)(QueryJob<Triangle> const&, size_t begin, size_t end, WalkEntry* stack);
     void (*walk_points)(QueryJob<PointNormal> const&, size_t begin, size_t end, WalkEntry* stack);
@@ -62,9 +64,11 @@ inline size_t walk_stack_entries(unsigned stack_capacity) { return stack_capacit
 
 //! The kernels' own scalar formulas, compiled with the baseline instruction set, for the lanes
 //! the vectorised code leaves to them: the point contribution inside the smoothing band (erff
-//! and exp2f), and the expansion of a node whose fused multiply-adds the vectorised emulation
-//! cannot round with certainty.
+//! and exp2f), the triangle contribution where products of distances overflow, and the
+//! expansion of a node whose fused multiply-adds the vectorised emulation cannot round with
+//! certainty.
 float point_contribution(PointNormal const& p, Vec3 const& q, float inverse_epsilon);
+float triangle_contribution(Triangle const& t, Vec3 const& q);
 float node_approximation(Vec3 const& q, Vec3 const& center, TailorCoefficientsF16 const& stored);
 
 #define GYRANT_DECLARE_SIMD_TARGET(ns) \

@@ -1071,17 +1071,5 @@ void* dynamic_shared_memory() { return kernel_runner("dynamic shared memory").sh
 
 void device_fault(char const* what) { fault("%s", what); }
 
-namespace {
-thread_local char const* next_kernel_name = nullptr;
-}
-
-void set_next_kernel_name(char const* name) { next_kernel_name = name; }
-
-char const* take_next_kernel_name() {
-    char const* name = next_kernel_name != nullptr ? next_kernel_name : "cooperative kernel";
-    next_kernel_name = nullptr;
-    return name;
-}
-
 }  // namespace detail
 }  // namespace gyrant::host

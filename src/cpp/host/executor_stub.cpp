@@ -65,17 +65,5 @@ bool in_cooperative_launch() { return false; }
 void* dynamic_shared_memory() { refuse("dynamic shared memory"); }
 void device_fault(char const* what) { refuse(what); }
 
-namespace {
-thread_local char const* next_kernel_name = nullptr;
-}
-
-void set_next_kernel_name(char const* name) { next_kernel_name = name; }
-
-char const* take_next_kernel_name() {
-    char const* name = next_kernel_name != nullptr ? next_kernel_name : "cooperative kernel";
-    next_kernel_name = nullptr;
-    return name;
-}
-
 }  // namespace detail
 }  // namespace gyrant::host

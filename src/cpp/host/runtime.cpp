@@ -257,6 +257,19 @@ cudaError_t check_stream(cudaStream_t stream) {
     return s.streams.count(stream) != 0 ? cudaSuccess : cudaErrorInvalidResourceHandle;
 }
 
+// The launch wrapper names a cooperative launch here; the executor (or its stub) reports it.
+namespace {
+thread_local char const* next_kernel_name = nullptr;
+}
+
+void set_next_kernel_name(char const* name) { next_kernel_name = name; }
+
+char const* take_next_kernel_name() {
+    char const* name = next_kernel_name != nullptr ? next_kernel_name : "cooperative kernel";
+    next_kernel_name = nullptr;
+    return name;
+}
+
 }  // namespace detail
 }  // namespace gyrant::host
 

@@ -15,7 +15,7 @@ __global__ void compute_winding_numbers_brute_force_kernel(Vec3 const* __restric
     bool const active = i < n_queries;
     GYRANT_DYNAMIC_SHARED(T, tile);
 
-    Vec3 const q = active ? queries[i] * query_scale : Vec3{0.0f, 0.0f, 0.0f};
+    Vec3 const q = active ? in_engine_frame(queries[i], query_scale) : Vec3{0.0f, 0.0f, 0.0f};
     float sum = 0.0f;
     float c = 0.0f;  // Kahan compensation: the low-order part lost by the last addition
 

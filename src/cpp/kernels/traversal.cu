@@ -173,9 +173,9 @@ __global__ void __launch_bounds__(TRAVERSAL_BLOCK) compute_winding_numbers_kerne
         int resume_depth = -1;
         if (has_query) {
             query_index = __ldg(query_order + slot);
-            q = Vec3{__ldg(&queries[query_index].x), __ldg(&queries[query_index].y),
-                     __ldg(&queries[query_index].z)} *
-                query_scale;
+            q = in_engine_frame(Vec3{__ldg(&queries[query_index].x), __ldg(&queries[query_index].y),
+                                     __ldg(&queries[query_index].z)},
+                                query_scale);
             resume_depth = INT_MAX;
         }
         float accumulator = 0.0f;
@@ -287,7 +287,7 @@ __global__ void __launch_bounds__(SINGLE_LEAF_BLOCK) compute_winding_numbers_sin
     unsigned const g = blockIdx.x * blockDim.x + t;
     if (g >= n_queries) return;
     unsigned const i = __ldg(query_order + g);
-    Vec3 const q = Vec3{__ldg(&queries[i].x), __ldg(&queries[i].y), __ldg(&queries[i].z)} * query_scale;
+    Vec3 const q = in_engine_frame(Vec3{__ldg(&queries[i].x), __ldg(&queries[i].y), __ldg(&queries[i].z)}, query_scale);
     float sum = 0.0f;
     for (unsigned p = 0; p < n_primitives; ++p)
         sum += shared_geometry[p].contributionToQuery(q, inverse_epsilon);
