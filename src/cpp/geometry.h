@@ -96,7 +96,8 @@ struct Triangle {
             // a, b and c shrunk together by a power of two that brings the largest coordinate
             // near 1 (NaN and infinite input stay NaN).
             float const largest = fmaxf(fmaxf(largest_magnitude(a), largest_magnitude(b)), largest_magnitude(c));
-            float const shrink = ldexpf(1.0f, -ilogbf(largest));
+            int const exponent = ilogbf(largest);  // INT_MIN for 0 and NaN: nothing to shrink
+            float const shrink = ldexpf(1.0f, exponent > 0 ? -exponent : 0);
             solid_angle_terms(a * shrink, b * shrink, c * shrink, det, D);
         }
         return atan2f(det, D) * 0.15915494f;

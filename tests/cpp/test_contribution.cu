@@ -188,6 +188,9 @@ TEST(Contribution, TriangleTermsSurviveFloatOverflow) {
         for (float got : {t.contributionToQuery(q, 250.0f), device[i], native})
             EXPECT_NEAR(got, want, 1e-6) << "case " << i << ": " << t.contributionToQuery(q, 250.0f) << " " << device[i] << " " << native;
     }
+    // NaN stays NaN (with nothing to shrink: no exponent of 0 or NaN is negated).
+    EXPECT_TRUE(std::isnan(right_triangle().contributionToQuery({NAN, 0.0f, 0.0f}, 250.0f)));
+    EXPECT_TRUE(std::isnan(Triangle{{0.0f, 0.0f, 0.0f}, {0.0f, 0.0f, 0.0f}, {NAN, 0.0f, 0.0f}}.contributionToQuery({}, 250.0f)));
 }
 
 TEST(Contribution, TriangleVerticesEdgesPlaneAndSign) {

@@ -886,7 +886,8 @@ void measure(char const* name, Scene<T> const& s, std::vector<Vec3> const& q, si
     }
 }
 
-// Time of the native walk alone (host flavour): 200k uniform and 200k near queries.
+#if defined(GYRANT_FLAVOUR_HOST)
+// Time of the native walk alone: 200k uniform and 200k near queries per instruction set.
 TEST(TraversalMeasure, DISABLED_NativeWalk) {
     auto s = make_scene(test::soup(test::icosphere(6)));
     using clock = std::chrono::steady_clock;
@@ -909,6 +910,7 @@ TEST(TraversalMeasure, DISABLED_NativeWalk) {
     }
     gyrant::cpu::force_simd_target(chosen.c_str());
 }
+#endif
 
 TEST(TraversalMeasure, DISABLED_LargeScenes) {
     size_t reference = 10000;
