@@ -282,34 +282,34 @@ inline FW node_approximations(FW const& qx, FW const& qy, FW const& qz, Vec3 con
 //! Slot k's expansion in single precision from the node's `far` rows: what the walk uses. It
 //! differs from the kernels' value by their half/bfloat16 rounding only (and is closer to the
 //! exact value of the expansion).
-inline FW far_field(FW const& qx, FW const& qy, FW const& qz, WideNode const& w, unsigned k) {
+inline FW far_field(FW const& ux, FW const& uy, FW const& uz, FW const& d2, WideNode const& w, unsigned k) {
     using W = WideNode;
     auto const T = [&](W::Far term) { return FW(w.far[term][k]); };
-    FW const vx = w.cx[k] - qx;
-    FW const vy = w.cy[k] - qy;
-    FW const vz = w.cz[k] - qz;
-    FW const inv_r = 1.0f / stdx::sqrt(mul_add(vx, vx, mul_add(vy, vy, vz * vz)));
-    FW const x = vx * inv_r, y = vy * inv_r, z = vz * inv_r;
+    // u = q - c, so the direction from the query to the centre is -u / R.
+    FW const inv_r = 1.0f / stdx::sqrt(d2);
+    FW const towards = -inv_r;
+    FW const x = ux * towards, y = uy * towards, z = uz * towards;
     FW const xx = x * x, yy = y * y, zz = z * z, xy = x * y, xz = x * z, yz = y * z;
     FW const Z = mul_add(T(W::Z_X), x, mul_add(T(W::Z_Y), y, T(W::Z_Z) * z));
-    FW q = T(W::Q_XX) * xx;
-    q = mul_add(T(W::Q_YY), yy, q);
-    q = mul_add(T(W::Q_ZZ), zz, q);
-    q = mul_add(T(W::Q_XY), xy, q);
-    q = mul_add(T(W::Q_XZ), xz, q);
-    q = mul_add(T(W::Q_YZ), yz, q);
-    FW const F = mul_add(FW(-3.0f), q, T(W::TRACE));
-    FW c = T(W::C_XXX) * (xx * x);
-    c = mul_add(T(W::C_XXY), xx * y, c);
-    c = mul_add(T(W::C_XXZ), xx * z, c);
-    c = mul_add(T(W::C_XYY), yy * x, c);
-    c = mul_add(T(W::C_XYZ), xy * z, c);
-    c = mul_add(T(W::C_XZZ), zz * x, c);
-    c = mul_add(T(W::C_YYY), yy * y, c);
-    c = mul_add(T(W::C_YYZ), yy * z, c);
-    c = mul_add(T(W::C_YZZ), zz * y, c);
-    c = mul_add(T(W::C_ZZZ), zz * z, c);
-    FW const S = mul_add(T(W::L_X), x, mul_add(T(W::L_Y), y, mul_add(T(W::L_Z), z, c)));
+    // Two accumulators per form: half the dependent chain.
+    FW q0 = T(W::Q_XX) * xx, q1 = T(W::Q_YY) * yy;
+    q0 = mul_add(T(W::Q_ZZ), zz, q0);
+    q1 = mul_add(T(W::Q_XY), xy, q1);
+    q0 = mul_add(T(W::Q_XZ), xz, q0);
+    q1 = mul_add(T(W::Q_YZ), yz, q1);
+    FW const F = mul_add(FW(-3.0f), q0 + q1, T(W::TRACE));
+    FW c0 = T(W::C_XXX) * (xx * x), c1 = T(W::C_XXY) * (xx * y);
+    c0 = mul_add(T(W::C_XXZ), xx * z, c0);
+    c1 = mul_add(T(W::C_XYY), yy * x, c1);
+    c0 = mul_add(T(W::C_XYZ), xy * z, c0);
+    c1 = mul_add(T(W::C_XZZ), zz * x, c1);
+    c0 = mul_add(T(W::C_YYY), yy * y, c0);
+    c1 = mul_add(T(W::C_YYZ), yy * z, c1);
+    c0 = mul_add(T(W::C_YZZ), zz * y, c0);
+    c1 = mul_add(T(W::C_ZZZ), zz * z, c1);
+    c0 = mul_add(T(W::L_X), x, c0);
+    c1 = mul_add(T(W::L_Y), y, c1);
+    FW const S = mul_add(T(W::L_Z), z, c0 + c1);
     // (Z / R^2 + F / R^3 + S / R^4) / (4 pi), by Horner in 1 / R.
     return (inv_r * inv_r) * mul_add(inv_r, mul_add(inv_r, S, F), Z) * INV_FOUR_PI;
 }
@@ -505,16 +505,89 @@ inline float butterfly_sum(V const& v) {
     }
 }
 
+//! The vectors an exact leaf sum works in: a whole leaf where that is at most two native vectors
+//! (the two halves' chains then interleave), else one native vector at a time (wider ones would
+//! spill).
+constexpr unsigned EXACT_WIDTH = F::size() >= LEAF / 2 ? LEAF : F::size();
+static_assert(LEAF % EXACT_WIDTH == 0, "a leaf is a whole number of vectors");
+using FE = stdx::simd<float, stdx::simd_abi::deduce_t<float, EXACT_WIDTH>>;
+
+//! Pairs (leaf, query) whose triangle terms are held at once: det and D of 32 triangles each.
+constexpr unsigned EXACT_BATCH = 16;
+
+//! The planes of leaf `leaf`, the partial last leaf copied into `padded` with zeros after its
+//! `present` primitives, so that no load passes the storage.
+template <class T>
+inline unsigned leaf_planes(QueryJob<T> const& job, unsigned leaf, float const* (&plane)[PLANES<T>],
+                            float (&padded)[PLANES<T>][LEAF]) {
+    unsigned const first = leaf * LEAF;
+    unsigned const present = job.n_primitives - first < LEAF ? job.n_primitives - first : LEAF;
+    for (unsigned c = 0; c < PLANES<T>; ++c) {
+        plane[c] = job.primitives.data + c * job.primitives.stride + first;
+        if (present < LEAF) {
+            for (unsigned i = 0; i < LEAF; ++i) padded[c][i] = i < present ? plane[c][i] : 0.0f;
+            plane[c] = padded[c];
+        }
+    }
+    return present;
+}
+
+//! The fast triangle sums of exact_leaves, in three passes over a batch of pairs: det and D of
+//! every triangle, then every atan2, then the reductions. Each pass's iterations are short and
+//! independent, so the processor overlaps them (one pass per pair would wait on its square
+//! roots and its division in turn). The values are those of triangle_contribution<false>.
+inline void exact_triangle_batch(QueryJob<Triangle> const& job, unsigned count, unsigned const* leaves,
+                                 Vec3 const* qs, float* sums) {
+    using V = FE;
+    constexpr unsigned W = EXACT_WIDTH;
+    alignas(64) float det[EXACT_BATCH][LEAF], D[EXACT_BATCH][LEAF];
+    unsigned present[EXACT_BATCH];
+    for (unsigned j = 0; j < count; ++j) {
+        float const* plane[9];
+        alignas(64) float padded[9][LEAF];
+        present[j] = leaf_planes(job, leaves[j], plane, padded);
+        V const qx(qs[j].x), qy(qs[j].y), qz(qs[j].z);
+        for (unsigned o = 0; o < LEAF; o += W) {
+            auto const v = [&](unsigned c) { return load<V>(plane[c] + o); };
+            V const a[3] = {v(0) - qx, v(1) - qy, v(2) - qz};
+            V const b[3] = {v(3) - qx, v(4) - qy, v(5) - qz};
+            V const c[3] = {v(6) - qx, v(7) - qy, v(8) - qz};
+            V d, t;
+            solid_angle_terms<false>(a, b, c, d, t);
+            d.copy_to(det[j] + o, stdx::element_aligned);
+            t.copy_to(D[j] + o, stdx::element_aligned);
+        }
+    }
+    alignas(64) float values[EXACT_BATCH][LEAF];
+    for (unsigned j = 0; j < count; ++j) {
+        for (unsigned o = 0; o < LEAF; o += W) {
+            V const d = load<V>(det[j] + o), t = load<V>(D[j] + o);
+            V r = atan2_turns(d, t);
+            stdx::where(stdx::abs(t) < 1e-12f && stdx::abs(d) < 1e-12f, r) = 0.5f;  // at a vertex or on an edge
+            r.copy_to(values[j] + o, stdx::element_aligned);
+            auto const overflowed = !(stdx::abs(t) <= FLT_MAX && stdx::abs(d) <= FLT_MAX);
+            if (stdx::any_of(overflowed)) [[unlikely]] {
+                // Distances too large for the products (or NaN): the kernel's own formula, which
+                // shrinks the triangle first.
+                for (unsigned i = 0; i < W; ++i) {
+                    unsigned const at = o + i;
+                    if (!overflowed[i] || at >= present[j]) continue;
+                    Triangle const triangle = Triangle::load(job.primitives, leaves[j] * LEAF + at, job.n_primitives);
+                    values[j][at] = gyrant::cpu::triangle_contribution(triangle, qs[j]);
+                }
+            }
+        }
+        for (unsigned i = present[j]; i < LEAF; ++i) values[j][i] = 0.0f;
+    }
+    for (unsigned j = 0; j < count; ++j) sums[j] = butterfly_sum(load<FL>(values[j]));
+}
+
 //! Exact sums of `count` leaves, leaf j at query qs[j], into sums[j]: each leaf's primitives in
-//! the lanes, a native vector at a time (wider vectors would spill), primitives past the end
-//! contributing 0, reduced in the kernels' butterfly order.
+//! the lanes, primitives past the end contributing 0, reduced in the kernels' butterfly order.
 template <class T>
 inline void exact_leaves(QueryJob<T> const& job, unsigned count, unsigned const* leaves, Vec3 const* qs,
                          float* sums) {
     constexpr unsigned P = PLANES<T>;
-    constexpr unsigned W = F::size() < LEAF ? F::size() : LEAF;
-    using V = stdx::simd<float, stdx::simd_abi::deduce_t<float, W>>;
-    static_assert(LEAF % W == 0, "a leaf is a whole number of vectors");
     // The leaves' planes are scattered over the storage: ask for all of them before the first
     // is needed, so their loads overlap.
     for (unsigned j = 0; j < count; ++j)
@@ -523,19 +596,21 @@ inline void exact_leaves(QueryJob<T> const& job, unsigned count, unsigned const*
             __builtin_prefetch(plane);
             __builtin_prefetch(plane + 16);
         }
-    for (unsigned j = 0; j < count; ++j) {
-        unsigned const first = leaves[j] * LEAF;
-        unsigned const present = job.n_primitives - first < LEAF ? job.n_primitives - first : LEAF;
-        float const* plane[P];
-        // The partial last leaf is copied and padded with zeros, so no load passes the storage.
-        alignas(64) float padded[P][LEAF];
-        for (unsigned c = 0; c < P; ++c) {
-            plane[c] = job.primitives.data + c * job.primitives.stride + first;
-            if (present < LEAF) {
-                for (unsigned i = 0; i < LEAF; ++i) padded[c][i] = i < present ? plane[c][i] : 0.0f;
-                plane[c] = padded[c];
+    if constexpr (std::is_same_v<T, Triangle>) {
+        if (!job.kernel_arithmetic) {
+            for (unsigned j = 0; j < count; j += EXACT_BATCH) {
+                unsigned const n = count - j < EXACT_BATCH ? count - j : EXACT_BATCH;
+                exact_triangle_batch(job, n, leaves + j, qs + j, sums + j);
             }
+            return;
         }
+    }
+    using V = FE;
+    constexpr unsigned W = EXACT_WIDTH;
+    for (unsigned j = 0; j < count; ++j) {
+        float const* plane[P];
+        alignas(64) float padded[P][LEAF];
+        unsigned const present = leaf_planes(job, leaves[j], plane, padded);
         Points<V> const q{V(qs[j].x), V(qs[j].y), V(qs[j].z)};
         alignas(64) float values[LEAF];
         for (unsigned o = 0; o < LEAF; o += W) {
@@ -571,8 +646,8 @@ struct Packet {
 //! the lanes whose value is usable (an expansion beyond the half/bfloat16 range is walked or
 //! summed exactly instead, as in the kernels).
 template <class T>
-inline Lanes approximate(QueryJob<T> const& job, Packet const& p, WideNode const& n, unsigned k, FP const& d2,
-                         Lanes accepted, float* values) {
+inline Lanes approximate(QueryJob<T> const& job, Packet const& p, WideNode const& n, unsigned k, FP const& ux,
+                         FP const& uy, FP const& uz, FP const& d2, Lanes accepted, float* values) {
     Vec3 const center{n.cx[k], n.cy[k], n.cz[k]};
     // Lanes left to the kernels' own scalar evaluation: expansions the single-precision form
     // cannot stand for, and with the emulation, possible double roundings.
@@ -583,7 +658,7 @@ inline Lanes approximate(QueryJob<T> const& job, Packet const& p, WideNode const
         v = node_approximations(p.qx, p.qy, p.qz, center, stored_expansion(job, n, k), hazard);
         kernel_lanes = lane_bits(hazard.lanes);
     } else {
-        v = far_field(p.qx, p.qy, p.qz, n, k);
+        v = far_field(ux, uy, uz, d2, n, k);
         kernel_lanes = lane_bits(d2 < FAR_MIN_DISTANCE_SQUARED) | ((n.kernel_evaluated >> k) & 1u ? ~Lanes{0} : 0);
     }
     v.copy_to(values, stdx::element_aligned);
@@ -641,26 +716,31 @@ inline void visit(QueryJob<T> const& job, Packet& p, WideNode const& n, Lanes vi
         FP const ux = p.qx - n.cx[k], uy = p.qy - n.cy[k], uz = p.qz - n.cz[k];
         FP const d2 = square_add(uz, square_add(ux, uy * uy));
         Lanes const a = lane_bits(d2 > job.beta_squared * n.r2[k]) & visit_lanes;
-        if (a != 0) accepted[k] = approximate(job, p, n, k, d2, a, values[k]);
+        if (a != 0) accepted[k] = approximate(job, p, n, k, ux, uy, uz, d2, a, values[k]);
     }
+    // The exact sums of all leaf slots at once (more independent work in flight), added below
+    // in slot order.
+    alignas(64) float sums[8][PACKET];
+    unsigned leaf_of[8 * PACKET], count = 0;
+    Vec3 at[8 * PACKET];
+    for (unsigned leaves = n.leaf_mask; leaves != 0; leaves &= leaves - 1) {
+        unsigned const k = static_cast<unsigned>(__builtin_ctz(leaves));
+        for (Lanes e = visit_lanes & ~accepted[k]; e != 0; e &= e - 1) {
+            leaf_of[count] = n.child[k];
+            at[count++] = p.q[__builtin_ctz(e)];
+        }
+    }
+    float found[8 * PACKET];
+    if (count != 0) exact_leaves(job, count, leaf_of, at, found);
+    count = 0;
     for (unsigned leaves = n.leaf_mask; leaves != 0; leaves &= leaves - 1) {
         unsigned const k = static_cast<unsigned>(__builtin_ctz(leaves));
         Lanes const exact = visit_lanes & ~accepted[k];
         FP term(0.0f);
         if (accepted[k] != 0) stdx::where(mask_of(accepted[k]), term) = load<FP>(values[k]);
         if (exact != 0) {
-            alignas(64) float sums[PACKET];
-            unsigned leaf_of[PACKET], count = 0;
-            Vec3 at[PACKET];
-            for (Lanes e = exact; e != 0; e &= e - 1) {
-                leaf_of[count] = n.child[k];
-                at[count++] = p.q[__builtin_ctz(e)];
-            }
-            float found[PACKET];
-            exact_leaves(job, count, leaf_of, at, found);
-            count = 0;
-            for (Lanes e = exact; e != 0; e &= e - 1) sums[__builtin_ctz(e)] = found[count++];
-            stdx::where(mask_of(exact), term) = load<FP>(sums);
+            for (Lanes e = exact; e != 0; e &= e - 1) sums[k][__builtin_ctz(e)] = found[count++];
+            stdx::where(mask_of(exact), term) = load<FP>(sums[k]);
         }
         // Lanes that take no part add +0, which leaves a sum unchanged (a sum of floats that
         // starts at +0 is never -0).
