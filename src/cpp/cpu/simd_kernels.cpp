@@ -298,18 +298,14 @@ inline FW far_field(FW const& ux, FW const& uy, FW const& uz, FW const& d2, Wide
     q0 = mul_add(T(W::Q_XZ), xz, q0);
     q1 = mul_add(T(W::Q_YZ), yz, q1);
     FW const F = mul_add(FW(-3.0f), q0 + q1, T(W::TRACE));
-    FW c0 = T(W::C_XXX) * (xx * x), c1 = T(W::C_XXY) * (xx * y);
-    c0 = mul_add(T(W::C_XXZ), xx * z, c0);
-    c1 = mul_add(T(W::C_XYY), yy * x, c1);
-    c0 = mul_add(T(W::C_XYZ), xy * z, c0);
-    c1 = mul_add(T(W::C_XZZ), zz * x, c1);
-    c0 = mul_add(T(W::C_YYY), yy * y, c0);
-    c1 = mul_add(T(W::C_YYZ), yy * z, c1);
-    c0 = mul_add(T(W::C_YZZ), zz * y, c0);
-    c1 = mul_add(T(W::C_ZZZ), zz * z, c1);
-    c0 = mul_add(T(W::L_X), x, c0);
-    c1 = mul_add(T(W::L_Y), y, c1);
-    FW const S = mul_add(T(W::L_Z), z, c0 + c1);
+    // The cubic grouped by the squares: xx (.) + yy (.) + zz (.) + xyz, fewer products.
+    FW const gx = mul_add(T(W::C_XXZ), z, mul_add(T(W::C_XXY), y, T(W::C_XXX) * x));
+    FW const gy = mul_add(T(W::C_YYZ), z, mul_add(T(W::C_YYY), y, T(W::C_XYY) * x));
+    FW const gz = mul_add(T(W::C_ZZZ), z, mul_add(T(W::C_YZZ), y, T(W::C_XZZ) * x));
+    FW const c0 = mul_add(yy, gy, xx * gx);
+    FW const c1 = mul_add(T(W::C_XYZ), xy * z, zz * gz);
+    FW const l = mul_add(T(W::L_Z), z, mul_add(T(W::L_Y), y, T(W::L_X) * x));
+    FW const S = (c0 + c1) + l;
     // (Z / R^2 + F / R^3 + S / R^4) / (4 pi), by Horner in 1 / R.
     return (inv_r * inv_r) * mul_add(inv_r, mul_add(inv_r, S, F), Z) * INV_FOUR_PI;
 }
@@ -639,7 +635,6 @@ inline FP::mask_type mask_of(Lanes lanes) {
 struct Packet {
     FP qx, qy, qz;
     Vec3 q[PACKET];
-    FP accumulator;
 };
 
 //! The expansion of slot k of node n at the lanes `accepted` of the packet into `values`; returns
@@ -706,8 +701,8 @@ inline FP square_add(FP const& u, FP const& c) {
 //! expansions where accepted, their exact sums elsewhere) are added in slot order, and the
 //! internal children are pushed so that the highest slot comes off the stack first.
 template <class T>
-inline void visit(QueryJob<T> const& job, Packet& p, WideNode const& n, Lanes visit_lanes, PacketEntry* stack,
-                  unsigned& top) {
+inline void visit(QueryJob<T> const& job, Packet const& p, FP& accumulator, WideNode const& n, Lanes visit_lanes,
+                  PacketEntry* stack, unsigned& top) {
     alignas(64) float values[8][PACKET];
     Lanes accepted[8] = {};
     for (unsigned present = n.leaf_mask | n.internal_mask; present != 0; present &= present - 1) {
@@ -744,7 +739,7 @@ inline void visit(QueryJob<T> const& job, Packet& p, WideNode const& n, Lanes vi
         }
         // Lanes that take no part add +0, which leaves a sum unchanged (a sum of floats that
         // starts at +0 is never -0).
-        p.accumulator += term;
+        accumulator += term;
     }
     for (unsigned inner = n.internal_mask; inner != 0; inner &= inner - 1) {
         unsigned const k = static_cast<unsigned>(__builtin_ctz(inner));
@@ -773,7 +768,8 @@ inline void walk_packet(QueryJob<T> const& job, size_t first, unsigned count, Pa
     p.qx = load<FP>(x);
     p.qy = load<FP>(y);
     p.qz = load<FP>(z);
-    p.accumulator = 0.0f;
+    // A local of its own, so that it stays in a register across the walk.
+    FP accumulator(0.0f);
     Lanes const all = count == 32 ? ~Lanes{0} : (Lanes{1} << count) - 1;
     unsigned top = 0;
     stack[top].node = 0;
@@ -784,14 +780,14 @@ inline void walk_packet(QueryJob<T> const& job, size_t first, unsigned count, Pa
         if (e.accepted != 0) {
             FP term(0.0f);
             stdx::where(mask_of(e.accepted), term) = load<FP>(e.values);
-            p.accumulator += term;
+            accumulator += term;
         }
         // The entry's slot is reused by the visit's pushes.
         Lanes const lanes = e.visit;
-        if (lanes != 0) visit(job, p, job.nodes[e.node], lanes, stack, top);
+        if (lanes != 0) visit(job, p, accumulator, job.nodes[e.node], lanes, stack, top);
     }
     alignas(64) float out[PACKET];
-    p.accumulator.copy_to(out, stdx::element_aligned);
+    accumulator.copy_to(out, stdx::element_aligned);
     for (unsigned l = 0; l < count; ++l) {
         size_t const s = first + l;
         job.output[job.order != nullptr ? job.order[s] : s] = out[l];
