@@ -50,7 +50,7 @@ void far_form(TailorCoefficients const& c, WideNode& w, unsigned k) {
     if (kernel) w.kernel_evaluated |= static_cast<uint8_t>(1u << k);
 
     using W = WideNode;
-    auto const set = [&](W::Far term, double value) { w.far[term][k] = kernel ? 0.0f : static_cast<float>(value); };
+    auto const set = [&](W::Far term, double value) { w.far[k][term] = kernel ? 0.0f : static_cast<float>(value); };
     set(W::Z_X, z[0]);
     set(W::Z_Y, z[1]);
     set(W::Z_Z, z[2]);

@@ -67,9 +67,10 @@ void radix_sort_pairs(uint64_t* keys, uint32_t* values, size_t n, uint64_t* key_
 void radix_sort_pairs(uint64_t* keys, uint32_t* values, size_t n);
 
 //! The children of one 8-wide node as the native walk reads them: slot k in lane k of every
-//! row. The walk evaluates expansions in single precision from `far` (the stored coefficients
-//! widened exactly and gathered into the polynomial the kernels evaluate). What a walk reads at
-//! every visit comes first.
+//! row, and its expansion in far[k]. The walk evaluates expansions in single precision from
+//! `far` (the stored coefficients widened exactly and gathered into the polynomial the kernels
+//! evaluate). What a walk reads at every visit comes first; a child's expansion is two cache
+//! lines, read only where a query accepts it.
 struct alignas(64) WideNode {
     //! The single-precision form of an expansion at direction d (unit) and distance R:
     //!   Z = z . d, F = trace - 3 (quadratic form of d), S = 15 (cubic form of d) + L . d,
@@ -91,7 +92,7 @@ struct alignas(64) WideNode {
     //! coefficients, or magnitudes at which half/bfloat16 arithmetic could overflow), so that
     //! exactly the kernels' nodes are accepted.
     uint8_t kernel_evaluated;
-    float far[FAR_TERMS][8];
+    float far[8][FAR_TERMS];
 };
 
 //! The hierarchy in the native walk's layout. Entry 0 stands above the root: its only slot is

@@ -284,7 +284,7 @@ inline FW node_approximations(FW const& qx, FW const& qy, FW const& qz, Vec3 con
 //! exact value of the expansion).
 inline FW far_field(FW const& ux, FW const& uy, FW const& uz, FW const& d2, WideNode const& w, unsigned k) {
     using W = WideNode;
-    auto const T = [&](W::Far term) { return FW(w.far[term][k]); };
+    auto const T = [&](W::Far term) { return FW(w.far[k][term]); };
     // u = q - c, so the direction from the query to the centre is -u / R.
     FW const inv_r = 1.0f / stdx::sqrt(d2);
     FW const towards = -inv_r;
