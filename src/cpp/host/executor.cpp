@@ -54,11 +54,6 @@
 #include <sanitizer/tsan_interface.h>
 #endif
 
-thread_local constinit uint3 threadIdx{};
-thread_local constinit uint3 blockIdx{};
-thread_local constinit dim3 blockDim{};
-thread_local constinit dim3 gridDim{};
-
 namespace gyrant::host {
 namespace {
 

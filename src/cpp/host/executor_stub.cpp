@@ -14,11 +14,6 @@
 #include <cstdlib>
 #include <thread>
 
-thread_local constinit uint3 threadIdx{};
-thread_local constinit uint3 blockIdx{};
-thread_local constinit dim3 blockDim{};
-thread_local constinit dim3 gridDim{};
-
 namespace gyrant::host {
 namespace {
 

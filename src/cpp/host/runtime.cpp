@@ -18,6 +18,13 @@
 
 #include "host/runtime_state.h"
 
+// The kernels' built-in indices, one set per thread: the fiber executor sets them for each lane it
+// runs; the native code never reads them.
+thread_local constinit uint3 threadIdx{};
+thread_local constinit uint3 blockIdx{};
+thread_local constinit dim3 blockDim{};
+thread_local constinit dim3 gridDim{};
+
 namespace gyrant::host {
 namespace {
 
