@@ -125,9 +125,22 @@ void parallel_chunks(size_t n, size_t chunk, Body const& body) {
     }
 }
 
-//! Queries in Morton order of the scene box: neighbours walk the same nodes one after the other.
+//! Queries in Morton order: neighbours walk the same nodes one after the other. The curve covers
+//! the scene box grown by its extent on every side, so that queries around the surface keep
+//! their neighbours too (on the scene box's own curve every query outside it would land on its
+//! faces, and those sharing a code would be grouped in no order). Which queries share a packet
+//! changes no result.
 std::vector<uint32_t> morton_order(Vec3 const* queries, size_t n, float scale, AABB const& scene_box) {
-    SceneParams const params = make_scene_params(scene_box);
+    SceneParams params = make_scene_params(scene_box);
+    if (params.inv_extent > 0.0f) {
+        float const extent = 1.0f / params.inv_extent;
+        SceneParams grown = params;
+        grown.inv_extent = 1.0f / (3.0f * extent);
+        grown.bounds.min = Vec3_f16::from_float(Vec3::from_f16(scene_box.min) - Vec3{extent, extent, extent});
+        Vec3 const corner = Vec3::from_f16(grown.bounds.min);  // half: it may overflow
+        if (std::isfinite(corner.x) && std::isfinite(corner.y) && std::isfinite(corner.z) && grown.inv_extent > 0.0f)
+            params = grown;
+    }
     std::vector<uint64_t> keys(n);
     std::vector<uint32_t> order(n);
 #pragma omp parallel for schedule(static)
