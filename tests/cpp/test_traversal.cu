@@ -887,12 +887,19 @@ void measure(char const* name, Scene<T> const& s, std::vector<Vec3> const& q, si
 }
 
 #if defined(GYRANT_FLAVOUR_HOST)
-// Time of the native walk alone: 200k uniform and 200k near queries per instruction set.
+// Time of the native walk alone (200k uniform and 200k near queries) and of brute_force (2000
+// uniform queries) per instruction set.
 TEST(TraversalMeasure, DISABLED_NativeWalk) {
     auto s = make_scene(test::soup(test::icosphere(6)));
     using clock = std::chrono::steady_clock;
     std::string const chosen = gyrant::cpu::simd_target();
-    for (auto [uniform, near] : {std::pair<size_t, size_t>{200000, 0}, {0, 200000}}) {
+    auto const seconds = [&](auto&& call) {
+        call();
+        auto const a = clock::now();
+        call();
+        return std::chrono::duration<double>(clock::now() - a).count();
+    };
+    for (auto [uniform, near] : {std::pair<size_t, size_t>{200000, 0}, {0, 200000}, {2000, 0}}) {
         std::vector<Vec3> const q = make_queries(s.prims, uniform, near, 91);
         for (char const* target : gyrant::cpu::available_simd_targets()) {
             // GYRANT_MEASURE_TARGETS (names separated by commas) narrows the instruction sets.
@@ -900,10 +907,13 @@ TEST(TraversalMeasure, DISABLED_NativeWalk) {
             if (only != nullptr && ("," + std::string(only) + ",").find("," + std::string(target) + ",") == std::string::npos)
                 continue;
             gyrant::cpu::force_simd_target(target);
-            run_compute(*s.engine, q, -1.0f);
-            auto const a = clock::now();
-            run_compute(*s.engine, q, -1.0f);
-            double const t = std::chrono::duration<double>(clock::now() - a).count();
+            if (q.size() == 2000) {
+                double const t = seconds([&] { run_brute_force(*s.engine, q); });
+                std::printf("[ icosphere %zu, %s ] brute_force: %.3f s, %.0f Mpairs/s\n", s.prims.size(), target, t,
+                            q.size() * double(s.prims.size()) / t / 1e6);
+                continue;
+            }
+            double const t = seconds([&] { run_compute(*s.engine, q, -1.0f); });
             std::printf("[ icosphere %zu, %s ] %s queries: %.3f s, %.0f k/s\n", s.prims.size(), target,
                         uniform ? "uniform" : "near", t, q.size() / t / 1e3);
         }

@@ -19,6 +19,7 @@
 #include <cstdint>
 #include <bitset>
 #include <cstring>
+#include <utility>
 
 #if !defined(GYRANT_SIMD_TARGET)
 #error "compile with -DGYRANT_SIMD_TARGET=<namespace of this copy>"
@@ -395,12 +396,13 @@ inline void solid_angle_terms(V const (&a)[3], V const (&b)[3], V const (&c)[3],
 }
 
 //! The triangle (v0, v1, v2) seen from q: the kernel's solid angle over 4 pi, lane by lane.
-//! `v(c)` gives coordinate plane c (v0.x, v0.y, ..., v2.z) of the lanes' triangles. With Kernel
-//! the operations are the kernel's own, one by one; otherwise the products of the lengths and
-//! dot products fuse into their sums (fewer roundings, fewer instructions) and atan2 is the
-//! vectorised one.
-template <bool Kernel, class V, class Planes>
-inline V triangle_contribution(Planes const& v, Points<V> const& q) {
+//! `v(c)` gives coordinate plane c (v0.x, v0.y, ..., v2.z) of the lanes' triangles, and
+//! `lane(i)` lane i's triangle and query point as scalars, for the rare lanes the vector formula
+//! cannot take. With Kernel the operations are the kernel's own, one by one; otherwise the
+//! products of the lengths and dot products fuse into their sums (fewer roundings, fewer
+//! instructions) and atan2 is the vectorised one.
+template <bool Kernel, class V, class Planes, class Lane>
+inline V triangle_contribution(Planes const& v, Points<V> const& q, Lane const& lane) {
     V const a[3] = {v(0) - q.x, v(1) - q.y, v(2) - q.z};
     V const b[3] = {v(3) - q.x, v(4) - q.y, v(5) - q.z};
     V const c[3] = {v(6) - q.x, v(7) - q.y, v(8) - q.z};
@@ -411,18 +413,14 @@ inline V triangle_contribution(Planes const& v, Points<V> const& q) {
     auto const overflowed = !(stdx::abs(D) <= FLT_MAX && stdx::abs(det) <= FLT_MAX);
     if (stdx::any_of(overflowed)) [[unlikely]] {
         // Distances too large for the products (or NaN): the kernel's own formula, which
-        // shrinks the triangle first.
+        // shrinks the triangle first. The lanes come from the caller's data, not out of the
+        // vectors (taking those apart would cost every call, not just this one).
         alignas(64) float values[V::size()];
-        alignas(64) float coordinates[12][V::size()];
         r.copy_to(values, stdx::element_aligned);
-        for (unsigned k = 0; k < 9; ++k) v(k).copy_to(coordinates[k], stdx::element_aligned);
-        q.x.copy_to(coordinates[9], stdx::element_aligned);
-        q.y.copy_to(coordinates[10], stdx::element_aligned);
-        q.z.copy_to(coordinates[11], stdx::element_aligned);
         for (unsigned i = 0; i < V::size(); ++i) {
             if (!overflowed[i]) continue;
-            auto const at = [&](unsigned k) { return Vec3{coordinates[k][i], coordinates[k + 1][i], coordinates[k + 2][i]}; };
-            values[i] = gyrant::cpu::triangle_contribution(Triangle{at(0), at(3), at(6)}, at(9));
+            auto const [triangle, at] = lane(i);
+            values[i] = gyrant::cpu::triangle_contribution(triangle, at);
         }
         r = V(values, stdx::element_aligned);
     }
@@ -432,9 +430,10 @@ inline V triangle_contribution(Planes const& v, Points<V> const& q) {
 //! The regularised dipole of the points (position, scaled normal) at q, lane by lane. Lanes in
 //! the smoothing band (0.1 <= |p - q| / epsilon < 2) need erff and exp2f and take the scalar
 //! kernel formula.
-//! `planes(c)` gives coordinate plane c (position x, y, z, normal x, y, z) of the lanes' points.
-template <bool Kernel, class V, class Planes>
-inline V point_contribution_vector(Planes const& planes, Points<V> const& q, float inverse_epsilon) {
+//! `planes(c)` gives coordinate plane c (position x, y, z, normal x, y, z) of the lanes' points,
+//! `lane(i)` lane i's point and query point as scalars.
+template <bool Kernel, class V, class Planes, class Lane>
+inline V point_contribution_vector(Planes const& planes, Points<V> const& q, float inverse_epsilon, Lane const& lane) {
     V const p[6] = {planes(0), planes(1), planes(2), planes(3), planes(4), planes(5)};
     V const dx = p[0] - q.x, dy = p[1] - q.y, dz = p[2] - q.z;
     V r2, dot;
@@ -454,18 +453,11 @@ inline V point_contribution_vector(Planes const& planes, Points<V> const& q, flo
     auto const band = (x < 2.0f) && !(x < 0.1f) && !(r2 < 1e-18f);
     if (stdx::any_of(band)) {
         alignas(64) float values[V::size()];
-        alignas(64) float coordinates[9][V::size()];
         result.copy_to(values, stdx::element_aligned);
-        for (unsigned c = 0; c < 6; ++c) p[c].copy_to(coordinates[c], stdx::element_aligned);
-        q.x.copy_to(coordinates[6], stdx::element_aligned);
-        q.y.copy_to(coordinates[7], stdx::element_aligned);
-        q.z.copy_to(coordinates[8], stdx::element_aligned);
         for (unsigned i = 0; i < V::size(); ++i) {
             if (!band[i]) continue;
-            PointNormal const point{{coordinates[0][i], coordinates[1][i], coordinates[2][i]},
-                                    {coordinates[3][i], coordinates[4][i], coordinates[5][i]}};
-            values[i] = point_contribution(point, {coordinates[6][i], coordinates[7][i], coordinates[8][i]},
-                                           inverse_epsilon);
+            auto const [point, at] = lane(i);
+            values[i] = point_contribution(point, at, inverse_epsilon);
         }
         result = V(values, stdx::element_aligned);
     }
@@ -475,13 +467,10 @@ inline V point_contribution_vector(Planes const& planes, Points<V> const& q, flo
 template <class T>
 constexpr unsigned PLANES = sizeof(T) / sizeof(float);
 
-template <class V, class T, class Planes>
-inline V contribution(Planes const& planes, Points<V> const& q, QueryJob<T> const& job) {
-    if constexpr (std::is_same_v<T, Triangle>)
-        return job.kernel_arithmetic ? triangle_contribution<true, V>(planes, q) : triangle_contribution<false, V>(planes, q);
-    else
-        return job.kernel_arithmetic ? point_contribution_vector<true, V>(planes, q, job.inverse_epsilon)
-                                     : point_contribution_vector<false, V>(planes, q, job.inverse_epsilon);
+template <bool Kernel, class V, class T, class Planes, class Lane>
+inline V contribution(Planes const& planes, Points<V> const& q, QueryJob<T> const& job, Lane const& lane) {
+    if constexpr (std::is_same_v<T, Triangle>) return triangle_contribution<Kernel, V>(planes, q, lane);
+    else return point_contribution_vector<Kernel, V>(planes, q, job.inverse_epsilon, lane);
 }
 
 //! One leaf's 32 primitives.
@@ -611,7 +600,13 @@ inline void exact_leaves(QueryJob<T> const& job, unsigned count, unsigned const*
         alignas(64) float values[LEAF];
         for (unsigned o = 0; o < LEAF; o += W) {
             auto const planes = [&](unsigned c) { return load<V>(plane[c] + o); };
-            contribution<V, T>(planes, q, job).copy_to(values + o, stdx::element_aligned);
+            // Lanes past the last primitive are zeroed below, whatever they give.
+            auto const lane = [&](unsigned i) {
+                return std::pair{T::load(job.primitives, leaves[j] * LEAF + o + i, job.n_primitives), qs[j]};
+            };
+            V const value = job.kernel_arithmetic ? contribution<true, V>(planes, q, job, lane)
+                                                  : contribution<false, V>(planes, q, job, lane);
+            value.copy_to(values + o, stdx::element_aligned);
         }
         for (unsigned i = present; i < LEAF; ++i) values[i] = 0.0f;
         sums[j] = butterfly_sum(load<FL>(values));
@@ -807,10 +802,14 @@ constexpr unsigned SUM_VECTORS = 4;
 
 //! Every primitive, in primitive order, added to each query's sum, plain or compensated
 //! (Kahan, in the brute-force kernel's form); the queries sit in the lanes.
-template <class T>
-GYRANT_SIMD_ENTRY void sum_all(QueryJob<T> const& job, size_t begin, size_t end, bool compensated) {
+template <bool Kernel, class T>
+inline void sum_all(QueryJob<T> const& job, size_t begin, size_t end, bool compensated) {
     constexpr unsigned P = PLANES<T>;
-    constexpr size_t W = F::size();
+    // The fixed-size type compiles to clean vector code on AVX2 and AVX-512, where the native
+    // one's atan2 came out lane by lane (five times slower on AVX-512); on SSE the native one is
+    // a little faster.
+    using SV = std::conditional_t<(F::size() >= 8), stdx::fixed_size_simd<float, F::size()>, F>;
+    constexpr size_t W = SV::size();
     size_t const stride = job.primitives.stride;
     for (size_t base = begin; base < end; base += SUM_VECTORS * W) {
         alignas(64) float qx[SUM_VECTORS * W], qy[SUM_VECTORS * W], qz[SUM_VECTORS * W];
@@ -821,20 +820,24 @@ GYRANT_SIMD_ENTRY void sum_all(QueryJob<T> const& job, size_t begin, size_t end,
             qy[l] = q.y;
             qz[l] = q.z;
         }
-        F sum[SUM_VECTORS], comp[SUM_VECTORS];
+        SV sum[SUM_VECTORS], comp[SUM_VECTORS];
         for (unsigned v = 0; v < SUM_VECTORS; ++v) sum[v] = comp[v] = 0.0f;
         for (unsigned j = 0; j < job.n_primitives; ++j) {
             float planes_scalar[P];
             for (unsigned c = 0; c < P; ++c) planes_scalar[c] = job.primitives.data[c * stride + j];
             for (unsigned v = 0; v < SUM_VECTORS; ++v) {
                 if (v * W >= count) break;
-                F const x = load<F>(qx + v * W), y = load<F>(qy + v * W), z = load<F>(qz + v * W);
+                SV const x = load<SV>(qx + v * W), y = load<SV>(qy + v * W), z = load<SV>(qz + v * W);
                 // The primitive is the same in every lane, the queries differ.
-                auto const planes = [&](unsigned c) { return F(planes_scalar[c]); };
-                F const value = contribution<F, T>(planes, Points<F>{x, y, z}, job);
+                auto const planes = [&](unsigned c) { return SV(planes_scalar[c]); };
+                auto const lane = [&](unsigned i) {
+                    unsigned const l = v * W + i;
+                    return std::pair{T::load(job.primitives, j, job.n_primitives), Vec3{qx[l], qy[l], qz[l]}};
+                };
+                SV const value = contribution<Kernel, SV>(planes, Points<SV>{x, y, z}, job, lane);
                 if (compensated) {
-                    F const y_ = value - comp[v];
-                    F const t = sum[v] + y_;
+                    SV const y_ = value - comp[v];
+                    SV const t = sum[v] + y_;
                     comp[v] = (t - sum[v]) - y_;
                     sum[v] = t;
                 } else {
@@ -849,6 +852,14 @@ GYRANT_SIMD_ENTRY void sum_all(QueryJob<T> const& job, size_t begin, size_t end,
             job.output[job.order != nullptr ? job.order[s] : s] = out[l];
         }
     }
+}
+
+//! The arithmetic is chosen once per call: with both kinds of contribution in one loop the
+//! compiler takes the vectors apart.
+template <class T>
+GYRANT_SIMD_ENTRY void sum_all(QueryJob<T> const& job, size_t begin, size_t end, bool compensated) {
+    if (job.kernel_arithmetic) sum_all<true>(job, begin, end, compensated);
+    else sum_all<false>(job, begin, end, compensated);
 }
 
 }  // namespace
