@@ -373,6 +373,13 @@ def test_far_queries_see_a_surface_as_small():
                   [0.0, -3e38, 1.0], [3e38, 3e38, -3e38]], np.float32)
     np.testing.assert_allclose(np.from_dlpack(engine.brute_force(q)), 0.0, atol=1e-6)
     np.testing.assert_allclose(np.from_dlpack(engine.compute(q)), 0.0, atol=1e-6)
+    # Between queries inside: the far lanes' fallback must take its own lane's query.
+    inside = (0.5 * v[:6]).astype(np.float32)
+    mixed = np.empty((12, 3), np.float32)
+    mixed[0::2], mixed[1::2] = q, inside
+    got = np.from_dlpack(engine.brute_force(mixed))
+    np.testing.assert_allclose(got[0::2], 0.0, atol=1e-6)
+    np.testing.assert_array_equal(got[1::2], np.from_dlpack(engine.brute_force(inside)))
 
 
 def test_a_triangle_filling_a_quarter_sphere_counts_a_quarter():
