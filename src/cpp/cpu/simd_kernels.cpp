@@ -280,7 +280,7 @@ inline FW node_approximations(FW const& qx, FW const& qy, FW const& qz, Vec3 con
     return result;
 }
 
-//! Slot k's expansion in single precision from the node's `far` rows: what the walk uses. It
+//! Slot k's expansion in single precision from the node's far[k]: what the walk uses. It
 //! differs from the kernels' value by their half/bfloat16 rounding only (and is closer to the
 //! exact value of the expansion).
 inline FW far_field(FW const& ux, FW const& uy, FW const& uz, FW const& d2, WideNode const& w, unsigned k) {
@@ -395,19 +395,20 @@ inline void solid_angle_terms(V const (&a)[3], V const (&b)[3], V const (&c)[3],
     D = la * lb * lc + dot(a, b) * lc + dot(a, c) * lb + dot(b, c) * la;
 }
 
-//! The triangle (v0, v1, v2) seen from q: the kernel's solid angle over 4 pi, lane by lane.
-//! `v(c)` gives coordinate plane c (v0.x, v0.y, ..., v2.z) of the lanes' triangles, and
-//! `lane(i)` lane i's triangle and query point as scalars, for the rare lanes the vector formula
-//! cannot take. With Kernel the operations are the kernel's own, one by one; otherwise the
-//! products of the lengths and dot products fuse into their sums (fewer roundings, fewer
-//! instructions) and atan2 is the vectorised one.
-template <bool Kernel, class V, class Planes, class Lane>
-inline V triangle_contribution(Planes const& v, Points<V> const& q, Lane const& lane) {
+//! det and D of the triangles (v0, v1, v2) seen from q, lane by lane. `v(c)` gives coordinate
+//! plane c (v0.x, v0.y, ..., v2.z) of the lanes' triangles.
+template <bool Kernel, class V, class Planes>
+inline void triangle_terms(Planes const& v, Points<V> const& q, V& det, V& D) {
     V const a[3] = {v(0) - q.x, v(1) - q.y, v(2) - q.z};
     V const b[3] = {v(3) - q.x, v(4) - q.y, v(5) - q.z};
     V const c[3] = {v(6) - q.x, v(7) - q.y, v(8) - q.z};
-    V det, D;
     solid_angle_terms<Kernel>(a, b, c, det, D);
+}
+
+//! The kernel's solid angle over 4 pi from det and D, lane by lane. `lane(i)` gives lane i's
+//! triangle and query point as scalars, for the rare lanes the vector formula cannot take.
+template <bool Kernel, class V, class Lane>
+inline V triangle_turns(V const& det, V const& D, Lane const& lane) {
     V r = Kernel ? libm_atan2(det, D) * 0.15915494f : atan2_turns(det, D);
     stdx::where(stdx::abs(D) < 1e-12f && stdx::abs(det) < 1e-12f, r) = 0.5f;  // at a vertex or on an edge
     auto const overflowed = !(stdx::abs(D) <= FLT_MAX && stdx::abs(det) <= FLT_MAX);
@@ -425,6 +426,17 @@ inline V triangle_contribution(Planes const& v, Points<V> const& q, Lane const& 
         r = V(values, stdx::element_aligned);
     }
     return r;
+}
+
+//! The triangle (v0, v1, v2) seen from q: the kernel's solid angle over 4 pi, lane by lane.
+//! With Kernel the operations are the kernel's own, one by one; otherwise the products of the
+//! lengths and dot products fuse into their sums (fewer roundings, fewer instructions) and atan2
+//! is the vectorised one.
+template <bool Kernel, class V, class Planes, class Lane>
+inline V triangle_contribution(Planes const& v, Points<V> const& q, Lane const& lane) {
+    V det, D;
+    triangle_terms<Kernel>(v, q, det, D);
+    return triangle_turns<Kernel>(det, D, lane);
 }
 
 //! The regularised dipole of the points (position, scaled normal) at q, lane by lane. Lanes in
@@ -517,6 +529,15 @@ inline unsigned leaf_planes(QueryJob<T> const& job, unsigned leaf, float const* 
     return present;
 }
 
+//! Lane i of the vector at offset o of leaf `leaf` seen from q, as scalars (primitive, query).
+//! Lanes past the last primitive get a far placeholder; their values are zeroed anyway.
+template <class T>
+inline auto leaf_lane(QueryJob<T> const& job, unsigned leaf, unsigned o, Vec3 const& q) {
+    return [&job, first = leaf * LEAF + o, q](unsigned i) {
+        return std::pair{T::load(job.primitives, first + i, job.n_primitives), q};
+    };
+}
+
 //! The fast triangle sums of exact_leaves, in three passes over a batch of pairs: det and D of
 //! every triangle, then every atan2, then the reductions. Each pass's iterations are short and
 //! independent, so the processor overlaps them (one pass per pair would wait on its square
@@ -531,37 +552,19 @@ inline void exact_triangle_batch(QueryJob<Triangle> const& job, unsigned count, 
         float const* plane[9];
         alignas(64) float padded[9][LEAF];
         present[j] = leaf_planes(job, leaves[j], plane, padded);
-        V const qx(qs[j].x), qy(qs[j].y), qz(qs[j].z);
+        Points<V> const q{V(qs[j].x), V(qs[j].y), V(qs[j].z)};
         for (unsigned o = 0; o < LEAF; o += W) {
-            auto const v = [&](unsigned c) { return load<V>(plane[c] + o); };
-            V const a[3] = {v(0) - qx, v(1) - qy, v(2) - qz};
-            V const b[3] = {v(3) - qx, v(4) - qy, v(5) - qz};
-            V const c[3] = {v(6) - qx, v(7) - qy, v(8) - qz};
             V d, t;
-            solid_angle_terms<false>(a, b, c, d, t);
+            triangle_terms<false>([&](unsigned c) { return load<V>(plane[c] + o); }, q, d, t);
             d.copy_to(det[j] + o, stdx::element_aligned);
             t.copy_to(D[j] + o, stdx::element_aligned);
         }
     }
     alignas(64) float values[EXACT_BATCH][LEAF];
     for (unsigned j = 0; j < count; ++j) {
-        for (unsigned o = 0; o < LEAF; o += W) {
-            V const d = load<V>(det[j] + o), t = load<V>(D[j] + o);
-            V r = atan2_turns(d, t);
-            stdx::where(stdx::abs(t) < 1e-12f && stdx::abs(d) < 1e-12f, r) = 0.5f;  // at a vertex or on an edge
-            r.copy_to(values[j] + o, stdx::element_aligned);
-            auto const overflowed = !(stdx::abs(t) <= FLT_MAX && stdx::abs(d) <= FLT_MAX);
-            if (stdx::any_of(overflowed)) [[unlikely]] {
-                // Distances too large for the products (or NaN): the kernel's own formula, which
-                // shrinks the triangle first.
-                for (unsigned i = 0; i < W; ++i) {
-                    unsigned const at = o + i;
-                    if (!overflowed[i] || at >= present[j]) continue;
-                    Triangle const triangle = Triangle::load(job.primitives, leaves[j] * LEAF + at, job.n_primitives);
-                    values[j][at] = gyrant::cpu::triangle_contribution(triangle, qs[j]);
-                }
-            }
-        }
+        for (unsigned o = 0; o < LEAF; o += W)
+            triangle_turns<false>(load<V>(det[j] + o), load<V>(D[j] + o), leaf_lane(job, leaves[j], o, qs[j]))
+                .copy_to(values[j] + o, stdx::element_aligned);
         for (unsigned i = present[j]; i < LEAF; ++i) values[j][i] = 0.0f;
     }
     for (unsigned j = 0; j < count; ++j) sums[j] = butterfly_sum(load<FL>(values[j]));
@@ -600,10 +603,7 @@ inline void exact_leaves(QueryJob<T> const& job, unsigned count, unsigned const*
         alignas(64) float values[LEAF];
         for (unsigned o = 0; o < LEAF; o += W) {
             auto const planes = [&](unsigned c) { return load<V>(plane[c] + o); };
-            // Lanes past the last primitive are zeroed below, whatever they give.
-            auto const lane = [&](unsigned i) {
-                return std::pair{T::load(job.primitives, leaves[j] * LEAF + o + i, job.n_primitives), qs[j]};
-            };
+            auto const lane = leaf_lane(job, leaves[j], o, qs[j]);
             V const value = job.kernel_arithmetic ? contribution<true, V>(planes, q, job, lane)
                                                   : contribution<false, V>(planes, q, job, lane);
             value.copy_to(values + o, stdx::element_aligned);
