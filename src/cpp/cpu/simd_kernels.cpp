@@ -549,8 +549,8 @@ inline void exact_triangle_batch(QueryJob<Triangle> const& job, unsigned count, 
     alignas(64) float det[EXACT_BATCH][LEAF], D[EXACT_BATCH][LEAF];
     unsigned present[EXACT_BATCH];
     for (unsigned j = 0; j < count; ++j) {
-        float const* plane[9];
-        alignas(64) float padded[9][LEAF];
+        float const* plane[PLANES<Triangle>];
+        alignas(64) float padded[PLANES<Triangle>][LEAF];
         present[j] = leaf_planes(job, leaves[j], plane, padded);
         Points<V> const q{V(qs[j].x), V(qs[j].y), V(qs[j].z)};
         for (unsigned o = 0; o < LEAF; o += W) {
@@ -710,7 +710,6 @@ inline void visit(QueryJob<T> const& job, Packet const& p, FP& accumulator, Wide
     }
     // The exact sums of all leaf slots at once (more independent work in flight), added below
     // in slot order.
-    alignas(64) float sums[8][PACKET];
     unsigned leaf_of[8 * PACKET], count = 0;
     Vec3 at[8 * PACKET];
     for (unsigned leaves = n.leaf_mask; leaves != 0; leaves &= leaves - 1) {
@@ -729,8 +728,9 @@ inline void visit(QueryJob<T> const& job, Packet const& p, FP& accumulator, Wide
         FP term(0.0f);
         if (accepted[k] != 0) stdx::where(mask_of(accepted[k]), term) = load<FP>(values[k]);
         if (exact != 0) {
-            for (Lanes e = exact; e != 0; e &= e - 1) sums[k][__builtin_ctz(e)] = found[count++];
-            stdx::where(mask_of(exact), term) = load<FP>(sums[k]);
+            alignas(64) float sums[PACKET];
+            for (Lanes e = exact; e != 0; e &= e - 1) sums[__builtin_ctz(e)] = found[count++];
+            stdx::where(mask_of(exact), term) = load<FP>(sums);
         }
         // Lanes that take no part add +0, which leaves a sum unchanged (a sum of floats that
         // starts at +0 is never -0).
