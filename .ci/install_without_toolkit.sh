@@ -9,6 +9,7 @@
 #     calls launches one).
 # Also checks that nothing was compiled for this machine's CPU beyond the levels chosen at run
 # time, and that the module links neither Boost nor libcudart. Prints the time of each step.
+# With GYRANT_KEEP_WHEEL_DIR set, the wheel is copied there.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -26,6 +27,8 @@ if [ "${1:-}" != --inside ]; then
   .ci/without_cuda_toolkit.sh setpriv --reuid=65534 --regid=65534 --clear-groups \
     env HOME="$work/home" PATH=/usr/local/bin:/usr/bin:/bin \
     bash "$work/src/.ci/install_without_toolkit.sh" --inside "$work"
+  # The caller may keep the wheel, to test the shipped module beside packages this job lacks.
+  if [ -n "${GYRANT_KEEP_WHEEL_DIR:-}" ]; then cp "$work"/dist/gyrant-*.whl "$GYRANT_KEEP_WHEEL_DIR"/; fi
   echo "install without toolkit: $(( $(date +%s) - start )) s in all"
   exit 0
 fi

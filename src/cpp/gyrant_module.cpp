@@ -10,6 +10,10 @@
 #include <nanobind/stl/optional.h>
 #include <nanobind/stl/string.h>
 
+#if defined(GYRANT_FLAVOUR_HOST) && defined(__linux__)
+#include <dlfcn.h>
+#endif
+
 #include <cstdint>
 #include <memory>
 #include <new>
@@ -347,9 +351,36 @@ str
     expansion coefficients, one table per leaf with its primitives, and an edge per child slot.
 )";
 
+#if defined(GYRANT_FLAVOUR_HOST) && defined(__linux__)
+//! The host flavour defines the CUDA runtime's names itself. Were they bound to another library's
+//! (a libcudart that torch or CuPy loaded globally), every allocation would go to a real GPU
+//! runtime: refuse to load instead of failing at the first engine.
+void check_runtime_binds_here() {
+    Dl_info self{};
+    if (dladdr(reinterpret_cast<void const*>(&check_runtime_binds_here), &self) == 0) return;
+    std::pair<char const*, void const*> const used[] = {
+        {"cudaMallocAsync", reinterpret_cast<void const*>(
+                               static_cast<cudaError_t (*)(void**, size_t, cudaStream_t)>(&cudaMallocAsync))},
+        {"cudaFreeAsync", reinterpret_cast<void const*>(&cudaFreeAsync)},
+        {"cudaMemcpyAsync", reinterpret_cast<void const*>(&cudaMemcpyAsync)},
+        {"cudaGetDevice", reinterpret_cast<void const*>(&cudaGetDevice)},
+    };
+    for (auto const& [name, address] : used) {
+        Dl_info found{};
+        if (dladdr(address, &found) != 0 && found.dli_fbase == self.dli_fbase) continue;
+        throw std::runtime_error(std::string("gyrant_module (host flavour): ") + name + " resolves to " +
+                                 (found.dli_fname != nullptr ? found.dli_fname : "another library") +
+                                 ", not to this module; it was linked without cmake/module_exports.map");
+    }
+}
+#endif
+
 }  // namespace
 
 NB_MODULE(gyrant_module, m) {
+#if defined(GYRANT_FLAVOUR_HOST) && defined(__linux__)
+    check_runtime_binds_here();
+#endif
     m.doc() = kModuleDoc;
     // Which arrays the module takes: CUDA arrays ("cuda") or CPU arrays ("host").
     m.attr("flavour") = gyrant::kFlavour;

@@ -11,6 +11,7 @@
 // the emulated build and run in the caller's environment; every kernel runs with subnormals
 // flushed, and so does the code standing in for it here.
 #include "cpu/native.h"
+#include "cpu/team.h"
 
 #include "host/flush_to_zero.h"
 #include "kernels/binary2bvh8.h"
@@ -42,7 +43,7 @@ constexpr size_t MANY_COSTLY = 64;
 using CallerEnvironment = host::FloatControl;
 
 
-bool use_team(size_t n, size_t many) { return n >= many && omp_get_max_threads() > 1; }
+bool use_team(size_t n, size_t many) { return n >= many && team_threads() > 1; }
 
 //! body(i) for i in [0, n) with subnormals flushed, as the kernels run.
 template <class Body>
@@ -453,7 +454,7 @@ void build_points(float const* points, float const* normals, unsigned long n, En
 }
 
 void gather_mesh(float const* vertices, unsigned int const* indices, unsigned long n, float* soup) {
-#pragma omp parallel for schedule(static) if (n >= MANY_CHEAP)
+#pragma omp parallel for schedule(static) if (use_team(n, MANY_CHEAP))
     for (unsigned long i = 0; i < n; ++i)
         for (unsigned c = 0; c < 3; ++c) {
             float const* v = vertices + 3 * static_cast<size_t>(indices[3 * i + c]);
@@ -466,7 +467,7 @@ void gather_mesh(float const* vertices, unsigned int const* indices, unsigned lo
 
 Spread coordinate_spread(float const* points, unsigned long n) {
     Spread total{{INFINITY, INFINITY, INFINITY}, {-INFINITY, -INFINITY, -INFINITY}, 0.0f};
-#pragma omp parallel if (n >= MANY_CHEAP)
+#pragma omp parallel if (use_team(n, MANY_CHEAP))
     {
         Spread mine = total;
 #pragma omp for schedule(static) nowait
@@ -488,7 +489,7 @@ Spread coordinate_spread(float const* points, unsigned long n) {
 }
 
 void scale_floats(float const* src, unsigned long count, float factor, float* dst) {
-#pragma omp parallel for schedule(static) if (count >= MANY_CHEAP)
+#pragma omp parallel for schedule(static) if (use_team(count, MANY_CHEAP))
     for (unsigned long i = 0; i < count; ++i) dst[i] = src[i] * factor;
 }
 

@@ -3,6 +3,7 @@
 #include "cpu/native.h"
 
 #include "cpu/simd_kernels.h"
+#include "cpu/team.h"
 #include "host/flush_to_zero.h"
 #include "kernels/common.h"
 #include "kernels/node_approx.h"
@@ -110,7 +111,7 @@ constexpr size_t SUM_CHUNK = 64;
 template <class Body>
 void parallel_chunks(size_t n, size_t chunk, Body const& body) {
     size_t const chunks = (n + chunk - 1) / chunk;
-    int const threads = static_cast<int>(std::min<size_t>(chunks, static_cast<size_t>(omp_get_max_threads())));
+    int const threads = static_cast<int>(std::min<size_t>(chunks, static_cast<size_t>(team_threads())));
     if (threads <= 1) {
         host::FlushToZero const ftz;
         for (size_t c = 0; c < chunks; ++c) body(c * chunk, std::min(n, (c + 1) * chunk), 0);
@@ -143,7 +144,7 @@ std::vector<uint32_t> morton_order(Vec3 const* queries, size_t n, float scale, A
     }
     std::vector<uint64_t> keys(n);
     std::vector<uint32_t> order(n);
-#pragma omp parallel for schedule(static)
+#pragma omp parallel for schedule(static) if (team_threads() > 1)
     for (size_t i = 0; i < n; ++i) {
         keys[i] = morton_code_of(queries[i] * scale, params);
         order[i] = static_cast<uint32_t>(i);
@@ -305,7 +306,7 @@ void compute(QueryScene<T> const& scene, Vec3 const* queries, unsigned long n, f
     }
     std::vector<uint32_t> const order = morton_order(queries, n, scene.query_scale, scene.tree->root_box);
     job.order = order.data();
-    int const threads = omp_get_max_threads();
+    int const threads = team_threads();
     std::vector<std::vector<WalkEntry>> stacks(static_cast<size_t>(threads));
     parallel_chunks(n, WALK_CHUNK, [&](size_t b, size_t e, int thread) {
         std::vector<WalkEntry>& stack = stacks[static_cast<size_t>(thread)];

@@ -1,5 +1,6 @@
 // Stable least-significant-digit radix sort of (64-bit key, 32-bit value) pairs on all cores.
 #include "cpu/native.h"
+#include "cpu/team.h"
 
 #include <omp.h>
 
@@ -37,7 +38,7 @@ void radix_sort_pairs(uint64_t* keys, uint32_t* values, size_t n, uint64_t* key_
     bool moves[PASSES];
     for (int p = 0; p < PASSES; ++p) moves[p] = totals[p * BUCKETS + digit(keys[0], p)] != n;
 
-    int const requested = n < PARALLEL_MIN ? 1 : std::max(1, omp_get_max_threads());
+    int const requested = n < PARALLEL_MIN ? 1 : std::max(1, team_threads());
     // counts[t * BUCKETS + b]: keys of thread t's block with digit b, then that block's first
     // destination for digit b. Each thread's block is contiguous and scattered in order, so
     // the sort is stable and its result does not depend on the number of threads.
