@@ -3,6 +3,7 @@
 #include "platform.h"
 #include "bvh8_checks.h"
 #include "gyrant_cuda.h"
+#include "size_limits.h"
 #include "test_support.h"
 
 #include <gtest/gtest.h>
@@ -235,6 +236,64 @@ TEST(Factories, CoordinatesBeyondHalfRangeOrNaNStillBuild) {
     // NaN geometry poisons every exact sum, as the reference does.
     std::vector<float> const poisoned = test::results(nan_engine->brute_force(dq.get(), qs.size(), -1.0f, 0), qs.size());
     for (size_t i = 0; i < qs.size(); ++i) EXPECT_TRUE(std::isnan(poisoned[i])) << "query " << i;
+}
+
+// Surfaces far below the frame's target extent: the scale stops at a finite bound (its square
+// too, for the areas of points) instead of overflowing into NaN coordinates, and the results are
+// those of the unscaled surface.
+TEST(Factories, TinySurfacesBuildInABoundedFrame) {
+    // A closed sphere of extent 2^-139 (subnormal coordinates) and a zero-area soup with a single
+    // coordinate at the smallest subnormal: their frames would need scales beyond 2^128.
+    std::vector<Triangle> const sphere = test::soup(test::icosphere(2), 0x1p-140);
+    std::vector<Triangle> zero(40, Triangle{{0, 0, 0}, {0, 0, 0}, {0, 0, 0}});
+    zero[7].v1.x = 1e-45f;
+    std::vector<float> flat_q;
+    for (float f : {0.0f, 0.25f, 0.5f, 2.0f, -3.0f, 1e3f})
+        for (float c : {f, 0.125f * f, -0.5f * f}) flat_q.push_back(c * 0x1p-140f);
+    size_t const n = flat_q.size() / 3;
+    DeviceArray<float> dq(flat_q);
+    for (auto const& prims : {sphere, zero}) {
+        testing::internal::CaptureStdout();
+        auto const e = test::from_soup(prims);
+        testing::internal::GetCapturedStdout();
+        EXPECT_TRUE(std::isfinite(e->unit_scale()) && e->unit_scale() > 1.0f) << e->unit_scale();
+        std::vector<float> const unscaled = test::results(test::engine_with(prims)->brute_force(dq.get(), n, -1.0f, 0), n);
+        EXPECT_EQ(test::results(e->brute_force(dq.get(), n, -1.0f, 0), n), unscaled);
+        EXPECT_EQ(test::results(e->compute(dq.get(), n, -1.0f, -1.0f, 0), n), unscaled);
+    }
+    // A tiny cloud without normals (the solver's engine): zeros, not the NaN of an infinite scale.
+    std::vector<PointNormal> const cloud = test::sphere_points(100);
+    std::vector<float> positions;
+    for (auto const& p : cloud) for (float c : {p.position.x, p.position.y, p.position.z}) positions.push_back(c * 0x1p-130f);
+    DeviceArray<float> dp(positions);
+    auto const solver = GyrantBackend<PointNormal>::CreateForSolver(dp.get(), cloud.size(), 0);
+    EXPECT_TRUE(std::isfinite(solver->unit_scale() * solver->unit_scale())) << solver->unit_scale();
+    EXPECT_EQ(test::results(solver->compute(dq.get(), n, -1.0f, -1.0f, 0), n),
+              std::vector<float>(n, 0.0f));
+}
+
+// One past each size limit is refused before anything is allocated or read (the inputs here are
+// null), with the limit in the message.
+TEST(Factories, OnePastTheLimitsIsRefusedWithoutAllocating) {
+    size_t const before = live_allocations();
+    auto const refused = [](auto&& call, char const* says) {
+        try {
+            call();
+            ADD_FAILURE() << "accepted: " << says;
+        } catch (std::runtime_error const& e) {
+            EXPECT_NE(std::string(e.what()).find(says), std::string::npos) << e.what();
+        }
+    };
+    unsigned long const triangles = gyrant::max_primitives<Triangle>() + 1;
+    unsigned long const points = gyrant::max_primitives<PointNormal>() + 1;
+    refused([&] { GyrantBackend<Triangle>::CreateFromTriangles(nullptr, triangles, 0); }, "at most 477218588 triangles");
+    refused([&] { GyrantBackend<PointNormal>::CreateFromPoints(nullptr, nullptr, points, 0); }, "at most 715827882 points");
+    EXPECT_EQ(live_allocations(), before);
+    auto const engine = test::from_soup(test::random_soup(40, 3));
+    size_t const built = live_allocations();
+    refused([&] { engine->compute(nullptr, gyrant::MAX_QUERIES + 1, -1.0f, -1.0f, 0); }, "compute takes at most 4294967040");
+    refused([&] { engine->brute_force(nullptr, gyrant::MAX_QUERIES + 1, -1.0f, 0); }, "brute_force takes at most 4294967040");
+    EXPECT_EQ(live_allocations(), built);
 }
 
 }  // namespace
