@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <stdexcept>
@@ -294,6 +295,43 @@ TEST(Factories, OnePastTheLimitsIsRefusedWithoutAllocating) {
     refused([&] { engine->compute(nullptr, gyrant::MAX_QUERIES + 1, -1.0f, -1.0f, 0); }, "compute takes at most 4294967040");
     refused([&] { engine->brute_force(nullptr, gyrant::MAX_QUERIES + 1, -1.0f, 0); }, "brute_force takes at most 4294967040");
     EXPECT_EQ(live_allocations(), built);
+}
+
+// The frame: a surface outside extents [4, 32] is scaled by a power of two into [8, 16), unless
+// its coordinates would exceed 2^60 there, or its smallest leaves would become too small for
+// their half-precision moments (then it is built again, larger).
+TEST(Factories, FrameChoice) {
+    testing::internal::CaptureStdout();
+    for (double s : {1.0, 3.0, 20.0, 1e-3, 0.75, 1e5, 6e7}) {
+        std::vector<Triangle> const tris = test::soup(test::icosphere(1), s);
+        auto const e = test::from_soup(tris);
+        float lo = INFINITY, hi = -INFINITY;
+        for (Triangle const& t : tris) lo = std::min({lo, t.v0.x, t.v1.x, t.v2.x}), hi = std::max({hi, t.v0.x, t.v1.x, t.v2.x});
+        double const extent = double(hi) - lo;  // the same on every axis, the sphere being symmetric
+        double const framed = extent * e->unit_scale();
+        int exponent = 0;
+        EXPECT_EQ(std::frexp(e->unit_scale(), &exponent), 0.5f) << s;  // a power of two
+        if (extent >= 4 && extent <= 32) EXPECT_EQ(e->unit_scale(), 1.0f) << s;
+        else EXPECT_TRUE(framed >= 8 && framed < 16) << s << ": " << framed;
+    }
+    // Far from the origin: the coordinates, not the extent, bound the scale.
+    auto const far = test::from_soup(test::soup(test::icosphere(1), 1e-3, {1e17, 0, 0}));
+    EXPECT_LE(1e17 * far->unit_scale(), 0x1p60);
+    EXPECT_GT(1e17 * far->unit_scale(), 0x1p59);
+    // A huge sparse frame around a dense cluster of unit triangles: at the extent's target scale
+    // the cluster's leaves would be specks, so the build grows it (never beyond the caller's units).
+    std::vector<Triangle> tris = test::random_soup(4000, 8);
+    tris.push_back({{-0x1p20f, 0, 0}, {-0x1p20f, 1, 0}, {-0x1p20f, 0, 1}});
+    tris.push_back({{0x1p20f, 0, 0}, {0x1p20f, 1, 0}, {0x1p20f, 0, 1}});
+    auto const grown = test::from_soup(tris);
+    testing::internal::GetCapturedStdout();
+    EXPECT_GT(grown->unit_scale(), 0x1p-18f);  // the extent alone gives 2^-18
+    EXPECT_LE(grown->unit_scale(), 1.0f);
+    std::vector<AABB> const boxes = DeviceArray<AABB>::download(Access::binary_aabbs(*grown) + grown->leaf_count() - 1, grown->leaf_count());
+    std::vector<float> radii;
+    for (AABB const& b : boxes) radii.push_back(__half2float(b.radius));
+    std::nth_element(radii.begin(), radii.begin() + radii.size() / 100, radii.end());
+    EXPECT_GE(radii[radii.size() / 100], 1.0f / 32) << grown->unit_scale();
 }
 
 }  // namespace
