@@ -2,6 +2,7 @@
 #pragma once
 
 #include "aabb.h"
+#include "kernel_constants.h"
 #include "mat3x3.h"
 #include "tensor3.h"
 #include "vec3.h"
@@ -100,7 +101,7 @@ struct Triangle {
             float const shrink = ldexpf(1.0f, exponent > 0 ? -exponent : 0);
             solid_angle_terms(a * shrink, b * shrink, c * shrink, det, D);
         }
-        return atan2f(det, D) * 0.15915494f;
+        return atan2f(det, D) * INV_TWO_PI;
     }
 
     GYRANT_HOST_DEVICE static float largest_magnitude(Vec3 const& v) {
@@ -163,19 +164,19 @@ struct PointNormal {
     GYRANT_HOST_DEVICE float contributionToQuery(Vec3 const& q, float inverse_epsilon) const {
         Vec3 const d = position - q;
         float const r2 = d.dot(d);
-        if (r2 < 1e-18f) return 0.0f;
+        if (r2 < COINCIDENT_DISTANCE_SQUARED) return 0.0f;
         float const r = sqrtf(r2);
         float const x = inverse_epsilon * r;
         float k;
-        if (x < 2.0f) {
-            if (x < 0.1f)
-                k = 0.75225276f * (inverse_epsilon * inverse_epsilon * inverse_epsilon);
+        if (x < SMOOTHING_BAND_END) {
+            if (x < SMOOTHING_BAND_START)
+                k = DIPOLE_CORE * (inverse_epsilon * inverse_epsilon * inverse_epsilon);
             else
                 k = S_regularization(x) / (r2 * r);
         } else {
             k = 1.0f / (r2 * r);  // also NaN x: the smoothing applies only where x < 2 holds
         }
-        return k * d.dot(normal) * 0.07957747f;
+        return k * d.dot(normal) * INV_FOUR_PI;
     }
 
     GYRANT_HOST_DEVICE void get_tailor_terms(Vec3 const& center, bool valid, Vec3& zero, Mat3x3& first,

@@ -25,6 +25,7 @@
 #include <memory>
 #include <new>
 #include <stdexcept>
+#include <string>
 #include <vector>
 
 namespace {
@@ -113,8 +114,11 @@ void build_bvh8_tree(gyrant::StreamBuffer<BinaryNode>& binary_nodes, unsigned lo
     // before it on the stream (which also completes the sorted primitive storage).
     CUDA_CHECK(cudaMemcpyAsync(&host_node_count, node_count, sizeof(uint32_t), cudaMemcpyDeviceToHost,
                                stream));
-    if (host_node_count > capacity) host_node_count = 0;  // only a failed conversion leaves this
-    if (host_node_count == 0) return;  // a single leaf, or a conversion that failed (reported)
+    if (leaves == 1) return;  // a single leaf is the whole scene: no 8-wide node
+    // Two leaves or more always make a node; anything else is a conversion that failed.
+    if (host_node_count == 0 || host_node_count > capacity)
+        throw std::runtime_error("the 8-wide conversion failed: " + std::to_string(host_node_count) + " nodes for " +
+                                 std::to_string(leaves) + " leaves");
 
     gyrant::StreamBuffer<float> max_distances(host_node_count, stream);
     thrust::fill(policy, max_distances.get(), max_distances.get() + host_node_count, 0.0f);
@@ -151,15 +155,21 @@ constexpr float FRAME_MAGNITUDE_MAX = 0x1p60f;
 constexpr float SMALL_LEAF_RADIUS = 1.0f / 32.0f;
 constexpr double SMALL_LEAF_QUANTILE = 0.01;
 
+//! The largest scale exponent for a surface of triangles: a float power of two, with room for
+//! epsilon's default (0.004) times it. Points take half of it, since their areas scale with the
+//! square. Surfaces smaller than these bounds allow (extents below about 2^-120 for triangles,
+//! 2^-60 for points) stay below the frame's range.
+constexpr int FRAME_SCALE_MAX_EXPONENT = 126;
+
 //! A power of two (exact in float, so Morton codes, the tree and every contribution are those of
-//! the unscaled surface) that brings `spread` into the frame's range; 1 when it is there
-//! already or cannot be measured (no finite coordinate).
-float frame_scale(CoordinateSpread const& spread) {
+//! the unscaled surface) that brings `spread` into the frame's range as far as 2^max_exponent
+//! allows; 1 when it is there already or cannot be measured (no finite coordinate).
+float frame_scale(CoordinateSpread const& spread, int max_exponent) {
     if (!(spread.extent > 0.0f) || !(spread.extent <= FLT_MAX)) return 1.0f;
     if (spread.extent >= FRAME_EXTENT_MIN && spread.extent <= FRAME_EXTENT_MAX) return 1.0f;
     int exponent = 0;
     std::frexp(spread.extent, &exponent);  // extent in [2^(exponent - 1), 2^exponent)
-    int k = FRAME_TARGET_EXPONENT + 1 - exponent;
+    int k = std::min(FRAME_TARGET_EXPONENT + 1 - exponent, max_exponent);
     while (k > 0 && std::ldexp(double(spread.magnitude), k) > FRAME_MAGNITUDE_MAX) --k;
     return std::ldexp(1.0f, k);
 }
@@ -189,7 +199,8 @@ float GyrantBackend<T>::small_leaf_growth() const {
 template <class T>
 template <class Build>
 void GyrantBackend<T>::build_in_frame(float const* points, unsigned long n_points, Build&& build) {
-    scale = frame_scale(coordinate_spread(points, n_points, policy));
+    int const max_exponent = std::is_same_v<T, Triangle> ? FRAME_SCALE_MAX_EXPONENT : FRAME_SCALE_MAX_EXPONENT / 2;
+    scale = frame_scale(coordinate_spread(points, n_points, policy), max_exponent);
     build(scale);
     // Shrinking a large surface can push its small leaves' first-order coefficients below half's
     // normal range, where they lose their digits (overflow at large scales is harmless: such
@@ -205,10 +216,8 @@ void GyrantBackend<T>::build_in_frame(float const* points, unsigned long n_point
 template <class T>
 template <class G>
 void GyrantBackend<T>::initializeMortonCodes(G const* primitives, unsigned long* codes) {
-    AABB const box = scene_bounds(primitives, count, policy);
-    upload_scene_params(make_scene_params(box), stream);
-    // Enqueued after the parameter copy on the same stream, so it reads this build's values.
-    morton_codes(primitives, count, codes, policy);
+    scene_params = make_scene_params(scene_bounds(primitives, count, policy));
+    morton_codes(primitives, count, codes, policy, scene_params);
 }
 
 template <class T>
@@ -241,20 +250,20 @@ void GyrantBackend<T>::derive_native_tree() {
     native_tree.reset();
     if (count == 0) return;
     // The host flavour's stream work is done when it is enqueued, so the count is in place.
-    uint32_t const nodes = *d_bvh8_node_count;
-    if (nodes == 0 || nodes > bvh8_capacity()) return;  // a single leaf: no hierarchy to walk
+    if (leaf_count() < 2) return;  // a single leaf: no hierarchy to walk
+    // Any other count is checked there: a missing tree would have every query sum every primitive.
     native_tree = std::make_unique<gyrant::cpu::WideTree>(gyrant::cpu::make_wide_tree(
         d_bvh8_nodes, d_leaf_pointers, d_bvh8_coefficients, d_leaf_coefficients,
-        d_binary_aabbs + (leaf_count() - 1), nodes));
+        d_binary_aabbs + (leaf_count() - 1), *d_bvh8_node_count, static_cast<uint32_t>(leaf_count())));
 }
 #endif
 
 template <class T>
 void GyrantBackend<T>::initialize_triangle_data(float const* triangles) {
 #if defined(GYRANT_FLAVOUR_HOST)
-    if (gyrant::cpu::native_build() && count > 0) {
+    if (build_natively && count > 0) {
         CUDA_CHECK(cudaEventRecord(build_start_event, stream));
-        gyrant::cpu::build_triangles(triangles, count, native_buffers());
+        scene_params = gyrant::cpu::build_triangles(triangles, count, native_buffers());
         CUDA_CHECK(cudaEventRecord(build_done_event, stream));
         derive_native_tree();
         return;
@@ -272,9 +281,9 @@ void GyrantBackend<T>::initialize_triangle_data(float const* triangles) {
 template <class T>
 void GyrantBackend<T>::initialize_point_data(float const* points, float const* normals) {
 #if defined(GYRANT_FLAVOUR_HOST)
-    if (gyrant::cpu::native_build() && count > 0) {
+    if (build_natively && count > 0) {
         CUDA_CHECK(cudaEventRecord(build_start_event, stream));
-        gyrant::cpu::build_points(points, normals, count, native_buffers());
+        scene_params = gyrant::cpu::build_points(points, normals, count, native_buffers());
         CUDA_CHECK(cudaEventRecord(build_done_event, stream));
         derive_native_tree();
         return;
@@ -378,7 +387,7 @@ std::unique_ptr<GyrantBackend<T>> GyrantBackend<T>::CreateFromMesh(float const* 
     }
     gyrant::StreamBuffer<float> soup(9 * num_triangles, engine->stream);
 #if defined(GYRANT_FLAVOUR_HOST)
-    if (gyrant::cpu::native_build())
+    if (engine->build_natively)
         gyrant::cpu::gather_mesh(vertices, triangle_indices, num_triangles, soup.get());
     else
 #endif

@@ -5,6 +5,7 @@
 #include "device_algorithms.h"
 #include "kernels/common.h"
 #include "kernels/traversal.h"
+#include "size_limits.h"
 
 #include <thrust/sequence.h>
 
@@ -14,10 +15,6 @@
 #include <string>
 
 namespace {
-
-// Sorted slots are claimed 32 at a time from a 32-bit counter, so the slot numbers and the
-// counter must stay clear of 2^32.
-constexpr unsigned long MAX_COMPUTE_QUERIES = 0xFFFFFFFFul - 255;
 
 template <class T>
 constexpr float default_beta();
@@ -34,12 +31,7 @@ std::unique_ptr<float, CudaDeleter> GyrantBackend<T>::compute(float const* queri
                                                               unsigned long stream_handle) const {
     gyrant::ScopedDevice const on_engine_device(device);
     auto const caller_stream = reinterpret_cast<cudaStream_t>(stream_handle);
-    if (n > MAX_COMPUTE_QUERIES) {
-        char text[160];
-        std::snprintf(text, sizeof(text), "compute takes at most %lu query points; %lu were given.",
-                      MAX_COMPUTE_QUERIES, n);
-        throw std::runtime_error(text);
-    }
+    gyrant::check_query_count(n, "compute");
 
     if (beta < 0.0f) beta = default_beta<T>();  // zero and NaN are used as given
     if (epsilon < 0.0f) epsilon = DEFAULT_EPSILON;
@@ -50,7 +42,7 @@ std::unique_ptr<float, CudaDeleter> GyrantBackend<T>::compute(float const* queri
 
     gyrant::StreamBuffer<float> output(n, caller_stream);
 #if defined(GYRANT_FLAVOUR_HOST)
-    if (gyrant::cpu::native_queries()) {
+    if (gyrant::cpu::test_hooks().native_queries) {
         gyrant::cpu::compute(native_scene(), reinterpret_cast<Vec3 const*>(queries), n, beta, epsilon,
                              output.get());
         return {output.release(), CudaDeleter{caller_stream}};
@@ -62,7 +54,7 @@ std::unique_ptr<float, CudaDeleter> GyrantBackend<T>::compute(float const* queri
         gyrant::StreamBuffer<uint64_t> keys(n, caller_stream);
         if (n > 0) {
             gyrant::StreamPolicy policy = gyrant::make_policy(caller_stream);
-            morton_codes<Vec3>(reinterpret_cast<Vec3 const*>(queries), n, keys.get(), policy, scale);
+            morton_codes<Vec3>(reinterpret_cast<Vec3 const*>(queries), n, keys.get(), policy, scene_params, scale);
             thrust::sequence(policy, order.get(), order.get() + n);
             gyrant::radix_sort_pairs(keys.get(), order.get(), n, caller_stream);
         }

@@ -3,6 +3,7 @@
 
 #include "gyrant_cuda.h"
 #include "kernels/brute_force.h"
+#include "size_limits.h"
 
 #include <cstdio>
 #include <stdexcept>
@@ -10,15 +11,8 @@
 
 namespace {
 
-// The gathers and kernels address coordinate plane p of primitive i as p·n + i in 32 bits, so
-// 9n − 1 (triangles) or 6n − 1 (points) must stay below 2^32.
-template <class T>
-constexpr unsigned long max_primitives() {
-    return (1ull << 32) / (sizeof(T) / sizeof(float));
-}
-
-// The block count (n + 255) / 256 is formed in 32 bits.
-constexpr unsigned long MAX_BRUTE_FORCE_QUERIES = 0xFFFFFFFFul - (BRUTE_FORCE_BLOCK - 1);
+using gyrant::max_primitives;
+static_assert(gyrant::MAX_QUERIES <= 0xFFFFFFFFul - (BRUTE_FORCE_BLOCK - 1), "block counts are 32-bit");
 
 std::string formatted(char const* format, unsigned long a, unsigned long b) {
     char text[160];
@@ -109,9 +103,7 @@ std::unique_ptr<float, CudaDeleter> GyrantBackend<T>::brute_force(float const* q
                                                                   unsigned long stream_handle) const {
     gyrant::ScopedDevice const on_engine_device(device);
     auto const caller_stream = reinterpret_cast<cudaStream_t>(stream_handle);
-    if (n_queries > MAX_BRUTE_FORCE_QUERIES)
-        throw std::runtime_error(formatted("brute_force takes at most %lu query points; %lu were given.",
-                                           MAX_BRUTE_FORCE_QUERIES, n_queries));
+    gyrant::check_query_count(n_queries, "brute_force");
 
     gyrant::StreamBuffer<float> out(n_queries, caller_stream);
     if (epsilon < 0.0f) epsilon = DEFAULT_EPSILON;  // NaN passes through unchanged
@@ -120,7 +112,7 @@ std::unique_ptr<float, CudaDeleter> GyrantBackend<T>::brute_force(float const* q
     if (epsilon == 0.0f) epsilon = 0.0f;
     epsilon *= scale;  // a length, in the engine's frame
 #if defined(GYRANT_FLAVOUR_HOST)
-    if (gyrant::cpu::native_queries()) {
+    if (gyrant::cpu::test_hooks().native_queries) {
         gyrant::cpu::brute_force(native_scene(), reinterpret_cast<Vec3 const*>(queries), n_queries, epsilon,
                                  out.get());
         return {out.release(), CudaDeleter{caller_stream}};

@@ -8,6 +8,7 @@
 #include "bvh8.h"
 #include "device_algorithms.h"
 #include "geometry.h"
+#include "kernels/common.h"
 #include "tailor_coefficients.h"
 #include "utils.h"
 
@@ -210,7 +211,7 @@ class GyrantBackend {
     void initialize_point_data(float const* points, float const* normals);
 
     //! Morton codes of the `count` input primitives (G = Triangle or Vec3, device memory) into
-    //! `codes`; sets the device's scene parameters. Returns when the codes are complete.
+    //! `codes`; sets the engine's scene parameters. Returns when the codes are complete.
     template <class G>
     void initializeMortonCodes(G const* primitives, unsigned long* codes);
 
@@ -257,8 +258,12 @@ class GyrantBackend {
     TailorCoefficientsF16* d_leaf_coefficients = nullptr;
     LeafPointers* d_leaf_pointers = nullptr;
     float scale = 1.0f;
+    //! The scene box and scale that order this engine's primitives and queries.
+    SceneParams scene_params{};
 #if defined(GYRANT_FLAVOUR_HOST)
     //! The hierarchy in the native walk's layout; null without one (at most 32 primitives).
     std::unique_ptr<gyrant::cpu::WideTree> native_tree;
+    //! Whether this engine builds with the native code: the creating thread's hook, read once.
+    bool build_natively = gyrant::cpu::test_hooks().native_build;
 #endif
 };

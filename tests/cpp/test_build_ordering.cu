@@ -10,6 +10,7 @@
 #include <cmath>
 #include <cstring>
 #include <numeric>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -30,7 +31,7 @@ std::vector<float> planes(GyrantBackend<T> const& e) {
 }
 
 //! The order is a permutation along which the Morton codes of the inputs' centroids (under the
-//! parameters the build published) never decrease, with ties in input order; the planes hold
+//! engine's own parameters) never decrease, with ties in input order; the planes hold
 //! the inputs in that order, bit for bit, in the engine's frame.
 template <class T>
 void check_ordering(GyrantBackend<T> const& e, std::vector<T> const& caller_input) {
@@ -41,7 +42,7 @@ void check_ordering(GyrantBackend<T> const& e, std::vector<T> const& caller_inpu
     std::sort(seen.begin(), seen.end());
     for (size_t i = 0; i < n; ++i) ASSERT_EQ(seen[i], i) << "not a permutation";
 
-    SceneParams const params = download_scene_params(Access::stream(e));
+    SceneParams const params = Access::scene_params(e);
     for (size_t i = 1; i < n; ++i) {
         uint64_t const a = morton_code_of(input[order[i - 1]].centroid(), params);
         uint64_t const b = morton_code_of(input[order[i]].centroid(), params);
@@ -99,7 +100,7 @@ TEST(BuildOrdering, TriangleEngineIsSortedAndAnswersLikeTheInputOrder) {
     check_ordering(*engine, tris);
 
     // The published scene box is the rounded extent of every vertex (in the engine's frame).
-    SceneParams const params = download_scene_params(Access::stream(*engine));
+    SceneParams const params = Access::scene_params(*engine);
     float lo = INFINITY, hi = -INFINITY;
     for (auto const& t : test::in_frame(tris, engine->unit_scale()))
         for (Vec3 const& v : {t.v0, t.v1, t.v2}) lo = std::min(lo, v.x), hi = std::max(hi, v.x);
@@ -151,7 +152,7 @@ TEST(BuildOrdering, EqualCodesKeepInputOrder) {
     auto const points = GyrantBackend<PointNormal>::CreateFromPoints(
         reinterpret_cast<float const*>(d_pos.get()), reinterpret_cast<float const*>(d_nrm.get()),
         same.size(), 0);
-    EXPECT_EQ(download_scene_params(Access::stream(*points)).inv_extent, 0.0f);
+    EXPECT_EQ(Access::scene_params(*points).inv_extent, 0.0f);
     std::vector<uint32_t> identity(same.size());
     std::iota(identity.begin(), identity.end(), 0u);
     EXPECT_EQ(sorted_indices(*points), identity);
@@ -178,7 +179,7 @@ TEST(BuildOrdering, EqualCodesKeepInputOrder) {
     test::DeviceArray<Triangle> d_tris(clusters);
     auto const tri_engine = GyrantBackend<Triangle>::CreateFromTriangles(
         reinterpret_cast<float const*>(d_tris.get()), clusters.size(), 0);
-    EXPECT_GT(download_scene_params(Access::stream(*tri_engine)).inv_extent, 0.0f);
+    EXPECT_GT(Access::scene_params(*tri_engine).inv_extent, 0.0f);
     check_ordering(*tri_engine, clusters);
 }
 
@@ -215,4 +216,23 @@ TEST(BuildOrdering, LeafCountsAndDevice) {
     test::DeviceArray<Vec3> d_q(q);
     auto const out = empty->brute_force(reinterpret_cast<float const*>(d_q.get()), 1, -1.0f, 0);
     EXPECT_EQ(test::results(out, 1)[0], 0.0f);
+}
+
+// Each engine orders by its own scene box, also when another engine is built meanwhile, on
+// another thread.
+TEST(BuildOrdering, EnginesBuiltAtOnceKeepTheirOwnSceneBox) {
+    std::vector<Triangle> const small = shuffled(test::soup(test::icosphere(3)), 41);
+    std::vector<Triangle> large = small;
+    for (Triangle& t : large) t = {t.v0 * 3.0f + Vec3{7, 0, 0}, t.v1 * 3.0f + Vec3{7, 0, 0}, t.v2 * 3.0f + Vec3{7, 0, 0}};
+    test::DeviceArray<Triangle> d_small(small), d_large(large);
+    std::unique_ptr<GyrantBackend<Triangle>> a, b;
+    testing::internal::CaptureStdout();
+    std::thread other([&] {
+        b = GyrantBackend<Triangle>::CreateFromTriangles(reinterpret_cast<float const*>(d_large.get()), large.size(), 0);
+    });
+    a = GyrantBackend<Triangle>::CreateFromTriangles(reinterpret_cast<float const*>(d_small.get()), small.size(), 0);
+    other.join();
+    testing::internal::GetCapturedStdout();
+    check_ordering(*a, small);
+    check_ordering(*b, large);
 }

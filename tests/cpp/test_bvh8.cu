@@ -369,8 +369,8 @@ TEST(Bvh8Engine, DISABLED_BuildTimeOfLargeSoups) {
 //! and the same sorted storage for every schedule the host layer runs the build kernels in.
 template <class T, class Build>
 void expect_same_for_every_worker_count(Build const& build) {
-    bool const native = gyrant::cpu::native_build();
-    gyrant::cpu::set_native_build(false);  // the kernels; the native build has no host schedule
+    gyrant::cpu::ScopedTestHooks hooks;
+    hooks.native_build(false);  // the kernels; the native build has no host schedule
     std::map<uint64_t, test::CanonicalNode> first;
     std::vector<float> first_primitives;
     test::for_each_schedule([&](test::Schedule const& schedule) {
@@ -388,7 +388,6 @@ void expect_same_for_every_worker_count(Build const& build) {
             EXPECT_EQ(s.primitives, first_primitives) << schedule;
         }
     });
-    gyrant::cpu::set_native_build(native);
 }
 
 TEST(Bvh8Engine, SameHierarchyWhateverTheWorkerCount) {

@@ -3,10 +3,12 @@
 #include "platform.h"
 #include "bvh8_checks.h"
 #include "gyrant_cuda.h"
+#include "size_limits.h"
 #include "test_support.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <stdexcept>
@@ -235,6 +237,101 @@ TEST(Factories, CoordinatesBeyondHalfRangeOrNaNStillBuild) {
     // NaN geometry poisons every exact sum, as the reference does.
     std::vector<float> const poisoned = test::results(nan_engine->brute_force(dq.get(), qs.size(), -1.0f, 0), qs.size());
     for (size_t i = 0; i < qs.size(); ++i) EXPECT_TRUE(std::isnan(poisoned[i])) << "query " << i;
+}
+
+// Surfaces far below the frame's target extent: the scale stops at a finite bound (its square
+// too, for the areas of points) instead of overflowing into NaN coordinates, and the results are
+// those of the unscaled surface.
+TEST(Factories, TinySurfacesBuildInABoundedFrame) {
+    // A closed sphere of extent 2^-139 (subnormal coordinates) and a zero-area soup with a single
+    // coordinate at the smallest subnormal: their frames would need scales beyond 2^128.
+    std::vector<Triangle> const sphere = test::soup(test::icosphere(2), 0x1p-140);
+    std::vector<Triangle> zero(40, Triangle{{0, 0, 0}, {0, 0, 0}, {0, 0, 0}});
+    zero[7].v1.x = 1e-45f;
+    std::vector<float> flat_q;
+    for (float f : {0.0f, 0.25f, 0.5f, 2.0f, -3.0f, 1e3f})
+        for (float c : {f, 0.125f * f, -0.5f * f}) flat_q.push_back(c * 0x1p-140f);
+    size_t const n = flat_q.size() / 3;
+    DeviceArray<float> dq(flat_q);
+    for (auto const& prims : {sphere, zero}) {
+        testing::internal::CaptureStdout();
+        auto const e = test::from_soup(prims);
+        testing::internal::GetCapturedStdout();
+        EXPECT_TRUE(std::isfinite(e->unit_scale()) && e->unit_scale() > 1.0f) << e->unit_scale();
+        std::vector<float> const unscaled = test::results(test::engine_with(prims)->brute_force(dq.get(), n, -1.0f, 0), n);
+        EXPECT_EQ(test::results(e->brute_force(dq.get(), n, -1.0f, 0), n), unscaled);
+        EXPECT_EQ(test::results(e->compute(dq.get(), n, -1.0f, -1.0f, 0), n), unscaled);
+    }
+    // A tiny cloud without normals (the solver's engine): zeros, not the NaN of an infinite scale.
+    std::vector<PointNormal> const cloud = test::sphere_points(100);
+    std::vector<float> positions;
+    for (auto const& p : cloud) for (float c : {p.position.x, p.position.y, p.position.z}) positions.push_back(c * 0x1p-130f);
+    DeviceArray<float> dp(positions);
+    auto const solver = GyrantBackend<PointNormal>::CreateForSolver(dp.get(), cloud.size(), 0);
+    EXPECT_TRUE(std::isfinite(solver->unit_scale() * solver->unit_scale())) << solver->unit_scale();
+    EXPECT_EQ(test::results(solver->compute(dq.get(), n, -1.0f, -1.0f, 0), n),
+              std::vector<float>(n, 0.0f));
+}
+
+// One past each size limit is refused before anything is allocated or read (the inputs here are
+// null), with the limit in the message.
+TEST(Factories, OnePastTheLimitsIsRefusedWithoutAllocating) {
+    size_t const before = live_allocations();
+    auto const refused = [](auto&& call, char const* says) {
+        try {
+            call();
+            ADD_FAILURE() << "accepted: " << says;
+        } catch (std::runtime_error const& e) {
+            EXPECT_NE(std::string(e.what()).find(says), std::string::npos) << e.what();
+        }
+    };
+    unsigned long const triangles = gyrant::max_primitives<Triangle>() + 1;
+    unsigned long const points = gyrant::max_primitives<PointNormal>() + 1;
+    refused([&] { GyrantBackend<Triangle>::CreateFromTriangles(nullptr, triangles, 0); }, "at most 477218588 triangles");
+    refused([&] { GyrantBackend<PointNormal>::CreateFromPoints(nullptr, nullptr, points, 0); }, "at most 715827882 points");
+    EXPECT_EQ(live_allocations(), before);
+    auto const engine = test::from_soup(test::random_soup(40, 3));
+    size_t const built = live_allocations();
+    refused([&] { engine->compute(nullptr, gyrant::MAX_QUERIES + 1, -1.0f, -1.0f, 0); }, "compute takes at most 4294967040");
+    refused([&] { engine->brute_force(nullptr, gyrant::MAX_QUERIES + 1, -1.0f, 0); }, "brute_force takes at most 4294967040");
+    EXPECT_EQ(live_allocations(), built);
+}
+
+// The frame: a surface outside extents [4, 32] is scaled by a power of two into [8, 16), unless
+// its coordinates would exceed 2^60 there, or its smallest leaves would become too small for
+// their half-precision moments (then it is built again, larger).
+TEST(Factories, FrameChoice) {
+    testing::internal::CaptureStdout();
+    for (double s : {1.0, 3.0, 20.0, 1e-3, 0.75, 1e5, 6e7}) {
+        std::vector<Triangle> const tris = test::soup(test::icosphere(1), s);
+        auto const e = test::from_soup(tris);
+        float lo = INFINITY, hi = -INFINITY;
+        for (Triangle const& t : tris) lo = std::min({lo, t.v0.x, t.v1.x, t.v2.x}), hi = std::max({hi, t.v0.x, t.v1.x, t.v2.x});
+        double const extent = double(hi) - lo;  // the same on every axis, the sphere being symmetric
+        double const framed = extent * e->unit_scale();
+        int exponent = 0;
+        EXPECT_EQ(std::frexp(e->unit_scale(), &exponent), 0.5f) << s;  // a power of two
+        if (extent >= 4 && extent <= 32) EXPECT_EQ(e->unit_scale(), 1.0f) << s;
+        else EXPECT_TRUE(framed >= 8 && framed < 16) << s << ": " << framed;
+    }
+    // Far from the origin: the coordinates, not the extent, bound the scale.
+    auto const far = test::from_soup(test::soup(test::icosphere(1), 1e-3, {1e17, 0, 0}));
+    EXPECT_LE(1e17 * far->unit_scale(), 0x1p60);
+    EXPECT_GT(1e17 * far->unit_scale(), 0x1p59);
+    // A huge sparse frame around a dense cluster of unit triangles: at the extent's target scale
+    // the cluster's leaves would be specks, so the build grows it (never beyond the caller's units).
+    std::vector<Triangle> tris = test::random_soup(4000, 8);
+    tris.push_back({{-0x1p20f, 0, 0}, {-0x1p20f, 1, 0}, {-0x1p20f, 0, 1}});
+    tris.push_back({{0x1p20f, 0, 0}, {0x1p20f, 1, 0}, {0x1p20f, 0, 1}});
+    auto const grown = test::from_soup(tris);
+    testing::internal::GetCapturedStdout();
+    EXPECT_GT(grown->unit_scale(), 0x1p-18f);  // the extent alone gives 2^-18
+    EXPECT_LE(grown->unit_scale(), 1.0f);
+    std::vector<AABB> const boxes = DeviceArray<AABB>::download(Access::binary_aabbs(*grown) + grown->leaf_count() - 1, grown->leaf_count());
+    std::vector<float> radii;
+    for (AABB const& b : boxes) radii.push_back(__half2float(b.radius));
+    std::nth_element(radii.begin(), radii.begin() + radii.size() / 100, radii.end());
+    EXPECT_GE(radii[radii.size() / 100], 1.0f / 32) << grown->unit_scale();
 }
 
 }  // namespace

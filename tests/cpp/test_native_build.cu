@@ -7,6 +7,7 @@
 #if defined(GYRANT_FLAVOUR_HOST)
 #include "bvh8_checks.h"
 #include "cpu/native.h"
+#include "host/flush_to_zero.h"
 #include "kernels/common.h"
 #include "test_support.h"
 
@@ -44,19 +45,20 @@ std::vector<uint8_t> box_bytes(AABB const& b) {
 
 template <class T, class Make>
 Built<T> build(bool native, Make const& make) {
-    bool const saved = gyrant::cpu::native_build();
-    gyrant::cpu::set_native_build(native);
     testing::internal::CaptureStdout();
-    auto const engine = make();
+    auto const engine = [&] {
+        gyrant::cpu::ScopedTestHooks hooks;
+        hooks.native_build(native);
+        return make();
+    }();
     testing::internal::GetCapturedStdout();
-    gyrant::cpu::set_native_build(saved);
 
     Built<T> b;
     b.s = test::snapshot(*engine);
     b.L = static_cast<unsigned>(engine->leaf_count());
     for (AABB const& box : test::DeviceArray<AABB>::download(Access::binary_aabbs(*engine), 2 * size_t{b.L} - 1))
         b.boxes.push_back(box_bytes(box));
-    SceneParams const p = download_scene_params(Access::stream(*engine));
+    SceneParams const p = Access::scene_params(*engine);
     b.scene = test::bytes_of(p.bounds.min);
     for (uint8_t byte : test::bytes_of(p.bounds.max)) b.scene.push_back(byte);
     for (uint8_t byte : test::bytes_of(p.inv_extent)) b.scene.push_back(byte);
@@ -222,6 +224,54 @@ TEST(NativeBuild, RejectsWhatItCannotBuild) {
     EXPECT_EQ(count, 0u);
     EXPECT_EQ(indices[0], 0u);
     EXPECT_EQ(planes, soup);
+}
+
+// The frame's measurements run in the caller's floating-point control on every thread of the
+// team: with subnormals flushed, one thread and three give the same bits.
+TEST(NativeBuild, FrameStepsKeepTheCallersControl) {
+    std::vector<float> coords(3 * 6000, 0.0f);
+    coords[3 * 5000 + 1] = 1e-40f;  // subnormal, far into a worker's share
+    auto const run = [&](int threads) {
+        int const saved = omp_get_max_threads();
+        omp_set_num_threads(threads);
+        // Threads started under the flushing control would inherit it: start the team first.
+        gyrant::cpu::coordinate_spread(coords.data(), 6000);
+        gyrant::host::FlushToZero const ftz;
+        gyrant::cpu::Spread const s = gyrant::cpu::coordinate_spread(coords.data(), 6000);
+        std::vector<float> scaled(coords.size());
+        gyrant::cpu::scale_floats(coords.data(), coords.size(), 0x1p40f, scaled.data());
+        omp_set_num_threads(saved);
+        std::vector<uint8_t> bytes = test::bytes_of(s.hi);
+        for (uint8_t b : test::bytes_of(s.magnitude)) bytes.push_back(b);
+        for (uint8_t b : test::bytes_of(scaled[3 * 5000 + 1])) bytes.push_back(b);
+        return bytes;
+    };
+    EXPECT_EQ(run(3), run(1));
+}
+
+// A hierarchy the walk cannot trust stops the engine loudly instead of leaving it to sum every
+// primitive for every query, or to read past its leaves.
+TEST(NativeBuild, InconsistentHierarchyIsRefused) {
+    testing::internal::CaptureStdout();
+    auto engine = test::from_soup(test::random_soup(300, 12));
+    testing::internal::GetCapturedStdout();
+    test::Snapshot<Triangle> const s = test::snapshot(*engine);
+    uint32_t const leaves = static_cast<uint32_t>(engine->leaf_count());
+    AABB const* leaf_boxes = Access::binary_aabbs(*engine) + (leaves - 1);
+    std::vector<LeafPointers> rows = s.rows;
+    uint32_t v = 0, k = 0;
+    while (s.nodes[v].getChildMeta(k) != ChildType::Leaf) v += ++k == 8, k %= 8;
+    for (uint32_t bad : {leaves, 0xFFFFFFF0u}) {
+        rows[v].leaves[k] = bad;
+        EXPECT_THROW(gyrant::cpu::make_wide_tree(s.nodes.data(), rows.data(), s.coefficients.data(),
+                                                 s.leaf_coefficients.data(), leaf_boxes, s.node_count, leaves),
+                     std::runtime_error) << bad;
+    }
+    uint32_t& count = *Access::bvh8_node_count(*engine);
+    for (uint32_t bad : {uint32_t(engine->bvh8_capacity() + 1), 0u}) {
+        count = bad;
+        EXPECT_THROW(Access::derive_native_tree(*engine), std::runtime_error) << bad;
+    }
 }
 
 }  // namespace

@@ -9,6 +9,9 @@
 #include "vec3.h"
 
 #include <gtest/gtest.h>
+#if defined(GYRANT_FLAVOUR_HOST)
+#include <omp.h>
+#endif
 
 #include <array>
 #include <cmath>
@@ -43,6 +46,12 @@ struct GyrantBackendTestAccess {
     static TailorCoefficientsF16* leaf_coefficients(GyrantBackend<T> const& e) { return e.d_leaf_coefficients; }
     template <class T>
     static LeafPointers* leaf_pointers(GyrantBackend<T> const& e) { return e.d_leaf_pointers; }
+    template <class T>
+    static SceneParams scene_params(GyrantBackend<T> const& e) { return e.scene_params; }
+#if defined(GYRANT_FLAVOUR_HOST)
+    template <class T>
+    static void derive_native_tree(GyrantBackend<T>& e) { e.derive_native_tree(); }
+#endif
 };
 
 namespace test {
@@ -370,34 +379,41 @@ inline std::ostream& operator<<(std::ostream& os, Schedule const& s) {
 }
 #endif
 
+#if defined(GYRANT_FLAVOUR_HOST)
+//! Restores the OpenMP thread count it found, on every way out.
+struct ScopedOmpThreads {
+    ScopedOmpThreads() : saved(omp_get_max_threads()) {}
+    ~ScopedOmpThreads() { omp_set_num_threads(saved); }
+    ScopedOmpThreads(ScopedOmpThreads const&) = delete;
+    ScopedOmpThreads& operator=(ScopedOmpThreads const&) = delete;
+    int saved;
+};
+#endif
+
 //! For its lifetime, engine queries run the kernels (the emulated ones in the host flavour, whose
 //! native code is otherwise what compute and brute_force run).
 struct KernelQueries {
 #if defined(GYRANT_FLAVOUR_HOST)
-    KernelQueries() { gyrant::cpu::set_native_queries(false); }
-    ~KernelQueries() { gyrant::cpu::set_native_queries(true); }
+    KernelQueries() { hooks.native_queries(false); }
+    gyrant::cpu::ScopedTestHooks hooks;
 #else
     KernelQueries() {}
-#endif
     KernelQueries(KernelQueries const&) = delete;
     KernelQueries& operator=(KernelQueries const&) = delete;
+#endif
 };
 
 //! For its lifetime, the host flavour's native queries reproduce the kernels' arithmetic bit for
 //! bit (the C library's atan2f, no fused multiply-adds, half/bfloat16 expansions).
 struct BitwiseNativeQueries {
 #if defined(GYRANT_FLAVOUR_HOST)
-    BitwiseNativeQueries() {
-        gyrant::cpu::set_kernel_arithmetic(true);
-    }
-    ~BitwiseNativeQueries() {
-        gyrant::cpu::set_kernel_arithmetic(false);
-    }
+    BitwiseNativeQueries() { hooks.kernel_arithmetic(true); }
+    gyrant::cpu::ScopedTestHooks hooks;
 #else
     BitwiseNativeQueries() {}
-#endif
     BitwiseNativeQueries(BitwiseNativeQueries const&) = delete;
     BitwiseNativeQueries& operator=(BitwiseNativeQueries const&) = delete;
+#endif
 };
 
 }  // namespace test

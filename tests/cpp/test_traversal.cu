@@ -476,12 +476,14 @@ TEST(Traversal, ResultsDependOnlyOnTheQuery) {
     EXPECT_EQ(cudaDeviceSynchronize(), cudaSuccess);
 
 #if defined(GYRANT_FLAVOUR_HOST)
-    int const threads = gyrant::host::worker_threads();
-    for (int t : {1, 3}) {
-        gyrant::host::set_worker_threads(t);
-        EXPECT_EQ(run_compute(*s.engine, q, -1.0f), all) << t << " worker threads";
+    {
+        // The native walk runs on an OpenMP team.
+        test::ScopedOmpThreads const saved;
+        for (int t : {1, 3}) {
+            omp_set_num_threads(t);
+            EXPECT_EQ(run_compute(*s.engine, q, -1.0f), all) << t << " OpenMP threads";
+        }
     }
-    gyrant::host::set_worker_threads(threads);
     // The traversal kernel too, whichever order its blocks and lanes run in.
     test::KernelQueries const kernels;
     std::vector<float> const kernel_all = run_compute(*s.engine, q, -1.0f);
@@ -829,8 +831,11 @@ TEST(NativeWalk, SameBitsOnEveryInstructionSetAndThreadCount) {
     std::vector<std::vector<float>> kernel_reference;
     std::vector<char const*> const targets = gyrant::cpu::available_simd_targets();
     EXPECT_GE(targets.size(), 1u);
+    // The target and the thread count come back on every way out, a failed assertion included.
+    gyrant::cpu::ScopedTestHooks hooks;
+    test::ScopedOmpThreads const saved_threads;
     for (char const* target : targets) {
-        ASSERT_TRUE(gyrant::cpu::force_simd_target(target));
+        ASSERT_TRUE(hooks.simd_target(target));
         EXPECT_STREQ(gyrant::cpu::simd_target(), target);
         if (kernel_reference.empty()) kernel_reference = kernel_bits();
         else EXPECT_TRUE(kernel_bits() == kernel_reference) << target;
@@ -851,9 +856,8 @@ TEST(NativeWalk, SameBitsOnEveryInstructionSetAndThreadCount) {
             for (size_t i = 0; i < reference[true][k].size(); ++i)
                 ASSERT_NEAR(reference[false][k][i], reference[true][k][i], 2e-5) << "result " << k << ", query " << i;
     }
-    omp_set_num_threads(omp_get_num_procs());
-    EXPECT_TRUE(gyrant::cpu::force_simd_target(nullptr));
-    EXPECT_FALSE(gyrant::cpu::force_simd_target("no such target"));
+    EXPECT_TRUE(hooks.simd_target(nullptr));
+    EXPECT_FALSE(hooks.simd_target("no such target"));
 }
 #endif
 
@@ -892,7 +896,7 @@ void measure(char const* name, Scene<T> const& s, std::vector<Vec3> const& q, si
 TEST(TraversalMeasure, DISABLED_NativeWalk) {
     auto s = make_scene(test::soup(test::icosphere(6)));
     using clock = std::chrono::steady_clock;
-    std::string const chosen = gyrant::cpu::simd_target();
+    gyrant::cpu::ScopedTestHooks hooks;
     auto const seconds = [&](auto&& call) {
         call();
         auto const a = clock::now();
@@ -906,7 +910,7 @@ TEST(TraversalMeasure, DISABLED_NativeWalk) {
             char const* only = std::getenv("GYRANT_MEASURE_TARGETS");
             if (only != nullptr && ("," + std::string(only) + ",").find("," + std::string(target) + ",") == std::string::npos)
                 continue;
-            gyrant::cpu::force_simd_target(target);
+            hooks.simd_target(target);
             if (q.size() == 2000) {
                 double const t = seconds([&] { run_brute_force(*s.engine, q); });
                 std::printf("[ icosphere %zu, %s ] brute_force: %.3f s, %.0f Mpairs/s\n", s.prims.size(), target, t,
@@ -918,7 +922,6 @@ TEST(TraversalMeasure, DISABLED_NativeWalk) {
                         uniform ? "uniform" : "near", t, q.size() / t / 1e3);
         }
     }
-    gyrant::cpu::force_simd_target(chosen.c_str());
 }
 #endif
 

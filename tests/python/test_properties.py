@@ -406,3 +406,46 @@ def test_compute_smooths_like_brute_force_when_nothing_is_far():
         exact = np.from_dlpack(engine.brute_force(q, epsilon))
         # At beta 1e6 no node of this cloud is far: compute sums what brute_force sums.
         np.testing.assert_allclose(np.from_dlpack(engine.compute(q, 1e6, epsilon)), exact, atol=1e-6)
+
+
+# Large surfaces: many leaves and levels, so the reference sees internal nodes accepted, deep
+# walks and expansions translated upwards. A few examples keep them to seconds.
+LARGE = settings(PROPERTY, max_examples=int(os.environ.get("GYRANT_PROPERTY_LARGE_EXAMPLES", "3")))
+
+
+def large_surface_and_queries(data):
+    n = data.draw(st.integers(1000, 20000), label="primitives")
+    rng = np.random.default_rng(data.draw(st.integers(0, 2**32 - 1), label="seed"))
+    # Clusters of sizes a thousand times apart, so the hierarchy is uneven.
+    centres = rng.uniform(-BOX / 2, BOX / 2, (8, 3))
+    spreads = 10.0 ** rng.uniform(-3, 0, 8)
+    which = rng.integers(0, 8, n)
+    points = centres[which] + rng.normal(0.0, 1.0, (n, 3)) * spreads[which, None]
+    q = np.vstack([rng.uniform(-BOX, BOX, (32, 3)), points[rng.integers(0, n, 16)] + rng.normal(0, 0.01, (16, 3))])
+    return n, rng, np.clip(points, -BOX, BOX), q.astype(np.float32)
+
+
+@LARGE
+@given(st.data())
+def test_large_soups_against_the_reference(data):
+    n, rng, corners, q = large_surface_and_queries(data)
+    soup = (corners[:, None, :] + rng.normal(0.0, 0.02, (n, 3, 3))).astype(np.float32)
+    engine = GyrantEngine(soup)
+    q64 = q.astype(np.float64)
+    expected, tol, centres, weights = soup_reference(soup.astype(np.float64))(q64, -1.0)
+    check(query(engine, "brute_force", q, 0), query(engine, "compute", q, 0), expected, tol,
+          far_field_tolerance(centres, weights, q64, 2.3), np.ones(len(q), bool))
+
+
+@LARGE
+@given(st.data())
+def test_large_point_clouds_against_the_reference(data):
+    n, rng, points, q = large_surface_and_queries(data)
+    p = points.astype(np.float32)
+    normals = (rng.normal(0.0, 1.0, (n, 3)) * 1e-3).astype(np.float32)
+    engine = GyrantEngine(p, normals)
+    q64 = q.astype(np.float64)
+    terms, tol = point_terms(p.astype(np.float64), normals.astype(np.float64), q64, 0.0)
+    far = far_field_tolerance(p.astype(np.float64), np.linalg.norm(normals, axis=1).astype(np.float64), q64, 2.0)
+    check(query(engine, "brute_force", q, 0, 0.0), query(engine, "compute", q, 0, -1.0, 0.0), terms.sum(axis=1),
+          tol.sum(axis=1), far, np.ones(len(q), bool))

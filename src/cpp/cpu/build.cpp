@@ -18,6 +18,7 @@
 #include "kernels/build_binary_tree.h"
 #include "kernels/bvh8_m2m.h"
 #include "kernels/common.h"
+#include "size_limits.h"
 
 #include <omp.h>
 
@@ -91,19 +92,19 @@ AABB scene_box(CallerEnvironment const& env, G const* primitives, size_t n) {
     return total;
 }
 
-//! Morton codes of the primitives' centroids, sorted stably with the input indices; the scene
-//! parameters are published for the device as the emulated build publishes them.
+//! Morton codes of the primitives' centroids, sorted stably with the input indices; returns the
+//! scene parameters they were formed with.
 template <class G>
-void order_primitives(G const* primitives, size_t n, std::vector<uint64_t>& codes, uint32_t* sorted_indices) {
+SceneParams order_primitives(G const* primitives, size_t n, std::vector<uint64_t>& codes, uint32_t* sorted_indices) {
     CallerEnvironment const env = CallerEnvironment::current();
     SceneParams const params = make_scene_params(scene_box(env, primitives, n));
-    upload_scene_params(params, nullptr);
     codes.resize(n);
     caller_for(env, n, [&](size_t i) {
         codes[i] = morton_code_of(primitives[i].centroid(), params);
         sorted_indices[i] = static_cast<uint32_t>(i);
     });
     radix_sort_pairs(codes.data(), sorted_indices, n);
+    return params;
 }
 
 // ---- binary tree ------------------------------------------------------------------------------
@@ -379,9 +380,10 @@ void node_expansions(Links const& links, BVH8Node const* nodes, LeafPointers con
 
 void check_arguments(unsigned long n, EngineBuffers const& out, bool inputs_present, char const* what) {
     if (n == 0) throw std::invalid_argument(std::string(what) + ": the native build needs at least one primitive");
-    // Primitive indices, lanes of the last leaf included, are 32-bit.
-    if (n > 0xFFFFFFFFul - (PRIMITIVES_PER_LEAF - 1))
-        throw std::invalid_argument(std::string(what) + ": too many primitives for 32-bit indices");
+    // The engine refuses more primitives than max_primitives before it allocates anything.
+    static_assert(max_primitives<Triangle>() <= 0xFFFFFFFFul - (PRIMITIVES_PER_LEAF - 1) &&
+                      max_primitives<PointNormal>() <= 0xFFFFFFFFul - (PRIMITIVES_PER_LEAF - 1),
+                  "primitive indices, lanes of the last leaf included, are 32-bit");
     if (!inputs_present) throw std::invalid_argument(std::string(what) + ": input pointer is null");
     if (out.sorted_indices == nullptr || out.primitives == nullptr || out.binary_aabbs == nullptr ||
         out.node_count == nullptr || out.leaf_coefficients == nullptr ||
@@ -424,10 +426,10 @@ void build_hierarchy(std::vector<uint64_t>& codes, unsigned n, EngineBuffers con
 
 }  // namespace
 
-void build_triangles(float const* soup, unsigned long n, EngineBuffers const& out) {
+SceneParams build_triangles(float const* soup, unsigned long n, EngineBuffers const& out) {
     check_arguments(n, out, soup != nullptr, "build_triangles");
     std::vector<uint64_t> codes;
-    order_primitives(reinterpret_cast<Triangle const*>(soup), n, codes, out.sorted_indices);
+    SceneParams const params = order_primitives(reinterpret_cast<Triangle const*>(soup), n, codes, out.sorted_indices);
     uint32_t const* order = out.sorted_indices;
     float* soa = out.primitives;
     kernel_for(n, MANY_CHEAP, [&](size_t i) {
@@ -435,12 +437,13 @@ void build_triangles(float const* soup, unsigned long n, EngineBuffers const& ou
         for (size_t p = 0; p < 9; ++p) soa[p * n + i] = soup[9 * j + p];
     });
     build_hierarchy<Triangle>(codes, static_cast<unsigned>(n), out);
+    return params;
 }
 
-void build_points(float const* points, float const* normals, unsigned long n, EngineBuffers const& out) {
+SceneParams build_points(float const* points, float const* normals, unsigned long n, EngineBuffers const& out) {
     check_arguments(n, out, points != nullptr && normals != nullptr, "build_points");
     std::vector<uint64_t> codes;
-    order_primitives(reinterpret_cast<Vec3 const*>(points), n, codes, out.sorted_indices);
+    SceneParams const params = order_primitives(reinterpret_cast<Vec3 const*>(points), n, codes, out.sorted_indices);
     uint32_t const* order = out.sorted_indices;
     float* soa = out.primitives;
     kernel_for(n, MANY_CHEAP, [&](size_t i) {
@@ -451,6 +454,7 @@ void build_points(float const* points, float const* normals, unsigned long n, En
         }
     });
     build_hierarchy<PointNormal>(codes, static_cast<unsigned>(n), out);
+    return params;
 }
 
 void gather_mesh(float const* vertices, unsigned int const* indices, unsigned long n, float* soup) {
@@ -465,10 +469,14 @@ void gather_mesh(float const* vertices, unsigned int const* indices, unsigned lo
         }
 }
 
+// The frame's steps stand for thrust host algorithms: they run in the caller's environment, on
+// every thread of the team.
 Spread coordinate_spread(float const* points, unsigned long n) {
+    CallerEnvironment const env = CallerEnvironment::current();
     Spread total{{INFINITY, INFINITY, INFINITY}, {-INFINITY, -INFINITY, -INFINITY}, 0.0f};
 #pragma omp parallel if (use_team(n, MANY_CHEAP))
     {
+        host::FloatControlScope const scope(env);
         Spread mine = total;
 #pragma omp for schedule(static) nowait
         for (unsigned long i = 0; i < n; ++i)
@@ -489,8 +497,7 @@ Spread coordinate_spread(float const* points, unsigned long n) {
 }
 
 void scale_floats(float const* src, unsigned long count, float factor, float* dst) {
-#pragma omp parallel for schedule(static) if (use_team(count, MANY_CHEAP))
-    for (unsigned long i = 0; i < count; ++i) dst[i] = src[i] * factor;
+    caller_for(CallerEnvironment::current(), count, [&](size_t i) { dst[i] = src[i] * factor; });
 }
 
 }  // namespace gyrant::cpu

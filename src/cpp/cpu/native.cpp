@@ -7,25 +7,29 @@
 #include "host/flush_to_zero.h"
 #include "kernels/common.h"
 #include "kernels/node_approx.h"
+#include "size_limits.h"
 
 #include <omp.h>
 
 #include <algorithm>
 #include <cmath>
-#include <atomic>
+#include <cstdlib>
 #include <cstring>
-#include <mutex>
 #include <new>
+#include <stdexcept>
+#include <string>
 #include <string_view>
 #include <vector>
 
 namespace gyrant::cpu {
 namespace {
 
-std::atomic<bool> build_natively{true};
-std::atomic<bool> query_natively{true};
-std::atomic<bool> kernel_arithmetic{false};
-std::atomic<SimdKernels const*> forced{nullptr};
+//! The calling thread's hooks, and the SIMD target a ScopedTestHooks chose (null: the process's).
+struct ThreadHooks {
+    TestHooks hooks;
+    SimdKernels const* target = nullptr;
+};
+thread_local ThreadHooks thread_hooks;
 
 //! Bounds under which the kernels' half (zero and first order) or bfloat16 (second order)
 //! evaluation of an expansion cannot overflow; below them it is finite whenever the
@@ -82,23 +86,76 @@ void far_form(TailorCoefficients const& c, WideNode& w, unsigned k) {
     set(W::L_Z, -(6.0 * a[2] + 3.0 * b[2]));
 }
 
-//! Every compiled copy this machine can run, best first.
-std::vector<SimdKernels const*> runnable_targets() {
-    std::vector<SimdKernels const*> targets;
+//! Every compiled copy, best first.
+std::vector<SimdKernels const*> compiled_targets() {
+#if defined(__x86_64__)
+    return {&x86_64_v4::kernels(), &x86_64_v3::kernels(), &x86_64_v2::kernels(), &baseline::kernels()};
+#else
+    return {&baseline::kernels()};
+#endif
+}
+
+bool runs_on_this_machine([[maybe_unused]] SimdKernels const* k) {
 #if defined(__x86_64__)
     __builtin_cpu_init();
-    if (__builtin_cpu_supports("x86-64-v4")) targets.push_back(&x86_64_v4::kernels());
-    if (__builtin_cpu_supports("x86-64-v3")) targets.push_back(&x86_64_v3::kernels());
-    if (__builtin_cpu_supports("x86-64-v2")) targets.push_back(&x86_64_v2::kernels());
+    if (k == &x86_64_v4::kernels()) return __builtin_cpu_supports("x86-64-v4");
+    if (k == &x86_64_v3::kernels()) return __builtin_cpu_supports("x86-64-v3");
+    if (k == &x86_64_v2::kernels()) return __builtin_cpu_supports("x86-64-v2");
 #endif
-    targets.push_back(&baseline::kernels());
+    return true;
+}
+
+//! Every compiled copy this machine can run, best first.
+std::vector<SimdKernels const*> const& runnable_targets() {
+    static std::vector<SimdKernels const*> const targets = [] {
+        std::vector<SimdKernels const*> r;
+        for (SimdKernels const* k : compiled_targets())
+            if (runs_on_this_machine(k)) r.push_back(k);
+        return r;
+    }();
     return targets;
 }
 
+std::string names(std::vector<SimdKernels const*> const& targets) {
+    std::string r;
+    for (SimdKernels const* k : targets) r += (r.empty() ? "" : ", ") + std::string(k->name);
+    return r;
+}
+
+//! The process's target: the best one, or the one GYRANT_SIMD_TARGET names (an empty value
+//! counts as unset). A name that cannot be honoured is an error, not a silent fallback: a result
+//! reproduced for a report must come from the target asked for.
+struct ProcessTarget {
+    SimdKernels const* kernels = nullptr;
+    std::string error;
+};
+ProcessTarget const& process_target() {
+    static ProcessTarget const chosen = [] {
+        ProcessTarget t;
+        char const* name = std::getenv("GYRANT_SIMD_TARGET");
+        if (name == nullptr || *name == '\0') {
+            t.kernels = runnable_targets().front();
+            return t;
+        }
+        for (SimdKernels const* k : compiled_targets()) {
+            if (std::string_view(k->name) != name) continue;
+            if (runs_on_this_machine(k)) t.kernels = k;
+            else t.error = "GYRANT_SIMD_TARGET=" + std::string(name) + ": this CPU does not run it; it runs " +
+                           names(runnable_targets());
+            return t;
+        }
+        t.error = "GYRANT_SIMD_TARGET=" + std::string(name) + " is not a target of this build: use one of " +
+                  names(compiled_targets());
+        return t;
+    }();
+    return chosen;
+}
+
 SimdKernels const& active() {
-    if (SimdKernels const* f = forced.load()) return *f;
-    static SimdKernels const* const best = runnable_targets().front();
-    return *best;
+    if (SimdKernels const* k = thread_hooks.target) return *k;
+    ProcessTarget const& t = process_target();
+    if (t.kernels == nullptr) throw std::runtime_error(t.error);
+    return *t.kernels;
 }
 
 //! Chunks of queries handed to the team: small enough to balance a skewed walk, large enough
@@ -108,8 +165,11 @@ constexpr size_t SUM_CHUNK = 64;
 
 //! Runs body(begin, end, thread) over [0, n) in chunks on all cores, with subnormals flushed as
 //! in the kernels. Which thread takes a chunk never changes a result.
+//! An exception cannot leave an OpenMP region (it would end the process), so bodies must not
+//! throw: whatever they need is allocated before.
 template <class Body>
 void parallel_chunks(size_t n, size_t chunk, Body const& body) {
+    static_assert(std::is_nothrow_invocable_v<Body const&, size_t, size_t, int>, "a team's body must not throw");
     size_t const chunks = (n + chunk - 1) / chunk;
     int const threads = static_cast<int>(std::min<size_t>(chunks, static_cast<size_t>(team_threads())));
     if (threads <= 1) {
@@ -142,12 +202,20 @@ std::vector<uint32_t> morton_order(Vec3 const* queries, size_t n, float scale, A
         if (std::isfinite(corner.x) && std::isfinite(corner.y) && std::isfinite(corner.z) && grown.inv_extent > 0.0f)
             params = grown;
     }
+    static_assert(MAX_QUERIES <= 0xFFFFFFFFul, "the order holds 32-bit query indices");
+    if (n > MAX_QUERIES) throw std::length_error("too many queries for a 32-bit order");
     std::vector<uint64_t> keys(n);
     std::vector<uint32_t> order(n);
-#pragma omp parallel for schedule(static) if (team_threads() > 1)
-    for (size_t i = 0; i < n; ++i) {
-        keys[i] = morton_code_of(queries[i] * scale, params);
-        order[i] = static_cast<uint32_t>(i);
+    // In the caller's floating-point control, as the emulated path's thrust algorithm runs.
+    host::FloatControl const env = host::FloatControl::current();
+#pragma omp parallel if (team_threads() > 1)
+    {
+        host::FloatControlScope const scope(env);
+#pragma omp for schedule(static)
+        for (size_t i = 0; i < n; ++i) {
+            keys[i] = morton_code_of(queries[i] * scale, params);
+            order[i] = static_cast<uint32_t>(i);
+        }
     }
     radix_sort_pairs(keys.data(), order.data(), n);
     return order;
@@ -169,7 +237,7 @@ QueryJob<T> make_job(QueryScene<T> const& scene, Vec3 const* queries, float* out
     job.output = output;
     job.beta_squared = beta * beta;
     job.inverse_epsilon = 1.0f / epsilon;
-    job.kernel_arithmetic = kernel_arithmetic.load();
+    job.kernel_arithmetic = thread_hooks.hooks.kernel_arithmetic;
     return job;
 }
 
@@ -190,29 +258,42 @@ auto walk_entry(SimdKernels const& k) {
 
 }  // namespace
 
-bool native_build() { return build_natively.load(); }
-void set_native_build(bool native) { build_natively.store(native); }
-bool native_queries() { return query_natively.load(); }
-void set_native_queries(bool native) { query_natively.store(native); }
-void set_kernel_arithmetic(bool on) { kernel_arithmetic.store(on); }
+TestHooks const& test_hooks() { return thread_hooks.hooks; }
 
-char const* simd_target() { return active().name; }
-
-bool simd_fuses() { return active().fused; }
-
-bool force_simd_target(char const* name) {
+struct ScopedTestHooks::Saved {
+    ThreadHooks hooks;
+};
+ScopedTestHooks::ScopedTestHooks() : saved_(std::make_unique<Saved>(Saved{thread_hooks})) {}
+ScopedTestHooks::~ScopedTestHooks() { thread_hooks = saved_->hooks; }
+ScopedTestHooks& ScopedTestHooks::native_build(bool on) {
+    thread_hooks.hooks.native_build = on;
+    return *this;
+}
+ScopedTestHooks& ScopedTestHooks::native_queries(bool on) {
+    thread_hooks.hooks.native_queries = on;
+    return *this;
+}
+ScopedTestHooks& ScopedTestHooks::kernel_arithmetic(bool on) {
+    thread_hooks.hooks.kernel_arithmetic = on;
+    return *this;
+}
+bool ScopedTestHooks::simd_target(char const* name) {
     if (name == nullptr || *name == '\0') {
-        forced.store(nullptr);
+        thread_hooks.target = nullptr;
         return true;
     }
     for (SimdKernels const* k : runnable_targets()) {
         if (std::string_view(k->name) == name) {
-            forced.store(k);
+            thread_hooks.target = k;
             return true;
         }
     }
     return false;
 }
+
+char const* simd_target() { return active().name; }
+
+bool simd_fuses() { return active().fused; }
 
 std::vector<char const*> available_simd_targets() {
     std::vector<char const*> names;
@@ -233,7 +314,9 @@ float node_approximation(Vec3 const& q, Vec3 const& center, TailorCoefficientsF1
 WideTree make_wide_tree(BVH8Node const* nodes, LeafPointers const* leaf_pointers,
                         TailorCoefficientsF16 const* node_coefficients,
                         TailorCoefficientsF16 const* leaf_coefficients, AABB const* leaf_boxes,
-                        uint32_t node_count) {
+                        uint32_t node_count, uint32_t leaf_count) {
+    // The walk trusts every index it follows: check them once here.
+    if (node_count == 0 || node_count >= leaf_count) throw std::runtime_error("inconsistent 8-wide hierarchy: node count");
     WideTree tree;
     tree.nodes.resize(size_t{node_count} + 1);
     tree.root_box = nodes[0].getAABB();
@@ -274,6 +357,7 @@ WideTree make_wide_tree(BVH8Node const* nodes, LeafPointers const* leaf_pointers
             ChildType const type = n.getChildMeta(k);
             if (type == ChildType::Leaf) {
                 uint32_t const leaf = leaf_pointers[i].leaves[k];
+                if (leaf >= leaf_count) throw std::runtime_error("inconsistent 8-wide hierarchy: leaf index");
                 set_slot(w, k, leaf_boxes[leaf].center, leaf_boxes[leaf].radius, leaf_coefficients[leaf]);
                 w.child[k] = leaf;
                 w.leaf_mask |= static_cast<uint8_t>(1u << k);
@@ -301,18 +385,16 @@ void compute(QueryScene<T> const& scene, Vec3 const* queries, unsigned long n, f
     QueryJob<T> job = make_job(scene, queries, output, beta, epsilon);
     if (scene.tree == nullptr) {
         // At most one leaf: every primitive exactly, in primitive order, whatever beta.
-        parallel_chunks(n, SUM_CHUNK, [&](size_t b, size_t e, int) { sum_entry<T>(k)(job, b, e, false); });
+        parallel_chunks(n, SUM_CHUNK, [&](size_t b, size_t e, int) noexcept { sum_entry<T>(k)(job, b, e, false); });
         return;
     }
     std::vector<uint32_t> const order = morton_order(queries, n, scene.query_scale, scene.tree->root_box);
     job.order = order.data();
-    int const threads = team_threads();
-    std::vector<std::vector<WalkEntry>> stacks(static_cast<size_t>(threads));
-    parallel_chunks(n, WALK_CHUNK, [&](size_t b, size_t e, int thread) {
-        std::vector<WalkEntry>& stack = stacks[static_cast<size_t>(thread)];
-        size_t const entries = walk_stack_entries(job.stack_capacity);
-        if (stack.size() < entries) stack.resize(entries);
-        walk_entry<T>(k)(job, b, e, stack.data());
+    // Every thread's stack is allocated here: nothing may throw inside the team.
+    size_t const entries = walk_stack_entries(job.stack_capacity);
+    std::vector<WalkEntry> stacks(static_cast<size_t>(team_threads()) * entries);
+    parallel_chunks(n, WALK_CHUNK, [&](size_t b, size_t e, int thread) noexcept {
+        walk_entry<T>(k)(job, b, e, stacks.data() + static_cast<size_t>(thread) * entries);
     });
 }
 
@@ -322,7 +404,7 @@ void brute_force(QueryScene<T> const& scene, Vec3 const* queries, unsigned long 
     if (n == 0) return;
     SimdKernels const& k = active();
     QueryJob<T> const job = make_job(scene, queries, output, 0.0f, epsilon);
-    parallel_chunks(n, SUM_CHUNK, [&](size_t b, size_t e, int) { sum_entry<T>(k)(job, b, e, true); });
+    parallel_chunks(n, SUM_CHUNK, [&](size_t b, size_t e, int) noexcept { sum_entry<T>(k)(job, b, e, true); });
 }
 
 template void compute<Triangle>(QueryScene<Triangle> const&, Vec3 const*, unsigned long, float, float, float*);

@@ -17,15 +17,48 @@
 #include <memory>
 #include <vector>
 
+struct SceneParams;
+
 namespace gyrant::cpu {
 
-//! Whether engines build with the native code (the default) or with the emulated kernels. A test
-//! hook: the emulated path is the reference the native one must match.
-bool native_build();
-void set_native_build(bool native);
-//! The same for compute and brute_force.
-bool native_queries();
-void set_native_queries(bool native);
+//! Switches for tests and measurements. They belong to the calling thread, so that engines built
+//! or queried on other threads meanwhile keep the defaults, and each build or query reads them
+//! once, on the thread that calls it.
+struct TestHooks {
+    //! Engines build with the native code, or with the emulated kernels (the reference the native
+    //! build must match).
+    bool native_build = true;
+    //! The same for compute and brute_force.
+    bool native_queries = true;
+    //! Native results equal the kernels' bit for bit: contributions use the kernels' own
+    //! operations (no fused multiply-adds, the C library's atan2f) and expansions the kernels'
+    //! half/bfloat16 operations (emulated in vectors) instead of single precision. It is slower,
+    //! and it changes no accepted node.
+    bool kernel_arithmetic = false;
+};
+//! The calling thread's hooks.
+TestHooks const& test_hooks();
+
+//! Changes the calling thread's hooks for its lifetime and restores the previous ones (and the
+//! previous SIMD target) on every way out. Destroy it on the thread that made it.
+class ScopedTestHooks {
+   public:
+    ScopedTestHooks();
+    ~ScopedTestHooks();
+    ScopedTestHooks(ScopedTestHooks const&) = delete;
+    ScopedTestHooks& operator=(ScopedTestHooks const&) = delete;
+
+    ScopedTestHooks& native_build(bool on);
+    ScopedTestHooks& native_queries(bool on);
+    ScopedTestHooks& kernel_arithmetic(bool on);
+    //! The SIMD code of the named target for the calling thread's queries; null or "" gives back
+    //! the process's choice. Returns false, changing nothing, when this machine does not run it.
+    bool simd_target(char const* name);
+
+   private:
+    struct Saved;
+    std::unique_ptr<Saved> saved_;
+};
 
 //! The engine's persistent buffers, as the build fills them.
 struct EngineBuffers {
@@ -41,10 +74,10 @@ struct EngineBuffers {
 
 //! The whole build of a triangle engine from a soup of n triangles (9 floats each), n > 0:
 //! the same values the kernels write into `out` (the 8-wide nodes in breadth-first order,
-//! siblings in slot order), and the same scene parameters published for the device.
-void build_triangles(float const* soup, unsigned long n, EngineBuffers const& out);
+//! siblings in slot order). Returns the scene parameters the primitives were ordered by.
+SceneParams build_triangles(float const* soup, unsigned long n, EngineBuffers const& out);
 //! The same for a point engine from n positions and scaled normals (3 floats each), n > 0.
-void build_points(float const* points, float const* normals, unsigned long n, EngineBuffers const& out);
+SceneParams build_points(float const* points, float const* normals, unsigned long n, EngineBuffers const& out);
 
 //! Box and largest absolute coordinate of n points (3 floats each), NaN coordinates ignored:
 //! lower corner +inf and upper corner -inf when no coordinate counts.
@@ -108,11 +141,13 @@ struct WideTree {
     unsigned stack_capacity = 0;  // entries a walk can need: 8 per level below entry 0, plus one
 };
 
-//! Derives the walk's layout from a built engine's hierarchy (node_count > 0).
+//! Derives the walk's layout from a built engine's hierarchy of node_count 8-wide nodes over
+//! leaf_count leaves. Throws std::runtime_error when an index in it is out of range (there must
+//! be between 1 and leaf_count - 1 nodes).
 WideTree make_wide_tree(BVH8Node const* nodes, LeafPointers const* leaf_pointers,
                         TailorCoefficientsF16 const* node_coefficients,
                         TailorCoefficientsF16 const* leaf_coefficients, AABB const* leaf_boxes,
-                        uint32_t node_count);
+                        uint32_t node_count, uint32_t leaf_count);
 
 //! What a native query reads: the engine's sorted primitives and the walk layout.
 template <class T>
@@ -136,23 +171,17 @@ template <class T>
 void brute_force(QueryScene<T> const& scene, Vec3 const* queries, unsigned long n, float epsilon,
                  float* output);
 
-//! The instruction set the SIMD code runs with ("x86-64-v4", "x86-64-v3", "x86-64-v2",
-//! "baseline").
+//! The instruction set the SIMD code runs with on the calling thread ("x86_64_v4", "x86_64_v3",
+//! "x86_64_v2", "baseline"): the best this machine runs, unless the environment variable
+//! GYRANT_SIMD_TARGET names one (for reproducing a result on another machine) or a
+//! ScopedTestHooks does. An unknown name, or one this machine does not run, makes this and every
+//! query throw std::runtime_error saying which targets there are.
 char const* simd_target();
 //! Whether that target has fused multiply-adds. Without them (x86-64 below v3) the far field and
 //! the exact terms round each product (the last bits of results differ from those of targets
 //! with them); the accepted nodes and the kernel arithmetic are the same on every target.
 bool simd_fuses();
-//! Test hook: the SIMD code of the named target (when this machine runs it) for later calls;
-//! an empty name or nullptr restores the automatic choice. Returns whether the target is in use.
-bool force_simd_target(char const* name);
 //! The targets this build holds and this machine can run, best first.
 std::vector<char const*> available_simd_targets();
-
-//! Test hook that makes native results equal the kernels' bit for bit: contributions use the
-//! kernels' own operations (no fused multiply-adds, the C library's atan2f) and expansions the
-//! kernels' half/bfloat16 operations (emulated in vectors) instead of single precision. It is
-//! slower, and it changes no accepted node.
-void set_kernel_arithmetic(bool on);
 
 }  // namespace gyrant::cpu

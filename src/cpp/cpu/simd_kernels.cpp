@@ -167,8 +167,6 @@ inline V bf16_fma(V a, V b, V c, Hazard<V>& hazard) {
 
 // ---- far field: one child's expansion at the queries of a packet -----------------------------
 
-constexpr float INV_FOUR_PI = 0.07957747f;
-
 //! Queries walked together, one per lane, like the kernels' warp: Morton neighbours visit
 //! nearly the same nodes, and one visit serves them all.
 //! At most WALK_PACKET, and no wider than a native vector: wider ones are emulated in pieces
@@ -326,7 +324,7 @@ inline unsigned lane_bits(M const& m) {
 template <class V>
 inline V atan2_turns(V y, V x) {
     constexpr float PI = 3.14159265358979f;
-    constexpr float TURN = 0.159154943091895f;  // 1 / (2 pi)
+    constexpr float TURN = INV_TWO_PI;
     V const ay = stdx::abs(y), ax = stdx::abs(x);
     auto const swap = ay > ax;
     // min and max by selection: the library's fixed-size versions are not always inlined.
@@ -409,7 +407,7 @@ inline void triangle_terms(Planes const& v, Points<V> const& q, V& det, V& D) {
 //! triangle and query point as scalars, for the rare lanes the vector formula cannot take.
 template <bool Kernel, class V, class Lane>
 inline V triangle_turns(V const& det, V const& D, Lane const& lane) {
-    V r = Kernel ? libm_atan2(det, D) * 0.15915494f : atan2_turns(det, D);
+    V r = Kernel ? libm_atan2(det, D) * INV_TWO_PI : atan2_turns(det, D);
     stdx::where(stdx::abs(D) < 1e-12f && stdx::abs(det) < 1e-12f, r) = 0.5f;  // at a vertex or on an edge
     auto const overflowed = !(stdx::abs(D) <= FLT_MAX && stdx::abs(det) <= FLT_MAX);
     if (stdx::any_of(overflowed)) [[unlikely]] {
@@ -459,10 +457,10 @@ inline V point_contribution_vector(Planes const& planes, Points<V> const& q, flo
     V const r = stdx::sqrt(r2);
     V const x = inverse_epsilon * r;
     V k = 1.0f / (r2 * r);
-    stdx::where(x < 0.1f, k) = 0.75225276f * (inverse_epsilon * inverse_epsilon * inverse_epsilon);
-    V result = k * dot * 0.07957747f;
-    stdx::where(r2 < 1e-18f, result) = 0.0f;
-    auto const band = (x < 2.0f) && !(x < 0.1f) && !(r2 < 1e-18f);
+    stdx::where(x < SMOOTHING_BAND_START, k) = DIPOLE_CORE * (inverse_epsilon * inverse_epsilon * inverse_epsilon);
+    V result = k * dot * INV_FOUR_PI;
+    stdx::where(r2 < COINCIDENT_DISTANCE_SQUARED, result) = 0.0f;
+    auto const band = (x < SMOOTHING_BAND_END) && !(x < SMOOTHING_BAND_START) && !(r2 < COINCIDENT_DISTANCE_SQUARED);
     if (stdx::any_of(band)) {
         alignas(64) float values[V::size()];
         result.copy_to(values, stdx::element_aligned);

@@ -29,7 +29,7 @@ struct QueryJob {
     float* output;
     float beta_squared;
     float inverse_epsilon;
-    bool kernel_arithmetic;  // test hook, see set_kernel_arithmetic
+    bool kernel_arithmetic;  // see TestHooks::kernel_arithmetic
 };
 
 //! Queries a walk follows together, one per lane, like the kernels' warp (at most: a copy whose

@@ -13,16 +13,13 @@
 #include "cpu/native.h"
 #endif
 
-// One per device, rewritten by every build and read when primitives or queries are ordered.
-__constant__ SceneParams d_scene_params;
-
-//! Morton code of a primitive's centroid under `d_scene_params`. Device-only: it reads the
-//! constant, which exists only in this translation unit.
+//! Morton code of a primitive's centroid; the parameters travel by value with the functor.
 template <class G>
 struct GeometryToMorton {
+    SceneParams params;
     float scale;
-    GYRANT_DEVICE uint64_t operator()(G const& g) const {
-        return morton_code_of(g.centroid() * scale, d_scene_params);
+    GYRANT_HOST_DEVICE uint64_t operator()(G const& g) const {
+        return morton_code_of(g.centroid() * scale, params);
     }
 };
 
@@ -47,23 +44,10 @@ AABB scene_bounds(G const* primitives, unsigned long n, gyrant::StreamPolicy& po
     return thrust::reduce(policy, boxes, boxes + n, empty_scene_box(), MergeAABB());
 }
 
-void upload_scene_params(SceneParams const& p, cudaStream_t stream) {
-    CUDA_CHECK(cudaMemcpyToSymbolAsync(d_scene_params, &p, sizeof(SceneParams), 0,
-                                       cudaMemcpyHostToDevice, stream));
-}
-
-SceneParams download_scene_params(cudaStream_t stream) {
-    SceneParams p{};
-    CUDA_CHECK(cudaMemcpyFromSymbolAsync(&p, d_scene_params, sizeof(SceneParams), 0,
-                                         cudaMemcpyDeviceToHost, stream));
-    CUDA_CHECK(cudaStreamSynchronize(stream));
-    return p;
-}
-
 template <class G>
 void morton_codes(G const* primitives, unsigned long n, unsigned long* codes,
-                  gyrant::StreamPolicy& policy, float scale) {
-    thrust::transform(policy, primitives, primitives + n, codes, GeometryToMorton<G>{scale});
+                  gyrant::StreamPolicy& policy, SceneParams const& params, float scale) {
+    thrust::transform(policy, primitives, primitives + n, codes, GeometryToMorton<G>{params, scale});
 }
 
 namespace {
@@ -181,6 +165,6 @@ void gather_point_normals_soa(float const* points, float const* normals,
 template AABB scene_bounds<Triangle>(Triangle const*, unsigned long, gyrant::StreamPolicy&);
 template AABB scene_bounds<Vec3>(Vec3 const*, unsigned long, gyrant::StreamPolicy&);
 template void morton_codes<Triangle>(Triangle const*, unsigned long, unsigned long*,
-                                     gyrant::StreamPolicy&, float);
+                                     gyrant::StreamPolicy&, SceneParams const&, float);
 template void morton_codes<Vec3>(Vec3 const*, unsigned long, unsigned long*,
-                                 gyrant::StreamPolicy&, float);
+                                 gyrant::StreamPolicy&, SceneParams const&, float);

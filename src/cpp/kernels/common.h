@@ -1,8 +1,4 @@
 // Scene box, Morton ordering and the gathers into sorted structure-of-arrays storage.
-//
-// The device constant `d_scene_params` lives in common.cu and is touched only there (the cuda
-// flavour compiles without relocatable device code), so everything that reads it is reached
-// through the host functions below.
 #pragma once
 
 #include "platform.h"
@@ -97,18 +93,12 @@ GYRANT_HOST_DEVICE inline AABB empty_scene_box() {
 template <class G>
 AABB scene_bounds(G const* primitives, unsigned long n, gyrant::StreamPolicy& policy);
 
-//! Publishes p as this device's `d_scene_params` (enqueued on stream).
-void upload_scene_params(SceneParams const& p, cudaStream_t stream);
-
-//! Reads back this device's `d_scene_params` (waits for stream).
-SceneParams download_scene_params(cudaStream_t stream);
-
-//! Morton codes of n device primitives under the current `d_scene_params`, written to codes in
-//! input order; blocks until done. The centroids are multiplied by `scale` first (queries in the
-//! caller's units, for an engine that works in a scaled frame).
+//! Morton codes of n device primitives under `params` (each engine keeps its own), written to
+//! codes in input order; blocks until done. The centroids are multiplied by `scale` first (queries
+//! in the caller's units, for an engine that works in a scaled frame).
 template <class G>
 void morton_codes(G const* primitives, unsigned long n, unsigned long* codes,
-                  gyrant::StreamPolicy& policy, float scale = 1.0f);
+                  gyrant::StreamPolicy& policy, SceneParams const& params, float scale = 1.0f);
 
 //! How far n device points (3 floats each) spread: the largest side of their box and the largest
 //! absolute coordinate. NaN coordinates are ignored; no point gives 0 and 0. Blocks until done.

@@ -12,6 +12,7 @@
 
 #include "platform.h"
 #include "aabb.h"
+#include "kernel_constants.h"
 #include "tailor_coefficients.h"
 #include "vec3.h"
 
@@ -24,8 +25,6 @@
 #define GYRANT_NODE_APPROX inline
 #endif
 
-//! 1 / (4 pi) rounded to single precision.
-inline constexpr float INV_FOUR_PI = 0.07957747f;
 
 //! True when q is far enough from the box to use its expansion: the squared distance to the
 //! centre is strictly greater than beta_squared * radius^2. A query at the centre is never
