@@ -64,19 +64,21 @@ std::unique_ptr<float, CudaDeleter> GyrantBackend<T>::get_normals() const {
         throw std::runtime_error("Normals are not explicitly stored for triangle based geometry.");
     } else {
         gyrant::ScopedDevice const on_engine_device(device);
-        // Written on the engine's stream after its build, and ready when this returns.
-        gyrant::StreamBuffer<float> out(3 * count, stream);
-        if (count == 0) return {out.release(), CudaDeleter{stream}};
+        // On the default stream, not the engine's: the copy may outlive the engine and its stream.
+        cudaStream_t const copy_stream = nullptr;
+        gyrant::StreamBuffer<float> out(3 * count, copy_stream);
+        if (count == 0) return {out.release(), CudaDeleter{copy_stream}};
 #if defined(GYRANT_FLAVOUR_HOST)
         if (native()) {
             gyrant::cpu::points_in_caller_frame(native_scene(), d_sorted_indices, nullptr, out.get());
-            return {out.release(), CudaDeleter{stream}};
+            return {out.release(), CudaDeleter{copy_stream}};
         }
 #endif
+        if (build_done_event != nullptr) CUDA_CHECK(cudaStreamWaitEvent(copy_stream, build_done_event, 0));
         points_in_caller_frame(primitives_view(), d_sorted_indices, static_cast<unsigned>(count), scale, nullptr,
-                               out.get(), stream);
-        CUDA_CHECK(cudaStreamSynchronize(stream));
-        return {out.release(), CudaDeleter{stream}};
+                               out.get(), copy_stream);
+        CUDA_CHECK(cudaStreamSynchronize(copy_stream));  // ready for any stream
+        return {out.release(), CudaDeleter{copy_stream}};
     }
 }
 

@@ -288,6 +288,20 @@ TEST(VectorJacobianProducts, AgainstDoubleReference) {
     }
 }
 
+TEST(StoredNormals, InTheCallersOrderAndUnits) {
+    // 2^-4: the engine's frame differs from the caller's; the conversion back is exact.
+    Scene const s = make_scene(500, 0.0625f, 0.02f);
+    for_both_paths([&](char const* path) {
+        SCOPED_TRACE(path);
+        auto const got = test::results(s.engine->get_normals(), 3 * s.points.size());
+        for (size_t i = 0; i < s.points.size(); ++i) {
+            EXPECT_EQ(got[3 * i], s.points[i].normal.x) << i;
+            EXPECT_EQ(got[3 * i + 1], s.points[i].normal.y) << i;
+            EXPECT_EQ(got[3 * i + 2], s.points[i].normal.z) << i;
+        }
+    });
+}
+
 TEST(VectorJacobianProducts, InputChecksAndEmptySets) {
     Scene const s = make_scene(100, 1.0f, 0.02f);
     test::DeviceArray<float> v(std::vector<float>(99, 1.0f));
