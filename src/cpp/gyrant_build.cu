@@ -322,6 +322,12 @@ std::unique_ptr<GyrantBackend<T>> GyrantBackend<T>::CreateFromPoints(float const
                                                                      int device) {
     gyrant::ScopedDevice const on_device(device);
     std::puts("CreateFromPoints!");
+    return BuildFromPoints(points, normals, num_points, device);
+}
+
+template <class T>
+std::unique_ptr<GyrantBackend<T>> GyrantBackend<T>::BuildFromPoints(float const* points, float const* normals,
+                                                                    unsigned long num_points, int device) {
     std::unique_ptr<GyrantBackend> engine(new GyrantBackend(num_points, device));
     engine->build_in_frame(points, num_points, [&](float scale) {
         if (scale == 1.0f) return engine->initialize_point_data(points, normals);
@@ -410,6 +416,8 @@ template void GyrantBackend<PointNormal>::initialize_point_data(float const*, fl
 template std::unique_ptr<GyrantBackend<Triangle>> GyrantBackend<Triangle>::CreateFromTriangles(
     float const*, unsigned long, int);
 template std::unique_ptr<GyrantBackend<PointNormal>> GyrantBackend<PointNormal>::CreateFromPoints(
+    float const*, float const*, unsigned long, int);
+template std::unique_ptr<GyrantBackend<PointNormal>> GyrantBackend<PointNormal>::BuildFromPoints(
     float const*, float const*, unsigned long, int);
 template std::unique_ptr<GyrantBackend<PointNormal>> GyrantBackend<PointNormal>::CreateForSolver(
     float const*, unsigned long, int);

@@ -1,4 +1,4 @@
-// The engine object: construction, destruction, exact evaluation and the placeholders.
+// The engine object: construction, destruction, exact evaluation and the solver placeholder.
 #include "platform.h"
 
 #include "gyrant_cuda.h"
@@ -122,21 +122,6 @@ std::unique_ptr<float, CudaDeleter> GyrantBackend<T>::brute_force(float const* q
                            static_cast<unsigned int>(n_queries), static_cast<unsigned int>(count),
                            out.get(), epsilon, caller_stream, scale);
     return {out.release(), CudaDeleter{caller_stream}};
-}
-
-template <class T>
-std::unique_ptr<float, CudaDeleter> GyrantBackend<T>::get_normals() const {
-    throw std::runtime_error("get_normals is not implemented yet!");
-}
-
-template <class T>
-std::unique_ptr<float, CudaDeleter> GyrantBackend<T>::grad_normals(float const*, unsigned long) const {
-    throw std::runtime_error("grad_normals not implemented yet!");
-}
-
-template <class T>
-std::unique_ptr<float, CudaDeleter> GyrantBackend<T>::grad_points(float const*, unsigned long) const {
-    throw std::runtime_error("grad_points not implemented yet!");
 }
 
 template <class T>

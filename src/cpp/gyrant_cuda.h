@@ -197,11 +197,27 @@ class GyrantBackend {
     //! The hierarchy as one Graphviz DOT document (gyrant_dump.cu).
     std::string dump() const;
 
-    // Placeholders: each throws std::runtime_error with its fixed message before touching
-    // anything.
+    // Derivatives of point clouds (gyrant_gradients.cu), in the caller's order and units, with
+    // compute's conventions for beta, epsilon and stream; 3 floats per row. Triangle engines
+    // throw std::runtime_error.
+    //! The stored scaled normals.
     std::unique_ptr<float, CudaDeleter> get_normals() const;
-    std::unique_ptr<float, CudaDeleter> grad_normals(float const* grad_output, unsigned long n) const;
-    std::unique_ptr<float, CudaDeleter> grad_points(float const* grad_output, unsigned long n) const;
+    //! grad_q w at n queries through the hierarchy; brute_force_gradient sums every point.
+    std::unique_ptr<float, CudaDeleter> gradient(float const* queries, unsigned long n, float beta,
+                                                 float epsilon, unsigned long stream) const;
+    std::unique_ptr<float, CudaDeleter> brute_force_gradient(float const* queries, unsigned long n,
+                                                             float epsilon, unsigned long stream) const;
+    //! Products of the n per-query values grad_output with the Jacobian of compute(queries) with
+    //! respect to the scaled normals (grad_normals) or positions (grad_points), one row per point.
+    //! Null queries: the engine's own points (then n must be the point count). beta = +inf sums
+    //! every pair exactly. Synchronises `stream` unless summed exactly.
+    std::unique_ptr<float, CudaDeleter> grad_normals(float const* grad_output, unsigned long n,
+                                                     float const* queries = nullptr, float beta = -1.0f,
+                                                     float epsilon = -1.0f, unsigned long stream = 0) const;
+    std::unique_ptr<float, CudaDeleter> grad_points(float const* grad_output, unsigned long n,
+                                                    float const* queries = nullptr, float beta = -1.0f,
+                                                    float epsilon = -1.0f, unsigned long stream = 0) const;
+    // Placeholder: throws std::runtime_error with its fixed message before touching anything.
     void solve_for_normals(float const* extra_points, unsigned long n_extra, float const* extra_wn,
                            float const* pc_wn, float alpha_extra);
 
@@ -239,6 +255,14 @@ class GyrantBackend {
     //! By how much the built leaves must grow so that the expansions of the small ones keep their
     //! precision (1 when they do).
     float small_leaf_growth() const;
+
+    //! CreateFromPoints without its report line, on the current device (internal engines).
+    static std::unique_ptr<GyrantBackend> BuildFromPoints(float const* points, float const* normals,
+                                                          unsigned long num_points, int device);
+    //! The body of grad_normals (normals) and grad_points (gyrant_gradients.cu).
+    std::unique_ptr<float, CudaDeleter> vjp(bool normals, float const* grad_output, unsigned long n,
+                                            float const* queries, float beta, float epsilon,
+                                            unsigned long stream) const;
 
     //! The destructor's steps; also undoes a constructor that stops half way.
     void release() noexcept;

@@ -125,28 +125,38 @@ struct GyrantEngine {
         return wrap_result(std::move(out), n, device_id());
     }
 
-    // The gradient entry points go to whichever backend exists: both instantiations share the
-    // same operations, and a triangle engine has no point backend to call through.
-    Vec3ResultArray grad_scaled_normals(ScalarArray const& grad_output) const {
-        require_engine_device(grad_output, device_id(), kGradDeviceMessage);
-        size_t const n = grad_output.shape(0);
-        auto out = uses_triangles ? triangle_backend->grad_normals(grad_output.data(), n)
-                                  : point_backend->grad_normals(grad_output.data(), n);
-        return wrap_rows(std::move(out));
+    // The derivatives exist for point clouds only; a triangle engine's backend refuses them
+    // with a clear message once the arrays are known to be on the engine's device.
+    Vec3ResultArray grad_scaled_normals(ScalarArray const& grad_output, std::optional<Vec3Array> const& queries,
+                                        float beta, float epsilon, uint64_t stream) const {
+        return product(true, grad_output, queries, beta, epsilon, stream);
     }
 
-    Vec3ResultArray grad_points(ScalarArray const& grad_output) const {
-        require_engine_device(grad_output, device_id(), kGradDeviceMessage);
-        size_t const n = grad_output.shape(0);
-        auto out = uses_triangles ? triangle_backend->grad_points(grad_output.data(), n)
-                                  : point_backend->grad_points(grad_output.data(), n);
-        return wrap_rows(std::move(out));
+    Vec3ResultArray grad_points(ScalarArray const& grad_output, std::optional<Vec3Array> const& queries, float beta,
+                                float epsilon, uint64_t stream) const {
+        return product(false, grad_output, queries, beta, epsilon, stream);
+    }
+
+    Vec3ResultArray gradient(Vec3Array const& queries, float beta, float epsilon, uint64_t stream) const {
+        require_engine_device(queries, device_id(), kQueriesDeviceMessage);
+        size_t const n = queries.shape(0);
+        auto out = uses_triangles ? triangle_backend->gradient(queries.data(), n, beta, epsilon, stream)
+                                  : point_backend->gradient(queries.data(), n, beta, epsilon, stream);
+        return wrap_rows(std::move(out), n);
+    }
+
+    Vec3ResultArray brute_force_gradient(Vec3Array const& queries, float epsilon, uint64_t stream) const {
+        require_engine_device(queries, device_id(), kQueriesDeviceMessage);
+        size_t const n = queries.shape(0);
+        auto out = uses_triangles ? triangle_backend->brute_force_gradient(queries.data(), n, epsilon, stream)
+                                  : point_backend->brute_force_gradient(queries.data(), n, epsilon, stream);
+        return wrap_rows(std::move(out), n);
     }
 
     Vec3ResultArray scaled_normals() const {
         if (uses_triangles)
             throw std::runtime_error("Normals are not explicitly stored for triangle based geometry.");
-        return wrap_rows(point_backend->get_normals());
+        return wrap_rows(point_backend->get_normals(), point_backend->point_count());
     }
 
     std::string dump() const { return uses_triangles ? triangle_backend->dump() : point_backend->dump(); }
@@ -157,9 +167,34 @@ struct GyrantEngine {
         "grad_output must reside on the same CUDA device as the engine.";
 
    private:
-    //! An (N, 3) result, N being the engine's primitive count.
-    Vec3ResultArray wrap_rows(std::unique_ptr<float, CudaDeleter> buffer) const {
-        size_t const n = uses_triangles ? triangle_backend->point_count() : point_backend->point_count();
+    size_t primitive_count() const {
+        return uses_triangles ? triangle_backend->point_count() : point_backend->point_count();
+    }
+
+    Vec3ResultArray product(bool normals, ScalarArray const& grad_output, std::optional<Vec3Array> const& queries,
+                            float beta, float epsilon, uint64_t stream) const {
+        require_engine_device(grad_output, device_id(), kGradDeviceMessage);
+        if (queries) {
+            require_engine_device(*queries, device_id(), kQueriesDeviceMessage);
+            if (queries->shape(0) != grad_output.shape(0))
+                throw std::runtime_error("grad_output must have one value per query (" +
+                                         std::to_string(queries->shape(0)) + " queries, " +
+                                         std::to_string(grad_output.shape(0)) + " values).");
+        }
+        size_t const n = grad_output.shape(0);
+        float const* const q = queries ? queries->data() : nullptr;
+        std::unique_ptr<float, CudaDeleter> out;
+        if (uses_triangles)
+            out = normals ? triangle_backend->grad_normals(grad_output.data(), n, q, beta, epsilon, stream)
+                          : triangle_backend->grad_points(grad_output.data(), n, q, beta, epsilon, stream);
+        else
+            out = normals ? point_backend->grad_normals(grad_output.data(), n, q, beta, epsilon, stream)
+                          : point_backend->grad_points(grad_output.data(), n, q, beta, epsilon, stream);
+        return wrap_rows(std::move(out), primitive_count());
+    }
+
+    //! An (n, 3) result.
+    Vec3ResultArray wrap_rows(std::unique_ptr<float, CudaDeleter> buffer, size_t n) const {
         float* const data = buffer.get();
         nb::capsule const owner = take_ownership(buffer);
         return Vec3ResultArray(data, {n, 3}, owner, {}, nb::dtype<float>(), DeviceTag::value, device_id());
@@ -310,36 +345,99 @@ Array[N], float32
 
 char const* const kGradNormalsDoc = R"(Compute the Vector-Jacobian Product (VJP) for the scaled normals.
 
+The product of grad_output with the Jacobian of compute(queries, beta, epsilon) with respect to
+the stored scaled normals: row i is sum_j grad_output[j] * d w(queries[j]) / d normal_i.
+
 Parameters
 ----------
 grad_output : Array[Q], float32
-    Gradient of the loss with respect to the winding numbers of the last Q queries.
+    Gradient of the loss with respect to the winding numbers at the Q queries.
+queries : Array[Q, 3], float32, optional
+    The query points; by default the engine's own points (then Q = N).
+beta : float
+    Degree of approximation, as for compute; infinity sums every pair exactly.
+epsilon : float
+    Regularization scale, as for compute.
+stream : int
+    Raw 64-bit handle of a CUDA stream, default 0.
 
 Returns
 -------
 Array[N, 3], float32
-    Gradient with respect to the scaled normals.
+    Gradient with respect to the scaled normals, in the order and units of the engine's input.
 
 Note
 ----
+Only point-cloud engines. The queries are held fixed.
 SUBJECT TO CHANGE
 )";
 
 char const* const kGradPointsDoc = R"(Compute the Vector-Jacobian Product (VJP) for the source point positions.
 
+The product of grad_output with the Jacobian of compute(queries, beta, epsilon) with respect to
+the point positions: row i is sum_j grad_output[j] * d w(queries[j]) / d point_i.
+
 Parameters
 ----------
 grad_output : Array[Q], float32
-    Gradient of the loss with respect to the winding numbers of the last Q queries.
+    Gradient of the loss with respect to the winding numbers at the Q queries.
+queries : Array[Q, 3], float32, optional
+    The query points; by default the engine's own points (then Q = N).
+beta : float
+    Degree of approximation, as for compute; infinity sums every pair exactly.
+epsilon : float
+    Regularization scale, as for compute.
+stream : int
+    Raw 64-bit handle of a CUDA stream, default 0.
 
 Returns
 -------
 Array[N, 3], float32
-    Gradient with respect to the point positions.
+    Gradient with respect to the point positions, in the order of the engine's input.
 
 Note
 ----
+Only point-cloud engines. The queries are held fixed, also when they default to the engine's
+own points (add gradient() for the derivative of moving them along).
 SUBJECT TO CHANGE
+)";
+
+char const* const kGradientDoc = R"(Computes the gradient of the winding number with respect to the query location.
+
+Parameters
+----------
+queries : Array[Q, 3], float32
+    The query points.
+beta : float
+    Degree of approximation, as for compute (default 2.0).
+epsilon : float
+    Regularization scale, as for compute.
+stream : int
+    Raw 64-bit handle of a CUDA stream, default 0.
+
+Returns
+-------
+Array[Q, 3], float32
+    The gradient at every query point (only point-cloud engines).
+)";
+
+char const* const kBruteForceGradientDoc = R"(Computes the gradient of the winding number with respect to the query location exactly.
+
+Sums every point: O(N Q), the reference for gradient().
+
+Parameters
+----------
+queries : Array[Q, 3], float32
+    The query points.
+epsilon : float
+    Regularization scale, as for compute.
+stream : int
+    Raw 64-bit handle of a CUDA stream, default 0.
+
+Returns
+-------
+Array[Q, 3], float32
+    The exact gradient at every query point (only point-cloud engines).
 )";
 
 char const* const kDumpDoc = R"(Returns a detailed string representation of the internal BVH8 Tree.
@@ -432,7 +530,9 @@ NB_MODULE(gyrant_module, m) {
                     "pc"_a.noconvert(), "extra_points"_a.noconvert(), "extra_wn"_a.noconvert(),
                     "pc_wn"_a.noconvert() = nb::none(), "alpha_extra"_a = 0.2f, kSolveNormalsDoc)
         .def_prop_ro("scaled_normals", &GyrantEngine::scaled_normals,
-                     nb::sig("@property\ndef scaled_normals(self) -> Array[N, 3]"), kScaledNormalsDoc)
+                     nb::sig("@property\ndef scaled_normals(self) -> Array[N, 3]"),
+                     // A copy that its capsule owns: not a view into the engine.
+                     nb::rv_policy::automatic, kScaledNormalsDoc)
         .def("compute", &GyrantEngine::compute,
              nb::sig("def compute(self, queries: Array[N, 3; flaot32; cuda], beta: float32 = -1, epsilon: "
                      "float32 = -1, stream: uint64_t = 0) -> Array"),
@@ -443,12 +543,25 @@ NB_MODULE(gyrant_module, m) {
                      "stream: uint64_t = 0)-> Array"),
              "queries"_a.noconvert(), "epsilon"_a = -1.0f, "stream"_a = uint64_t{0}, kBruteForceDoc)
         .def("grad_scaled_normals", &GyrantEngine::grad_scaled_normals,
-             nb::sig("def grad_scaled_normals(self, grad_output: Array[Q; float32; cuda]) -> Array[N, 3; "
-                     "float32; cuda]"),
-             "grad_output"_a.noconvert(), kGradNormalsDoc)
+             nb::sig("def grad_scaled_normals(self, grad_output: Array[Q; float32; cuda], queries: "
+                     "Optional[Array[Q, 3; float32; cuda]] = None, beta: float32 = -1, epsilon: float32 = -1, "
+                     "stream: uint64_t = 0) -> Array[N, 3; float32; cuda]"),
+             "grad_output"_a.noconvert(), "queries"_a.noconvert() = nb::none(), "beta"_a = -1.0f,
+             "epsilon"_a = -1.0f, "stream"_a = uint64_t{0}, kGradNormalsDoc)
         .def("grad_points", &GyrantEngine::grad_points,
-             nb::sig("def grad_points(self, grad_output: Array[Q; float32; cuda]) -> Array[N, 3; float32; "
-                     "cucda]"),
-             "grad_output"_a.noconvert(), kGradPointsDoc)
-        .def("dump", &GyrantEngine::dump, nb::sig("def dump(self) -> str"), kDumpDoc);
+             nb::sig("def grad_points(self, grad_output: Array[Q; float32; cuda], queries: "
+                     "Optional[Array[Q, 3; float32; cuda]] = None, beta: float32 = -1, epsilon: float32 = -1, "
+                     "stream: uint64_t = 0) -> Array[N, 3; float32; cucda]"),
+             "grad_output"_a.noconvert(), "queries"_a.noconvert() = nb::none(), "beta"_a = -1.0f,
+             "epsilon"_a = -1.0f, "stream"_a = uint64_t{0}, kGradPointsDoc)
+        .def("dump", &GyrantEngine::dump, nb::sig("def dump(self) -> str"), kDumpDoc)
+        .def("gradient", &GyrantEngine::gradient,
+             nb::sig("def gradient(self, queries: Array[Q, 3; float32; cuda], beta: float32 = -1, epsilon: "
+                     "float32 = -1, stream: uint64_t = 0) -> Array[Q, 3; float32; cuda]"),
+             "queries"_a.noconvert(), "beta"_a = -1.0f, "epsilon"_a = -1.0f, "stream"_a = uint64_t{0},
+             kGradientDoc)
+        .def("brute_force_gradient", &GyrantEngine::brute_force_gradient,
+             nb::sig("def brute_force_gradient(self, queries: Array[Q, 3; float32; cuda], epsilon: float32 = -1, "
+                     "stream: uint64_t = 0) -> Array[Q, 3; float32; cuda]"),
+             "queries"_a.noconvert(), "epsilon"_a = -1.0f, "stream"_a = uint64_t{0}, kBruteForceGradientDoc);
 }

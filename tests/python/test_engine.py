@@ -56,10 +56,12 @@ SIGNATURES = {
         "def brute_force(self, queries: Array[N, 3; float32, cuda], epsilon: float32 = -1, stream: uint64_t = 0)-> Array"
     ],
     "grad_scaled_normals": [
-        "def grad_scaled_normals(self, grad_output: Array[Q; float32; cuda]) -> Array[N, 3; float32; cuda]"
+        "def grad_scaled_normals(self, grad_output: Array[Q; float32; cuda], queries: Optional[Array[Q, 3; float32; "
+        "cuda]] = None, beta: float32 = -1, epsilon: float32 = -1, stream: uint64_t = 0) -> Array[N, 3; float32; cuda]"
     ],
     "grad_points": [
-        "def grad_points(self, grad_output: Array[Q; float32; cuda]) -> Array[N, 3; float32; cucda]"
+        "def grad_points(self, grad_output: Array[Q; float32; cuda], queries: Optional[Array[Q, 3; float32; "
+        "cuda]] = None, beta: float32 = -1, epsilon: float32 = -1, stream: uint64_t = 0) -> Array[N, 3; float32; cucda]"
     ],
     "dump": ["def dump(self) -> str"],
 }
@@ -240,7 +242,7 @@ def test_query_device_must_match_the_engine(dev, tri_engine, point_engine):
             engine.compute(other)
         with pytest.raises(RuntimeError, match=r"^queries must reside on the same CUDA device as the engine\.$"):
             engine.brute_force(queries=other)
-        # The device is checked before the (unimplemented) gradient is reached.
+        # The device is checked before anything else, the triangle engine's refusal included.
         with pytest.raises(RuntimeError, match=r"^grad_output must reside on the same CUDA device as the engine\.$"):
             engine.grad_scaled_normals(grad)
         with pytest.raises(RuntimeError, match=r"^grad_output must reside on the same CUDA device as the engine\.$"):
@@ -261,17 +263,17 @@ def test_engine_built_on_another_device(dev):
         np.testing.assert_allclose(np.from_dlpack(result), solid_angle_winding(soup, q), atol=2e-6)
 
 
-def test_placeholder_messages(dev, tri_engine, point_engine):
+def test_point_cloud_only_messages(dev, tri_engine):
     with pytest.raises(RuntimeError, match=r"^Normals are not explicitly stored for triangle based geometry\.$"):
         tri_engine.scaled_normals
-    with pytest.raises(RuntimeError, match=r"^get_normals is not implemented yet!$"):
-        point_engine.scaled_normals
     g = dev.array(np.ones(10))
-    for engine in (tri_engine, point_engine):
-        with pytest.raises(RuntimeError, match=r"^grad_normals not implemented yet!$"):
-            engine.grad_scaled_normals(g)
-        with pytest.raises(RuntimeError, match=r"^grad_points not implemented yet!$"):
-            engine.grad_points(g)
+    only = r" is only available for point clouds; this engine holds triangles\.$"
+    with pytest.raises(RuntimeError, match=r"^grad_scaled_normals" + only):
+        tri_engine.grad_scaled_normals(g)
+    with pytest.raises(RuntimeError, match=r"^grad_points" + only):
+        tri_engine.grad_points(g)
+    with pytest.raises(RuntimeError, match=r"^gradient" + only):
+        tri_engine.gradient(dev.array(random_queries(4)))
 
 
 def test_solve_normals_messages(dev):
