@@ -50,7 +50,7 @@ float resolved_epsilon(float epsilon, float default_epsilon) {
 //! Whether the queries run natively (host flavour) rather than as kernels.
 bool native() {
 #if defined(GYRANT_FLAVOUR_HOST)
-    return gyrant::cpu::native_queries();
+    return gyrant::cpu::test_hooks().native_queries;
 #else
     return false;
 #endif

@@ -2,6 +2,7 @@
 // queries), and the exact all-pairs sums. The formulas are the kernels' (kernels/gradients.h).
 #include "cpu/gradients.h"
 
+#include "cpu/team.h"
 #include "host/flush_to_zero.h"
 #include "kernels/gradients.h"
 
@@ -21,7 +22,7 @@ static_assert(unsigned(WideNode::FAR_TERMS) == unsigned(EXPANSION_TERMS) &&
 template <class Body>
 void for_each(size_t n, size_t chunk, Body const& body) {
     if (n == 0) return;
-#pragma omp parallel if (n > chunk && omp_get_max_threads() > 1)
+#pragma omp parallel if (n > chunk && team_threads() > 1)
     {
         host::FlushToZero const ftz;
 #pragma omp for schedule(dynamic, chunk)
@@ -86,14 +87,16 @@ void gradient(QueryScene<PointNormal> const& scene, Vec3 const* queries, unsigne
     float const inverse_epsilon = 1.0f / epsilon;
     float const beta_squared = beta * beta;
     unsigned const leaves = (scene.n_primitives + PRIMITIVES_PER_LEAF - 1) / PRIMITIVES_PER_LEAF;
-    int const threads = omp_get_max_threads();
-    std::vector<std::vector<uint32_t>> stacks(static_cast<size_t>(threads));
+    // Every stack holds the deepest walk before the team starts: nothing may allocate (and so
+    // throw) inside it.
+    std::vector<std::vector<uint32_t>> stacks(static_cast<size_t>(team_threads()));
+    if (scene.tree != nullptr)
+        for (auto& stack : stacks) stack.reserve(scene.tree->stack_capacity);
     for_each(n, 64, [&](size_t i) {
         Vec3 const q = in_engine_frame(queries[i], scene.query_scale);
         Vec3 sum{0.0f, 0.0f, 0.0f};
         if (scene.tree != nullptr) {
             std::vector<uint32_t>& stack = stacks[static_cast<size_t>(omp_get_thread_num())];
-            stack.reserve(scene.tree->stack_capacity);
             sum = walk(scene, q, beta_squared, inverse_epsilon, stack);
         } else {
             for (unsigned leaf = 0; leaf < leaves; ++leaf) sum = sum + exact_leaf(scene, leaf, q, inverse_epsilon);
