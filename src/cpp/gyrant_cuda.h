@@ -141,6 +141,9 @@ class GyrantBackend {
     //! Point engine from num_points positions and scaled normals, 3 floats each.
     static std::unique_ptr<GyrantBackend> CreateFromPoints(float const* points, float const* normals,
                                                            unsigned long num_points, int device);
+    //! CreateFromPoints without its report line, on the current device (engines built by the library itself: over queries, by the solver).
+    static std::unique_ptr<GyrantBackend> BuildFromPoints(float const* points, float const* normals,
+                                                          unsigned long num_points, int device);
     //! Point engine whose stored normals are all zero.
     static std::unique_ptr<GyrantBackend> CreateForSolver(float const* points,
                                                           unsigned long num_points, int device);
@@ -256,9 +259,6 @@ class GyrantBackend {
     //! precision (1 when they do).
     float small_leaf_growth() const;
 
-    //! CreateFromPoints without its report line, on the current device (internal engines).
-    static std::unique_ptr<GyrantBackend> BuildFromPoints(float const* points, float const* normals,
-                                                          unsigned long num_points, int device);
     //! The body of grad_normals (normals) and grad_points (gyrant_gradients.cu).
     std::unique_ptr<float, CudaDeleter> vjp(bool normals, float const* grad_output, unsigned long n,
                                             float const* queries, float beta, float epsilon,

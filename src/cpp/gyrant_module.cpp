@@ -3,12 +3,14 @@
 
 #include "geometry.h"
 #include "gyrant_cuda.h"
+#include "gyrant_solver.h"
 #include "utils.h"
 
 #include <nanobind/nanobind.h>
 #include <nanobind/ndarray.h>
 #include <nanobind/stl/optional.h>
 #include <nanobind/stl/string.h>
+#include <nanobind/stl/vector.h>
 
 #if defined(GYRANT_FLAVOUR_HOST) && defined(__linux__)
 #include <dlfcn.h>
@@ -203,9 +205,10 @@ struct GyrantEngine {
 
 namespace {
 
-GyrantEngine solve_normals(Vec3Array const& pc, Vec3Array const& extra_points,
-                           ScalarArray const& extra_wn, std::optional<ScalarArray> const& pc_wn,
-                           float alpha_extra) {
+nb::object solve_normals(Vec3Array const& pc, Vec3Array const& extra_points, ScalarArray const& extra_wn,
+                         std::optional<ScalarArray> const& pc_wn, float alpha_extra, unsigned iterations,
+                         float tolerance, unsigned long coarse_points, unsigned consistency_steps,
+                         bool return_history) {
     int const device = pc.device_id();
     if (extra_points.device_id() != device || extra_wn.device_id() != device)
         throw std::runtime_error("All input arrays must reside on the same CUDA device.");
@@ -215,6 +218,9 @@ GyrantEngine solve_normals(Vec3Array const& pc, Vec3Array const& extra_points,
             throw std::runtime_error("pc_wn must reside on the same CUDA device as pc.");
         if (pc_wn->shape(0) != n) throw std::runtime_error("pc_wn must have one value per point.");
     }
+    // Read past its end otherwise.
+    if (extra_wn.shape(0) != extra_points.shape(0))
+        throw std::runtime_error("extra_wn must have one value per extra point.");
 
     // Without per-point targets every point is asked to sit on the surface (winding number 0.5).
     std::unique_ptr<float, void (*)(float*)> default_wn(nullptr,
@@ -227,10 +233,19 @@ GyrantEngine solve_normals(Vec3Array const& pc, Vec3Array const& extra_points,
         targets = default_wn.get();
     }
 
-    auto solver = PointBackend::CreateForSolver(pc.data(), n, device);
-    solver->solve_for_normals(extra_points.data(), extra_points.shape(0), extra_wn.data(), targets,
-                              alpha_extra);
-    return GyrantEngine(std::move(solver));
+    gyrant::SolverOptions options;
+    options.iterations = iterations;
+    options.tolerance = tolerance;
+    options.coarse_points = coarse_points;
+    options.consistency_steps = consistency_steps;
+    gyrant::SolverResult solved = gyrant::solve_normals(pc.data(), n, extra_points.data(), extra_points.shape(0),
+                                                        extra_wn.data(), targets, alpha_extra, device, options);
+    nb::object engine = nb::cast(GyrantEngine(std::move(solved.engine)));
+    if (!return_history) return engine;
+    nb::dict info;
+    info["residuals"] = nb::cast(solved.residuals);
+    info["epsilon"] = solved.epsilon;
+    return nb::make_tuple(engine, info);
 }
 
 char const* const kModuleDoc =
@@ -284,11 +299,28 @@ pc_wn : Array[N], float32, optional
     Target winding numbers at the points themselves; defaults to 0.5 for all points.
 alpha_extra : float
     Weight of the extra_points constraints against the point-cloud constraints, default 0.2.
+iterations, tolerance : int, float (keyword only)
+    Conjugate-gradient budget of the coarse least-squares fit and the relative residual at which
+    it stops; defaults 60 and 0.001.
+coarse_points : int (keyword only)
+    Points of the coarse fit, an even subset of the cloud; default 4000.
+consistency_steps : int (keyword only)
+    Steps per level that turn every normal toward -grad w (the outward direction of the field),
+    default 3.
+return_history : bool (keyword only)
+    Also return a dict with the fit's relative residuals ("residuals", first the starting 1)
+    and the smoothing radius used on the cloud ("epsilon", its mean point spacing).
 
 Returns
 -------
 GyrantEngine
-    A point-cloud engine holding the solved scaled normals.
+    A point-cloud engine holding the solved scaled normals (each as long as the spacing squared,
+    then scaled together to fit the targets); with return_history, (engine, dict).
+
+Note
+----
+Objective: sum_i (w(pc_i) - pc_wn_i)^2 + alpha_extra sum_j (w(extra_j) - extra_wn_j)^2. A typical
+extra_points is a box around the cloud with value 0.
 )";
 
 char const* const kScaledNormalsDoc = R"(Returns a copy of the scaled normals currently stored in the engine.
@@ -526,9 +558,13 @@ NB_MODULE(gyrant_module, m) {
         .def_static("solve_normals", &solve_normals,
                     nb::sig("def solve_normals(pc: Array[N, 3; float32; cuda], extra_points: Array[K, 3; "
                             "float32; cuda], extra_wn: Array[K; float32; cuda], pc_wn: Optional[Array[N; "
-                            "float32; cuda]] = None, alpha_extra: float = 0.2) -> GyrantEngine"),
+                            "float32; cuda]] = None, alpha_extra: float = 0.2, *, iterations: int = 60, "
+                            "tolerance: float = 0.001, coarse_points: int = 4000, consistency_steps: int = 3, "
+                            "return_history: bool = False) -> GyrantEngine"),
                     "pc"_a.noconvert(), "extra_points"_a.noconvert(), "extra_wn"_a.noconvert(),
-                    "pc_wn"_a.noconvert() = nb::none(), "alpha_extra"_a = 0.2f, kSolveNormalsDoc)
+                    "pc_wn"_a.noconvert() = nb::none(), "alpha_extra"_a = 0.2f, nb::kw_only(),
+                    "iterations"_a = 60u, "tolerance"_a = 1e-3f, "coarse_points"_a = 4000ul,
+                    "consistency_steps"_a = 3u, "return_history"_a = false, kSolveNormalsDoc)
         .def_prop_ro("scaled_normals", &GyrantEngine::scaled_normals,
                      nb::sig("@property\ndef scaled_normals(self) -> Array[N, 3]"),
                      // A copy that its capsule owns: not a view into the engine.

@@ -46,7 +46,7 @@ SIGNATURES = {
         "def __init__(self, points: Array[N, 3; float32; cuda], normals: Array[N, 3; float32; cuda]) -> None",
     ],
     "solve_normals": [
-        "def solve_normals(pc: Array[N, 3; float32; cuda], extra_points: Array[K, 3; float32; cuda], extra_wn: Array[K; float32; cuda], pc_wn: Optional[Array[N; float32; cuda]] = None, alpha_extra: float = 0.2) -> GyrantEngine"
+        "def solve_normals(pc: Array[N, 3; float32; cuda], extra_points: Array[K, 3; float32; cuda], extra_wn: Array[K; float32; cuda], pc_wn: Optional[Array[N; float32; cuda]] = None, alpha_extra: float = 0.2, *, iterations: int = 60, tolerance: float = 0.001, coarse_points: int = 4000, consistency_steps: int = 3, return_history: bool = False) -> GyrantEngine"
     ],
     "scaled_normals": ["@property\ndef scaled_normals(self) -> Array[N, 3]"],
     "compute": [
@@ -290,15 +290,23 @@ def test_solve_normals_messages(dev):
         GyrantEngine.solve_normals(pc, extra, extra_wn, dev.other_device(np.zeros(3)))
     with pytest.raises(RuntimeError, match=r"^pc_wn must have one value per point\.$"):
         GyrantEngine.solve_normals(pc, extra, extra_wn, dev.array(np.zeros(63)))
-    # Valid arguments reach the solver, which is not implemented; extra_wn's length is not compared.
-    not_yet = r"^solve_for_normals not implemented yet!$"
-    with pytest.raises(RuntimeError, match=not_yet):
-        GyrantEngine.solve_normals(pc, extra, extra_wn)
-    with pytest.raises(RuntimeError, match=not_yet):
+    # A shorter extra_wn would be read past its end.
+    with pytest.raises(RuntimeError, match=r"^extra_wn must have one value per extra point\.$"):
         GyrantEngine.solve_normals(pc=pc, extra_points=extra, extra_wn=dev.array(np.zeros(2)),
                                    pc_wn=dev.array(np.full(64, 0.5)), alpha_extra=1)
-    with pytest.raises(RuntimeError, match=not_yet):
-        GyrantEngine.solve_normals(pc, extra, extra_wn, None, 0.5)
+    bad = p.copy()
+    bad[3, 1] = np.nan
+    with pytest.raises(RuntimeError, match=r"^solve_normals: points must be finite\.$"):
+        GyrantEngine.solve_normals(dev.array(bad), extra, extra_wn)
+    with pytest.raises(RuntimeError, match=r"^solve_normals: extra_wn must be finite\.$"):
+        GyrantEngine.solve_normals(pc, extra, dev.array([0, 0, np.inf, 0, 0]))
+    with pytest.raises(RuntimeError, match=r"^solve_normals: alpha_extra must be finite and not negative\.$"):
+        GyrantEngine.solve_normals(pc, extra, extra_wn, None, -1.0)
+    # Empty clouds and no extra points are defined.
+    empty = GyrantEngine.solve_normals(dev.array(np.zeros((0, 3))), extra, extra_wn)
+    assert dev.to_numpy(empty.scaled_normals).shape == (0, 3)
+    alone = GyrantEngine.solve_normals(pc, dev.array(np.zeros((0, 3))), dev.array(np.zeros(0)))
+    assert dev.to_numpy(alone.scaled_normals).shape == (64, 3)
     with pytest.raises(TypeError):
         GyrantEngine.solve_normals(pc, extra, extra_wn, dev.array(np.zeros(64), np.float64))
 

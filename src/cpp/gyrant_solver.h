@@ -1,0 +1,52 @@
+// Scaled normals of an unoriented point cloud, fitted so that its winding number takes given values.
+#pragma once
+
+#include "gyrant_cuda.h"
+
+#include <memory>
+#include <vector>
+
+namespace gyrant {
+
+//! How solve_normals spends its work. The defaults suit clouds of a few thousand to millions of
+//! points; see solve_normals for what each stage does.
+struct SolverOptions {
+    //! Points of the coarse least-squares fit (all of them when the cloud is smaller).
+    unsigned long coarse_points = 4000;
+    //! Conjugate-gradient iterations of the coarse fit, at most.
+    unsigned iterations = 60;
+    //! The fit stops once its relative residual falls below this.
+    float tolerance = 1e-3f;
+    //! Steps that turn each normal toward the outward field direction, on each level.
+    unsigned consistency_steps = 3;
+};
+
+struct SolverResult {
+    std::unique_ptr<GyrantBackend<PointNormal>> engine;
+    //! Relative residual |W(A mu - b)| / |W b| of the coarse fit: before the first iteration and
+    //! after each one.
+    std::vector<float> residuals;
+    //! The smoothing radius the solve used on the full cloud (caller's units).
+    float epsilon = 0.0f;
+};
+
+//! Scaled normals mu for the n points `points` (device memory, 3 floats each) such that the winding
+//! number is near `point_wn` at the points and near `extra_wn` at the k `extra_points`, the latter
+//! weighted by `alpha_extra`: the least-squares objective is
+//!     sum_i (w(p_i) - point_wn_i)^2 + alpha_extra sum_j (w(e_j) - extra_wn_j)^2.
+//! Three stages:
+//!  1. a coarse fit: the objective, minimised by conjugate gradients on the normal equations over
+//!     an evenly chosen subset of the points (operator: compute; adjoint: grad_normals), with a
+//!     smoothing radius of half the subset's point spacing;
+//!  2. normal consistency: each coarse normal is replaced by the direction of -grad w (the field
+//!     falls from inside to outside across the surface), which removes the noise-driven flips the
+//!     fit leaves, a few times; then every point takes -grad w of the coarse field;
+//!  3. the same consistency steps on the full cloud, with the full spacing as smoothing radius,
+//!     and one scale for all normals that fits the objective's values.
+//! Lengths are the spacing squared (an even sampling's area per point). The result holds the
+//! points in the caller's order and units. Throws std::runtime_error for non-finite input.
+SolverResult solve_normals(float const* points, unsigned long n, float const* extra_points, unsigned long k,
+                           float const* extra_wn, float const* point_wn, float alpha_extra, int device,
+                           SolverOptions const& options);
+
+}  // namespace gyrant
