@@ -1,9 +1,9 @@
-// The vectorised inner loops of the native CPU code. simd_kernels.cpp is compiled once per
-// instruction set (x86-64-v2, -v3, -v4 and a baseline), each copy in its own namespace; the
-// dispatcher (native.cpp) picks one at run time and runs it on ranges of queries from an OpenMP
-// team. Nothing in a copy may be shared with other translation units, or the linker could hand
-// code built for one instruction set to a caller meant for another: its entry points are the
-// only symbols it defines.
+// The vectorised inner loops of the native CPU code. simd_kernels.cpp (with its parts in simd/)
+// is compiled once per instruction set (x86-64-v2, -v3, -v4 and a baseline), each copy in its
+// own namespace; the dispatcher (native.cpp) picks one at run time and runs it on ranges of
+// queries from an OpenMP team. Nothing in a copy may be shared with other translation units, or
+// the linker could hand code built for one instruction set to a caller meant for another: its
+// entry points are the only symbols it defines.
 #pragma once
 
 #include "cpu/native.h"
