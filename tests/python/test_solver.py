@@ -1,0 +1,96 @@
+"""solve_normals on clouds whose outward normals are known: signs, inside/outside, the fit's
+residual and independence from the thread count."""
+import os
+import subprocess
+import sys
+
+import numpy as np
+import pytest
+
+import gyrant_module
+from gyrant_module import GyrantEngine
+
+
+def sphere(n, rng):
+    p = rng.normal(size=(n, 3))
+    p /= np.linalg.norm(p, axis=1, keepdims=True)
+    return p, p.copy()
+
+
+def torus(n, rng, big=1.0, small=0.35):
+    # Angles drawn with density proportional to the area element (big + small cos v).
+    u = rng.uniform(0, 2 * np.pi, 4 * n)
+    v = rng.uniform(0, 2 * np.pi, 4 * n)
+    keep = rng.uniform(0, big + small, 4 * n) < big + small * np.cos(v)
+    u, v = u[keep][:n], v[keep][:n]
+    normal = np.stack([np.cos(v) * np.cos(u), np.cos(v) * np.sin(u), np.sin(v)], axis=1)
+    centre = np.stack([big * np.cos(u), big * np.sin(u), np.zeros_like(u)], axis=1)
+    return centre + small * normal, normal
+
+
+def thin_shell(n, rng, axes=(1.0, 1.0, 0.08)):
+    # A flattened closed ellipsoid, sampled evenly by area: its two sides are 0.16 apart, a few
+    # point spacings.
+    a = np.asarray(axes)
+    s, _ = sphere(8 * n, rng)
+    stretch = np.linalg.norm(s / a, axis=1)  # the map's area scaling, up to a constant
+    s = s[rng.uniform(0, stretch.max(), len(s)) < stretch][:n]
+    return s * a, s / a
+
+
+def box_around(points, margin=0.3, per_side=8):
+    lo, hi = points.min(0) - margin, points.max(0) + margin
+    g = np.linspace(0, 1, per_side)
+    u, w = (x.ravel() for x in np.meshgrid(g, g))
+    faces = []
+    for axis in range(3):
+        for side in (0.0, 1.0):
+            f = np.empty((u.size, 3))
+            others = [k for k in range(3) if k != axis]
+            f[:, axis], f[:, others[0]], f[:, others[1]] = side, u, w
+            faces.append(f)
+    return lo + np.concatenate(faces) * (hi - lo)
+
+
+def solve(dev, points, **options):
+    extra = box_around(points)
+    return GyrantEngine.solve_normals(dev.array(points), dev.array(extra), dev.array(np.zeros(len(extra))),
+                                      **options)
+
+
+@pytest.mark.parametrize("shape, inside, outside", [
+    (sphere, [[0, 0, 0], [0.5, 0.2, -0.3]], [[1.4, 0, 0], [0, -0.2, 1.6]]),
+    (torus, [[1, 0, 0], [0, -1, 0.1]], [[0, 0, 0], [2, 0, 0]]),
+    (thin_shell, [[0, 0, 0], [0.5, 0.3, 0.01]], [[0, 0, 0.2], [1.2, 0, 0]]),
+])
+def test_recovers_outward_normals_and_the_inside(dev, shape, inside, outside):
+    points, outward = shape(3000, np.random.default_rng(7))
+    engine, info = solve(dev, points, return_history=True)
+    mu = dev.to_numpy(engine.scaled_normals)
+    agree = np.mean(np.einsum("ij,ij->i", mu, outward) > 0)
+    assert agree >= 0.99, agree
+    wn = dev.to_numpy(engine.compute(dev.array(np.array(inside + outside, dtype=float)), epsilon=info["epsilon"]))
+    assert (wn[: len(inside)] > 0.5).all() and (wn[len(inside):] < 0.5).all(), wn
+    # Conjugate gradients on the normal equations: the residual never grows (float rounding aside).
+    r = np.asarray(info["residuals"])
+    assert r[0] == 1.0 and r[-1] < 0.1 and (np.diff(r) <= 1e-3).all(), r
+
+
+@pytest.mark.skipif(gyrant_module.flavour != "host", reason="OpenMP threads of the host flavour")
+def test_normals_do_not_depend_on_the_thread_count(dev, tmp_path):
+    points, _ = torus(2000, np.random.default_rng(3))
+    here = dev.to_numpy(solve(dev, points, iterations=20).scaled_normals)
+    np.save(tmp_path / "points.npy", points)
+    code = f"""
+import sys
+import numpy as np
+sys.path.insert(0, {os.path.dirname(__file__)!r})
+from conftest import HostDevice
+from test_solver import solve
+points = np.load({str(tmp_path / "points.npy")!r})
+np.save({str(tmp_path / "one_thread.npy")!r}, HostDevice().to_numpy(solve(HostDevice(), points, iterations=20).scaled_normals))
+"""
+    path = os.pathsep.join(p for p in [os.path.dirname(gyrant_module.__file__), os.environ.get("PYTHONPATH")] if p)
+    subprocess.run([sys.executable, "-c", code], check=True, capture_output=True, timeout=300,
+                   env=dict(os.environ, OMP_NUM_THREADS="1", PYTHONPATH=path))
+    assert np.array_equal(np.load(tmp_path / "one_thread.npy"), here)
