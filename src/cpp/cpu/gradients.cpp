@@ -153,19 +153,8 @@ void points_in_caller_frame(QueryScene<PointNormal> const& scene, uint32_t const
                             float* positions, float* normals) {
     float const inverse_scale = 1.0f / scene.query_scale;  // a power of two: exact
     for_each(scene.n_primitives, 4096, [&](size_t i) {
-        PointNormal const p = PointNormal::load(scene.primitives, static_cast<unsigned>(i), scene.n_primitives);
-        size_t const o = 3 * size_t{sorted_indices[i]};
-        if (positions != nullptr) {
-            positions[o] = p.position.x * inverse_scale;
-            positions[o + 1] = p.position.y * inverse_scale;
-            positions[o + 2] = p.position.z * inverse_scale;
-        }
-        if (normals != nullptr) {
-            float const a = inverse_scale * inverse_scale;
-            normals[o] = p.normal.x * a;
-            normals[o + 1] = p.normal.y * a;
-            normals[o + 2] = p.normal.z * a;
-        }
+        store_in_caller_frame(PointNormal::load(scene.primitives, static_cast<unsigned>(i), scene.n_primitives),
+                              sorted_indices[i], inverse_scale, positions, normals);
     });
 }
 

@@ -146,20 +146,8 @@ __global__ void __launch_bounds__(GRADIENT_BLOCK)
                                   float* __restrict__ normals) {
     unsigned const i = blockIdx.x * blockDim.x + threadIdx.x;
     if (i >= n_points) return;
-    PointNormal const p = PointNormal::load(geometry, i, n_points);
-    uint32_t const o = 3 * sorted_indices[i];
-    // Powers of two: both conversions are exact.
-    if (positions != nullptr) {
-        positions[o] = p.position.x * inverse_scale;
-        positions[o + 1] = p.position.y * inverse_scale;
-        positions[o + 2] = p.position.z * inverse_scale;
-    }
-    if (normals != nullptr) {
-        float const a = inverse_scale * inverse_scale;
-        normals[o] = p.normal.x * a;
-        normals[o + 1] = p.normal.y * a;
-        normals[o + 2] = p.normal.z * a;
-    }
+    store_in_caller_frame(PointNormal::load(geometry, i, n_points), sorted_indices[i], inverse_scale, positions,
+                          normals);
 }
 
 __global__ void __launch_bounds__(GRADIENT_BLOCK)

@@ -172,6 +172,25 @@ GYRANT_HOST_DEVICE inline Vec3 stored_expansion_gradient(TailorCoefficientsF16 c
 }
 
 //! False for infinities and NaN in any component.
+//! Writes sorted point i's position and scaled normal (either may be skipped with null) into
+//! row `sorted_index` of the caller's arrays, out of the engine's frame. The inverse scale is a
+//! power of two: both conversions are exact.
+GYRANT_HOST_DEVICE inline void store_in_caller_frame(PointNormal const& p, uint32_t sorted_index, float inverse_scale,
+                                                     float* positions, float* normals) {
+    size_t const o = 3 * size_t{sorted_index};
+    if (positions != nullptr) {
+        positions[o] = p.position.x * inverse_scale;
+        positions[o + 1] = p.position.y * inverse_scale;
+        positions[o + 2] = p.position.z * inverse_scale;
+    }
+    if (normals != nullptr) {
+        float const a = inverse_scale * inverse_scale;
+        normals[o] = p.normal.x * a;
+        normals[o + 1] = p.normal.y * a;
+        normals[o + 2] = p.normal.z * a;
+    }
+}
+
 GYRANT_HOST_DEVICE inline bool all_finite(Vec3 const& v) {
     return fabsf(v.x) <= FLT_MAX && fabsf(v.y) <= FLT_MAX && fabsf(v.z) <= FLT_MAX;
 }
