@@ -103,10 +103,9 @@ double rescale(std::vector<float>& v, float to) {
 //! Engine operations over one fixed set of points, whose normals change from call to call.
 class Level {
    public:
-    Level(std::vector<float> points, int device) : host_(std::move(points)), points_(to_device(host_)), device_(device) {}
+    Level(std::vector<float> const& points, int device) : n_(points.size() / 3), points_(to_device(points)), device_(device) {}
 
-    size_t size() const { return host_.size() / 3; }
-    std::vector<float> const& points() const { return host_; }
+    size_t size() const { return n_; }
     float const* device_points() const { return points_.get(); }
 
     std::unique_ptr<Backend> engine(std::vector<float> const& normals) const {
@@ -137,7 +136,7 @@ class Level {
     }
 
    private:
-    std::vector<float> host_;
+    size_t n_;
     StreamBuffer<float> points_;
     int device_;
 };
