@@ -28,7 +28,7 @@ fi
 
 ctest --test-dir "$build" --output-on-failure -j 4 >"$OUT/ctest.log" 2>&1 || status=1
 tail -5 "$OUT/ctest.log"
-PYTHONPATH="$PWD/$build" python3 -m pytest -q tests/python >"$OUT/pytest.log" 2>&1 || status=1
+PYTHONPATH="$PWD/$build:$PWD/src" python3 -m pytest -q tests/python >"$OUT/pytest.log" 2>&1 || status=1
 tail -5 "$OUT/pytest.log"
 
 if [ -f bench/run.py ]; then

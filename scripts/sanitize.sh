@@ -36,7 +36,7 @@ address)
     export ASAN_OPTIONS=detect_leaks=0:abort_on_error=1
     # Python is not instrumented: the ASan runtime goes first so that it sees every allocation;
     # libstdc++ too, or ASan finds no real __cxa_throw for libraries that throw (matplotlib's).
-    LD_PRELOAD="$(gcc -print-file-name=libasan.so) $(gcc -print-file-name=libstdc++.so)" PYTHONPATH="$PWD/$build${PYTHONPATH:+:$PYTHONPATH}" \
+    LD_PRELOAD="$(gcc -print-file-name=libasan.so) $(gcc -print-file-name=libstdc++.so)" PYTHONPATH="$PWD/$build:$PWD/src${PYTHONPATH:+:$PYTHONPATH}" \
         python3 -m pytest -q -p no:cacheprovider tests/python
     ;;
 thread)

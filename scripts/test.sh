@@ -10,4 +10,4 @@ cmake -S . -B "$build" -G Ninja -DGYRANT_DEVICE="${GYRANT_DEVICE:-auto}" -DGYRAN
       -DGYRANT_BUILD_PYTHON=ON -DPython_EXECUTABLE="$(command -v python3)"
 cmake --build "$build" -j "$jobs"
 ctest --test-dir "$build" --output-on-failure -j "$jobs"
-PYTHONPATH="$PWD/$build${PYTHONPATH:+:$PYTHONPATH}" python3 -m pytest -q tests/python
+PYTHONPATH="$PWD/$build:$PWD/src${PYTHONPATH:+:$PYTHONPATH}" python3 -m pytest -q tests/python

@@ -36,9 +36,10 @@ def test_readme_snippet_runs(block):
     if "cupy" in imported:
         wn = scope["cp"].asnumpy(wn)
     elif "torch" in imported:
-        wn = wn.cpu().numpy()
+        wn = wn.detach().cpu().numpy()  # a differentiable result may require grad
     # One query inside the tetrahedron, one outside. Its 4 triangles share one leaf, whose
-    # contributions are always exact: float rounding is the only error.
+    # contributions are always exact: float rounding is the only error. The point-cloud snippet's
+    # six points share one leaf too; its centre query is exact and its far one within 1e-6.
     np.testing.assert_allclose(np.asarray(wn), [1.0, 0.0], atol=1e-5)
     if "exact" in scope:
         np.testing.assert_allclose(np.asarray(scope["exact"]), [1.0, 0.0], atol=1e-5)
