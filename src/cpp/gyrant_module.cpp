@@ -184,7 +184,10 @@ struct GyrantEngine {
                                          std::to_string(grad_output.shape(0)) + " values).");
         }
         size_t const n = grad_output.shape(0);
-        float const* const q = queries ? queries->data() : nullptr;
+        // A null pointer means "the engine's own points"; an empty array (PyTorch's has no data
+        // pointer) still means no queries at all, whose products are zero.
+        static float const no_queries[3] = {};
+        float const* const q = !queries ? nullptr : queries->data() != nullptr ? queries->data() : no_queries;
         std::unique_ptr<float, CudaDeleter> out;
         if (uses_triangles)
             out = normals ? triangle_backend->grad_normals(grad_output.data(), n, q, beta, epsilon, stream)

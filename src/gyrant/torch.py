@@ -86,7 +86,6 @@ def _build_function():
             ctx.held, ctx.queries, ctx.beta, ctx.epsilon = _Held(engine), q, beta, epsilon
             _held.add(ctx.held)
             ctx.dtypes = (points.dtype, normals.dtype, queries.dtype)
-            ctx.points_shape = points.shape
             return w.to(torch.promote_types(torch.promote_types(points.dtype, normals.dtype), queries.dtype))
 
         @staticmethod
@@ -98,12 +97,6 @@ def _build_function():
             want_p, want_n, want_q = ctx.needs_input_grad[:3]
             args = dict(beta=beta, epsilon=epsilon, stream=stream)
             g_p = g_n = g_q = None
-            if q.shape[0] == 0:
-                # An empty tensor's data pointer is null, which the engine reads as "no queries
-                # given" (its own points); no queries contribute nothing.
-                g_p = torch.zeros(ctx.points_shape, dtype=ctx.dtypes[0], device=q.device) if want_p else None
-                g_n = torch.zeros(ctx.points_shape, dtype=ctx.dtypes[1], device=q.device) if want_n else None
-                want_p = want_n = False
             if want_p:
                 g_p = torch.from_dlpack(engine.grad_points(v, q, **args)).to(ctx.dtypes[0])
             if want_n:
