@@ -258,4 +258,6 @@ def test_normals_command_on_the_shipped_mesh(tmp_path):
     assert g["agree"] > 0.95 and g["inside_right"] > 0.95 and g["nonfinite"] == 0
     assert 0.05 < row["mesh_inside"] < 0.5
     if "open3d" in row:
-        assert row["open3d"]["agree"] > 0.9 and row["open3d"]["time_s"] > 0
+        # The better of two global signs; 1500 points leave the trunk and legs thin for its
+        # propagation (about 83% here), but a sign bug would give under one half.
+        assert 0.7 < row["open3d"]["agree"] <= 1.0 and row["open3d"]["time_s"] > 0
