@@ -2,8 +2,10 @@
 # Regenerates the README's figures with the gyrant_module that python3 imports (installed, or
 # PYTHONPATH=build): docs/winding_slice.png, the demo's slice through the mesh with holes, and
 # docs/benchmark.png, the benchmark's plot on procedural surfaces of 1k, 10k and 100k
-# primitives. Both are reduced to a 256-colour palette to stay small (under 100 KB each). About
-# two minutes on two cores in the host flavour; needs matplotlib and libigl (scripts/setup.sh).
+# primitives, and docs/reconstruction.png, examples/reconstruct.py's surface from 20k unoriented
+# points. All are reduced to a 256-colour palette to stay small (under 100 KB each). A few
+# minutes on two cores in the host flavour; needs matplotlib, scikit-image and libigl
+# (scripts/setup.sh).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 tmp=$(mktemp -d)
@@ -11,8 +13,10 @@ trap 'rm -rf "$tmp"' EXIT
 
 python3 examples/demo.py --mesh examples/data/elephant-with-holes.off --output "$tmp/slice.png"
 python3 bench/run.py --no-real --sizes 1000,10000,100000 --out "$tmp/bench"
+python3 examples/reconstruct.py --output-dir "$tmp/reconstruct"
 
-python3 - "$tmp/slice.png" docs/winding_slice.png 640 "$tmp/bench/bench.png" docs/benchmark.png 1100 <<'PY'
+python3 - "$tmp/slice.png" docs/winding_slice.png 640 "$tmp/bench/bench.png" docs/benchmark.png 1100 \
+  "$tmp/reconstruct/reconstruction.png" docs/reconstruction.png 480 <<'PY'
 import sys
 from PIL import Image
 
