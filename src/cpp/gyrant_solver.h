@@ -14,9 +14,9 @@ struct SolverOptions {
     //! Points of the coarse least-squares fit (all of them when the cloud is smaller).
     unsigned long coarse_points = 4000;
     //! Conjugate-gradient iterations of the coarse fit, at most.
-    unsigned iterations = 60;
+    unsigned iterations = 30;
     //! The fit stops once its relative residual falls below this.
-    float tolerance = 1e-3f;
+    float tolerance = 1e-2f;
     //! Steps that turn each normal toward the outward field direction, on each level.
     unsigned consistency_steps = 3;
 };
