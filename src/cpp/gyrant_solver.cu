@@ -208,6 +208,10 @@ SolverResult solve_normals(float const* points, unsigned long n, float const* ex
     float spacing = m == n ? spacing_coarse : mean_spacing(p);
     if (!(spacing_coarse > 0.0f)) spacing_coarse = spacing = 1.0f;  // isolated points: any scale
     if (!(spacing > 0.0f)) spacing = spacing_coarse;
+    // The cloud's own consistency steps smooth over two spacings: over one, noise of that size
+    // still turns normals (measured on CGAL's meshes). The field itself is best read at one
+    // spacing, which is what the result reports.
+    float const fine_eps = 2.0f * spacing;
     result.epsilon = spacing;
 
     // Queries of the fit: the subset, then the extra points.
@@ -257,7 +261,7 @@ SolverResult solve_normals(float const* points, unsigned long n, float const* ex
     // ---- 3. consistency on the cloud, and one scale for the objective -----------------------
     if (m < n)
         for (unsigned step = 0; step < options.consistency_steps; ++step)
-            toward_outward_field(*fine.engine(mu), fine.device_points(), n, spacing, spacing * spacing, mu);
+            toward_outward_field(*fine.engine(mu), fine.device_points(), n, fine_eps, spacing * spacing, mu);
     // w is linear in mu: the scale c minimising the objective for c * mu in closed form.
     std::vector<float> all_queries = p;
     all_queries.insert(all_queries.end(), e.begin(), e.end());
