@@ -10,6 +10,7 @@ and writes a PNG of the slice.
 """
 import argparse
 import pathlib
+import sys
 import time
 
 import numpy as np
@@ -26,12 +27,28 @@ def read_off(path):
         words.extend(line.split("#", 1)[0].split())
     if not words or words[0] != "OFF":
         raise ValueError(f"{path}: not an OFF file")
-    nv, nf = int(words[1]), int(words[2])
-    vertices = np.array(words[4 : 4 + 3 * nv], dtype=np.float32).reshape(nv, 3)
-    faces = np.array(words[4 + 3 * nv : 4 + 3 * nv + 4 * nf], dtype=np.int64).reshape(nf, 4)
+    try:
+        nv, nf = int(words[1]), int(words[2])
+        vertices = np.array(words[4 : 4 + 3 * nv], dtype=np.float32).reshape(nv, 3)
+        faces = np.array(words[4 + 3 * nv : 4 + 3 * nv + 4 * nf], dtype=np.int64).reshape(nf, 4)
+    except (IndexError, ValueError):
+        raise ValueError(f"{path}: truncated or malformed OFF file") from None
     if (faces[:, 0] != 3).any():
         raise ValueError(f"{path}: only triangles are supported")
+    if not np.isfinite(vertices).all():
+        raise ValueError(f"{path}: non-finite vertex coordinates")
+    if faces.size and (faces[:, 1:].min() < 0 or faces[:, 1:].max() >= nv):
+        raise ValueError(f"{path}: a face index is out of range")
     return vertices, faces[:, 1:].astype(np.uint32)
+
+
+def read_mesh_or_exit(path):
+    """read_off, or the program ends with its one-line reason (status 2)."""
+    try:
+        return read_off(path)
+    except (OSError, ValueError) as error:
+        print(f"error: {error}", file=sys.stderr)
+        sys.exit(2)
 
 
 class Arrays:
@@ -95,7 +112,7 @@ def main():
         parser.error("--grid must be at least 2 and --points at least 1")
 
     arrays = Arrays()
-    vertices, faces = read_off(args.mesh)
+    vertices, faces = read_mesh_or_exit(args.mesh)
     print(f"gyrant {gyrant_module.flavour} flavour, arrays through {arrays.name}")
     # Flushed first: the engine's factory writes its own line to the same stream.
     print(f"mesh {pathlib.Path(args.mesh).name}: {len(vertices)} vertices, {len(faces)} triangles",

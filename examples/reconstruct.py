@@ -16,7 +16,7 @@ import time
 import numpy as np
 
 import gyrant_module
-from demo import Arrays, read_off, timed
+from demo import Arrays, read_mesh_or_exit, timed
 
 HERE = pathlib.Path(__file__).resolve().parent
 
@@ -141,7 +141,7 @@ def main():
         sys.exit("examples/reconstruct.py needs scikit-image: python3 -m pip install scikit-image")
 
     arrays = Arrays()
-    vertices, faces = read_off(args.mesh)
+    vertices, faces = read_mesh_or_exit(args.mesh)
     rng = np.random.default_rng(args.seed)
     timings = []
     start = time.perf_counter()

@@ -35,3 +35,22 @@ def test_demo_runs(tmp_path):
     assert re.search(r"slice: \d+ of 1600 points inside", out)
     assert re.search(r"slice 40 x 40 \(1600 points\): compute [\d.]+ ms, [\d,]+ queries/s", out)
     assert output.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+
+
+@pytest.mark.parametrize("text, reason", [
+    ("OFF\n3 1 0\n0 0 0\n1 0\n", "truncated or malformed"),
+    ("OFF\n3 1 0\n0 0 0\n1 0 0\n0 1 0\n3 0 1 7\n", "face index is out of range"),
+    (None, "No such file"),
+])
+def test_demo_refuses_a_bad_mesh_file_in_one_line(tmp_path, text, reason):
+    pytest.importorskip("matplotlib")
+    mesh = tmp_path / "bad.off"
+    if text is not None:
+        mesh.write_text(text)
+    output = tmp_path / "slice.png"
+    env = dict(os.environ)
+    env["PYTHONPATH"] = os.pathsep.join([str(pathlib.Path(gyrant_module.__file__).parent), env.get("PYTHONPATH", "")])
+    run = subprocess.run([sys.executable, str(DEMO), "--mesh", str(mesh), "--output", str(output)],
+                         capture_output=True, text=True, env=env, timeout=120)
+    assert run.returncode == 2 and reason in run.stderr and "Traceback" not in run.stderr, run.stderr
+    assert not output.exists()
