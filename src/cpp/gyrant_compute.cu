@@ -14,17 +14,6 @@
 #include <stdexcept>
 #include <string>
 
-namespace {
-
-template <class T>
-constexpr float default_beta();
-template <>
-constexpr float default_beta<PointNormal>() { return 2.0f; }
-template <>
-constexpr float default_beta<Triangle>() { return 2.3f; }
-
-}  // namespace
-
 template <class T>
 std::unique_ptr<float, CudaDeleter> GyrantBackend<T>::compute(float const* queries, unsigned long n,
                                                               float beta, float epsilon,
@@ -33,7 +22,7 @@ std::unique_ptr<float, CudaDeleter> GyrantBackend<T>::compute(float const* queri
     auto const caller_stream = reinterpret_cast<cudaStream_t>(stream_handle);
     gyrant::check_query_count(n, "compute");
 
-    if (beta < 0.0f) beta = default_beta<T>();  // zero and NaN are used as given
+    if (beta < 0.0f) beta = DEFAULT_BETA;  // zero and NaN are used as given
     if (epsilon < 0.0f) epsilon = DEFAULT_EPSILON;
     // -0 means what +0 means, the unsmoothed dipole; its reciprocal -inf would instead select
     // the small-distance constant with an infinite value.

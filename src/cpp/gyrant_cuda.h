@@ -132,6 +132,8 @@ class GyrantBackend {
    public:
     //! Smoothing radius used when a query passes a negative epsilon (the float nearest 1/250).
     static constexpr float DEFAULT_EPSILON = 0.004f;
+    //! Acceptance parameter used when a query passes a negative beta.
+    static constexpr float DEFAULT_BETA = std::is_same_v<T, PointNormal> ? 2.0f : 2.3f;
 
     // Factories (gyrant_build.cu). Each makes `device` current for the call, builds the whole
     // engine on its stream and returns it, or throws having destroyed it.

@@ -28,7 +28,6 @@ namespace {
 
 //! Rows of 3 floats are addressed as 3 i + a in 32 bits by the kernels.
 constexpr unsigned long MAX_GRADIENT_ROWS = 0xFFFFFFFFul / 3;
-constexpr float DEFAULT_POINT_BETA = 2.0f;
 
 [[noreturn]] void points_only(char const* what) {
     throw std::runtime_error(std::string(what) + " is only available for point clouds; this engine holds triangles.");
@@ -91,7 +90,7 @@ std::unique_ptr<float, CudaDeleter> GyrantBackend<T>::gradient(float const* quer
         gyrant::ScopedDevice const on_engine_device(device);
         auto const caller_stream = reinterpret_cast<cudaStream_t>(stream_handle);
         check_rows("gradient", n);
-        if (beta < 0.0f) beta = DEFAULT_POINT_BETA;  // zero and NaN are used as given
+        if (beta < 0.0f) beta = DEFAULT_BETA;  // zero and NaN are used as given
         epsilon = resolved_epsilon(epsilon, DEFAULT_EPSILON) * scale;
         gyrant::StreamBuffer<float> out(3 * n, caller_stream);
 #if defined(GYRANT_FLAVOUR_HOST)
@@ -230,7 +229,7 @@ std::unique_ptr<float, CudaDeleter> GyrantBackend<T>::vjp(bool normals, float co
         throw std::runtime_error(text);
     }
     check_rows(what, n);
-    if (beta < 0.0f) beta = DEFAULT_POINT_BETA;
+    if (beta < 0.0f) beta = DEFAULT_BETA;
     epsilon = resolved_epsilon(epsilon, DEFAULT_EPSILON);  // caller's units
 
     gyrant::StreamBuffer<float> out(3 * count, caller_stream);

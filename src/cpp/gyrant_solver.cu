@@ -127,9 +127,10 @@ class Level {
     //! whose weights are the v_j (scaled to 1 at most, as above).
     std::vector<float> adjoint(std::vector<float> v, float const* queries, size_t q, float eps) const {
         double const back = rescale(v, 1.0f);
-        std::vector<float> const zero(3 * size(), 0.0f);
         StreamBuffer<float> const d_v = to_device(v);
-        auto const out = engine(zero)->grad_normals(d_v.get(), q, queries, -1.0f, eps, 0);
+        // The product reads only the positions: one engine over them serves every call.
+        if (!positions_) positions_ = engine(std::vector<float>(3 * size(), 0.0f));
+        auto const out = positions_->grad_normals(d_v.get(), q, queries, -1.0f, eps, 0);
         std::vector<float> g = to_host(out.get(), 3 * size());
         for (float& x : g) x = static_cast<float>(x * back);
         return g;
@@ -139,6 +140,7 @@ class Level {
     size_t n_;
     StreamBuffer<float> points_;
     int device_;
+    mutable std::unique_ptr<Backend> positions_;
 };
 
 //! Each row of `normals` becomes length * the direction of -grad w at `queries` (rows whose
