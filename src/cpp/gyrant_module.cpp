@@ -306,7 +306,8 @@ iterations, tolerance : int, float (keyword only)
     Conjugate-gradient budget of the coarse least-squares fit and the relative residual at which
     it stops; defaults 30 and 0.01 (beyond, the orientation no longer changes measurably).
 coarse_points : int (keyword only)
-    Points of the coarse fit, an even subset of the cloud; default 4000.
+    Points of the coarse fit, an even subset of the cloud; default 8000. A noisy cloud (noise
+    near half its point spacing) fits down to half as many, wider apart than its noise.
 consistency_steps : int (keyword only)
     Steps per level that turn every normal toward -grad w (the outward direction of the field),
     default 3.
@@ -562,11 +563,11 @@ NB_MODULE(gyrant_module, m) {
                     nb::sig("def solve_normals(pc: Array[N, 3; float32; cuda], extra_points: Array[K, 3; "
                             "float32; cuda], extra_wn: Array[K; float32; cuda], pc_wn: Optional[Array[N; "
                             "float32; cuda]] = None, alpha_extra: float = 0.2, *, iterations: int = 30, "
-                            "tolerance: float = 0.01, coarse_points: int = 4000, consistency_steps: int = 3, "
+                            "tolerance: float = 0.01, coarse_points: int = 8000, consistency_steps: int = 3, "
                             "return_history: bool = False) -> GyrantEngine"),
                     "pc"_a.noconvert(), "extra_points"_a.noconvert(), "extra_wn"_a.noconvert(),
                     "pc_wn"_a.noconvert() = nb::none(), "alpha_extra"_a = 0.2f, nb::kw_only(),
-                    "iterations"_a = 30u, "tolerance"_a = 1e-2f, "coarse_points"_a = 4000ul,
+                    "iterations"_a = 30u, "tolerance"_a = 1e-2f, "coarse_points"_a = 8000ul,
                     "consistency_steps"_a = 3u, "return_history"_a = false, kSolveNormalsDoc)
         .def_prop_ro("scaled_normals", &GyrantEngine::scaled_normals,
                      nb::sig("@property\ndef scaled_normals(self) -> Array[N, 3]"),

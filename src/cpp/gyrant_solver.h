@@ -11,8 +11,9 @@ namespace gyrant {
 //! How solve_normals spends its work. The defaults suit clouds of a few thousand to millions of
 //! points; see solve_normals for what each stage does.
 struct SolverOptions {
-    //! Points of the coarse least-squares fit (all of them when the cloud is smaller).
-    unsigned long coarse_points = 4000;
+    //! Points of the coarse least-squares fit of a clean cloud (all of them when the cloud is
+    //! smaller); a noisy one fits down to half as many.
+    unsigned long coarse_points = 8000;
     //! Conjugate-gradient iterations of the coarse fit, at most.
     unsigned iterations = 30;
     //! The fit stops once its relative residual falls below this.
@@ -37,12 +38,14 @@ struct SolverResult {
 //! Three stages:
 //!  1. a coarse fit: the objective, minimised by conjugate gradients on the normal equations over
 //!     an evenly chosen subset of the points (operator: compute; adjoint: grad_normals), with a
-//!     smoothing radius of half the subset's point spacing;
+//!     smoothing radius of half the subset's point spacing; the subset is smaller for a noisy cloud
+//!     (noise measured as the spread of 8-point neighbourhoods off their planes);
 //!  2. normal consistency: each coarse normal is replaced by the direction of -grad w (the field
 //!     falls from inside to outside across the surface), which removes the noise-driven flips the
 //!     fit leaves, a few times; then every point takes -grad w of the coarse field;
-//!  3. the same consistency steps on the full cloud, with the full spacing as smoothing radius,
-//!     and one scale for all normals that fits the objective's values.
+//!  3. the same consistency steps on the full cloud, smoothing over one spacing (clean) to two
+//!     (noisy), and one scale for all normals: the one that makes w jump by one across the
+//!     surface, with the sign that fits the objective's values.
 //! Lengths are the spacing squared (an even sampling's area per point). The result holds the
 //! points in the caller's order and units. Throws std::runtime_error for non-finite input.
 SolverResult solve_normals(float const* points, unsigned long n, float const* extra_points, unsigned long k,
