@@ -304,13 +304,13 @@ alpha_extra : float
     Weight of the extra_points constraints against the point-cloud constraints, default 0.2.
 iterations, tolerance : int, float (keyword only)
     Conjugate-gradient budget of the coarse least-squares fit and the relative residual at which
-    it stops; defaults 30 and 0.01 (beyond, the orientation no longer changes measurably).
+    it stops; defaults 15 and 0.01 (beyond, the orientation no longer changes measurably).
 coarse_points : int (keyword only)
     Points of the coarse fit, an even subset of the cloud; default 8000. A noisy cloud (noise
     near half its point spacing) fits down to half as many, wider apart than its noise.
 consistency_steps : int (keyword only)
     Steps per level that turn every normal toward -grad w (the outward direction of the field),
-    default 3.
+    default 2.
 return_history : bool (keyword only)
     Also return a dict with the fit's relative residuals ("residuals", first the starting 1)
     and the smoothing radius used on the cloud ("epsilon", its mean point spacing).
@@ -318,8 +318,9 @@ return_history : bool (keyword only)
 Returns
 -------
 GyrantEngine
-    A point-cloud engine holding the solved scaled normals (each as long as the spacing squared,
-    then scaled together to fit the targets); with return_history, (engine, dict).
+    A point-cloud engine holding the solved scaled normals (all scaled together so that the winding
+    number jumps by one across the surface, with the sign that fits the targets); with
+    return_history, (engine, dict).
 
 Note
 ----
@@ -562,13 +563,13 @@ NB_MODULE(gyrant_module, m) {
         .def_static("solve_normals", &solve_normals,
                     nb::sig("def solve_normals(pc: Array[N, 3; float32; cuda], extra_points: Array[K, 3; "
                             "float32; cuda], extra_wn: Array[K; float32; cuda], pc_wn: Optional[Array[N; "
-                            "float32; cuda]] = None, alpha_extra: float = 0.2, *, iterations: int = 30, "
-                            "tolerance: float = 0.01, coarse_points: int = 8000, consistency_steps: int = 3, "
+                            "float32; cuda]] = None, alpha_extra: float = 0.2, *, iterations: int = 15, "
+                            "tolerance: float = 0.01, coarse_points: int = 8000, consistency_steps: int = 2, "
                             "return_history: bool = False) -> GyrantEngine"),
                     "pc"_a.noconvert(), "extra_points"_a.noconvert(), "extra_wn"_a.noconvert(),
                     "pc_wn"_a.noconvert() = nb::none(), "alpha_extra"_a = 0.2f, nb::kw_only(),
-                    "iterations"_a = 30u, "tolerance"_a = 1e-2f, "coarse_points"_a = 8000ul,
-                    "consistency_steps"_a = 3u, "return_history"_a = false, kSolveNormalsDoc)
+                    "iterations"_a = 15u, "tolerance"_a = 1e-2f, "coarse_points"_a = 8000ul,
+                    "consistency_steps"_a = 2u, "return_history"_a = false, kSolveNormalsDoc)
         .def_prop_ro("scaled_normals", &GyrantEngine::scaled_normals,
                      nb::sig("@property\ndef scaled_normals(self) -> Array[N, 3]"),
                      // A copy that its capsule owns: not a view into the engine.

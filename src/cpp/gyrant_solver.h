@@ -15,11 +15,11 @@ struct SolverOptions {
     //! smaller); a noisy one fits down to half as many.
     unsigned long coarse_points = 8000;
     //! Conjugate-gradient iterations of the coarse fit, at most.
-    unsigned iterations = 30;
+    unsigned iterations = 15;
     //! The fit stops once its relative residual falls below this.
     float tolerance = 1e-2f;
     //! Steps that turn each normal toward the outward field direction, on each level.
-    unsigned consistency_steps = 3;
+    unsigned consistency_steps = 2;
 };
 
 struct SolverResult {
