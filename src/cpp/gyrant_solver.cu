@@ -198,7 +198,7 @@ class Level {
 };
 
 //! The median over the points of w(p - h n) - w(p + h n), n each point's unit normal and w the
-//! field of `normals` smoothed over eps; NaN when no normal is nonzero.
+//! field of `normals` smoothed over eps (h at least 2 eps); NaN when no normal is nonzero.
 double median_jump(Level const& level, std::vector<float> const& normals, std::vector<float> const& points, float h,
                    float eps) {
     size_t const n = level.size();
@@ -216,10 +216,16 @@ double median_jump(Level const& level, std::vector<float> const& normals, std::v
     }
     StreamBuffer<float> const d_sides = to_device(sides);
     std::vector<float> const w = level.apply(normals, d_sides.get(), 2 * n, eps, eps * eps);
+    // Without the point's own dipole, which adds |mu| / (4 pi h^2) on either side (h is beyond the
+    // smoothing): it alone would make the jump seem about 7% larger at 3 spacings.
     std::vector<double> jumps;
     jumps.reserve(n);
-    for (size_t i = 0; i < n; ++i)
-        if (has_normal[i] && std::isfinite(w[i] - w[n + i])) jumps.push_back(static_cast<double>(w[i]) - w[n + i]);
+    for (size_t i = 0; i < n; ++i) {
+        double const x = normals[3 * i], y = normals[3 * i + 1], z = normals[3 * i + 2];
+        double const own = 2.0 * std::sqrt(x * x + y * y + z * z) / (4.0 * M_PI * static_cast<double>(h) * h);
+        double const jump = static_cast<double>(w[i]) - w[n + i] - own;
+        if (has_normal[i] && std::isfinite(jump)) jumps.push_back(jump);
+    }
     if (jumps.empty()) return NAN;
     auto const middle = jumps.begin() + static_cast<std::ptrdiff_t>(jumps.size() / 2);
     std::nth_element(jumps.begin(), middle, jumps.end());
