@@ -228,6 +228,9 @@ void GyrantBackend<T>::build_body(G const* primitives, Gather&& gather_into_sort
         gyrant::StreamBuffer<unsigned long> codes(count, stream);
         initializeMortonCodes(primitives, codes.get());
         sort_by_morton_code(codes.get(), d_sorted_indices, count, policy, stream);
+        if (kept_codes.get() != nullptr)
+            CUDA_CHECK(cudaMemcpyAsync(kept_codes.get(), codes.get(), count * sizeof(unsigned long),
+                                       cudaMemcpyDeviceToDevice, stream));
         gather_into_sorted_storage();
         gyrant::StreamBuffer<BinaryNode> binary_nodes = build_binary_tree_and_leaves<T>(
             codes, count, d_primitives, d_binary_aabbs, d_leaf_coefficients, policy, stream);
@@ -242,7 +245,8 @@ void GyrantBackend<T>::build_body(G const* primitives, Gather&& gather_into_sort
 template <class T>
 gyrant::cpu::EngineBuffers GyrantBackend<T>::native_buffers() const {
     return {d_sorted_indices, d_primitives,        d_binary_aabbs,       d_bvh8_node_count,
-            d_bvh8_nodes,     d_bvh8_coefficients, d_leaf_coefficients, d_leaf_pointers};
+            d_bvh8_nodes,     d_bvh8_coefficients, d_leaf_coefficients, d_leaf_pointers,
+            reinterpret_cast<uint64_t*>(kept_codes.get())};
 }
 
 template <class T>
@@ -327,8 +331,11 @@ std::unique_ptr<GyrantBackend<T>> GyrantBackend<T>::CreateFromPoints(float const
 
 template <class T>
 std::unique_ptr<GyrantBackend<T>> GyrantBackend<T>::BuildFromPoints(float const* points, float const* normals,
-                                                                    unsigned long num_points, int device) {
+                                                                    unsigned long num_points, int device,
+                                                                    bool refittable) {
     std::unique_ptr<GyrantBackend> engine(new GyrantBackend(num_points, device));
+    if (refittable && num_points > 0)
+        engine->kept_codes = gyrant::StreamBuffer<unsigned long>(num_points, engine->stream);
     engine->build_in_frame(points, num_points, [&](float scale) {
         if (scale == 1.0f) return engine->initialize_point_data(points, normals);
         // Areas, the lengths of the scaled normals, scale with the square.
@@ -338,6 +345,44 @@ std::unique_ptr<GyrantBackend<T>> GyrantBackend<T>::BuildFromPoints(float const*
         engine->initialize_point_data(scaled.get(), scaled.get() + 3 * num_points);
     });
     return engine;
+}
+
+template <class T>
+void GyrantBackend<T>::refit_normals(float const* normals) {
+    if (!std::is_same_v<T, PointNormal> || (count > 0 && kept_codes.get() == nullptr))
+        throw std::logic_error("refit_normals: only point engines built refittable can be refitted");
+    if (count == 0) return;
+    gyrant::ScopedDevice const on_device(device);
+    // Into the frame, as the build took them: areas scale with the square.
+    gyrant::StreamBuffer<float> scaled;
+    float const* in_frame = normals;
+    if (scale != 1.0f) {
+        scaled = gyrant::StreamBuffer<float>(3 * count, stream);
+        scale_floats(normals, 3 * count, scale * scale, scaled.get(), policy);
+        in_frame = scaled.get();
+    }
+    CUDA_CHECK(cudaEventRecord(build_start_event, stream));
+#if defined(GYRANT_FLAVOUR_HOST)
+    if (build_natively) {
+        gyrant::cpu::refit_points(in_frame, count, native_buffers());
+        CUDA_CHECK(cudaEventRecord(build_done_event, stream));
+        derive_native_tree();
+        return;
+    }
+#endif
+    gather_normals_soa(in_frame, d_sorted_indices, d_primitives, static_cast<unsigned int>(count), stream);
+    CUDA_CHECK(cudaStreamSynchronize(stream));  // the caller's normals are read before this returns
+    gyrant::StreamBuffer<unsigned long> codes(count, stream);  // the hierarchy consumes its copy
+    CUDA_CHECK(cudaMemcpyAsync(codes.get(), kept_codes.get(), count * sizeof(unsigned long),
+                               cudaMemcpyDeviceToDevice, stream));
+    gyrant::StreamBuffer<BinaryNode> binary_nodes = build_binary_tree_and_leaves<T>(
+        codes, count, d_primitives, d_binary_aabbs, d_leaf_coefficients, policy, stream);
+    build_bvh8_tree<T>(binary_nodes, count, device, d_primitives, d_binary_aabbs, d_leaf_coefficients,
+                       d_bvh8_node_count, d_bvh8_nodes, d_leaf_pointers, d_bvh8_coefficients, policy, stream);
+    CUDA_CHECK(cudaEventRecord(build_done_event, stream));
+#if defined(GYRANT_FLAVOUR_HOST)
+    derive_native_tree();
+#endif
 }
 
 template <class T>
@@ -417,8 +462,9 @@ template std::unique_ptr<GyrantBackend<Triangle>> GyrantBackend<Triangle>::Creat
     float const*, unsigned long, int);
 template std::unique_ptr<GyrantBackend<PointNormal>> GyrantBackend<PointNormal>::CreateFromPoints(
     float const*, float const*, unsigned long, int);
+template void GyrantBackend<PointNormal>::refit_normals(float const*);
 template std::unique_ptr<GyrantBackend<PointNormal>> GyrantBackend<PointNormal>::BuildFromPoints(
-    float const*, float const*, unsigned long, int);
+    float const*, float const*, unsigned long, int, bool);
 template std::unique_ptr<GyrantBackend<PointNormal>> GyrantBackend<PointNormal>::CreateForSolver(
     float const*, unsigned long, int);
 template std::unique_ptr<GyrantBackend<Triangle>> GyrantBackend<Triangle>::CreateFromMesh(

@@ -83,6 +83,7 @@ void GyrantBackend<T>::release() noexcept {
     if (build_done_event != nullptr) CUDA_CHECK(cudaEventDestroy(build_done_event));
     build_start_event = nullptr;
     build_done_event = nullptr;
+    kept_codes.reset();  // on the stream, which must still exist
     free_buffer(d_sorted_indices, stream);
     free_buffer(d_primitives, stream);
     free_buffer(d_binary_aabbs, stream);

@@ -144,8 +144,10 @@ class GyrantBackend {
     static std::unique_ptr<GyrantBackend> CreateFromPoints(float const* points, float const* normals,
                                                            unsigned long num_points, int device);
     //! CreateFromPoints without its report line, on the current device (engines built by the library itself: over queries, by the solver).
+    //! A refittable engine keeps its points' Morton codes (8 bytes a point) for refit_normals.
     static std::unique_ptr<GyrantBackend> BuildFromPoints(float const* points, float const* normals,
-                                                          unsigned long num_points, int device);
+                                                          unsigned long num_points, int device,
+                                                          bool refittable = false);
     //! Point engine whose stored normals are all zero.
     static std::unique_ptr<GyrantBackend> CreateForSolver(float const* points,
                                                           unsigned long num_points, int device);
@@ -222,6 +224,12 @@ class GyrantBackend {
     std::unique_ptr<float, CudaDeleter> grad_points(float const* grad_output, unsigned long n,
                                                     float const* queries = nullptr, float beta = -1.0f,
                                                     float epsilon = -1.0f, unsigned long stream = 0) const;
+    //! Point engines built refittable: replaces the stored scaled normals with `normals` (one row
+    //! per point, caller order and units, device memory) and refits the hierarchy over the
+    //! unchanged order of the points: the engine then answers as one freshly built from these
+    //! normals in the same frame, without the build's sort. No query may be in flight on it.
+    //! Throws std::logic_error on any other engine.
+    void refit_normals(float const* normals);
     // Placeholder: throws std::runtime_error with its fixed message before touching anything.
     void solve_for_normals(float const* extra_points, unsigned long n_extra, float const* extra_wn,
                            float const* pc_wn, float alpha_extra);
@@ -284,6 +292,8 @@ class GyrantBackend {
     TailorCoefficientsF16* d_leaf_coefficients = nullptr;
     LeafPointers* d_leaf_pointers = nullptr;
     float scale = 1.0f;
+    //! The sorted Morton codes of a refittable point engine (empty otherwise).
+    gyrant::StreamBuffer<unsigned long> kept_codes;
     //! The scene box and scale that order this engine's primitives and queries.
     SceneParams scene_params{};
 #if defined(GYRANT_FLAVOUR_HOST)

@@ -162,9 +162,15 @@ class Level {
     size_t size() const { return n_; }
     float const* device_points() const { return points_.get(); }
 
-    std::unique_ptr<Backend> engine(std::vector<float> const& normals) const {
+    //! The engine over these points holding `normals`: built once, then only refitted, since the
+    //! points (and so their order and tree) stay while the normals change.
+    Backend const& engine(std::vector<float> const& normals) const {
         StreamBuffer<float> const d_normals = to_device(normals);
-        return Backend::BuildFromPoints(points_.get(), d_normals.get(), size(), device_);
+        if (!field_)
+            field_ = Backend::BuildFromPoints(points_.get(), d_normals.get(), size(), device_, true);
+        else
+            field_->refit_normals(d_normals.get());
+        return *field_;
     }
     //! w at the device queries, for the given normals. The operator is linear, so the normals go
     //! in scaled to `length` at most: the engine's half-precision expansions then keep their range
@@ -172,7 +178,7 @@ class Level {
     std::vector<float> apply(std::vector<float> normals, float const* queries, size_t q, float eps,
                              float length) const {
         double const back = rescale(normals, length);
-        auto const out = engine(normals)->compute(queries, q, kSolverBeta, eps, 0);
+        auto const out = engine(normals).compute(queries, q, kSolverBeta, eps, 0);
         std::vector<float> w = to_host(out.get(), q);
         for (float& x : w) x = static_cast<float>(x * back);
         return w;
@@ -183,7 +189,9 @@ class Level {
         double const back = rescale(v, 1.0f);
         StreamBuffer<float> const d_v = to_device(v);
         // The product reads only the positions: one engine over them serves every call.
-        if (!positions_) positions_ = engine(std::vector<float>(3 * size(), 0.0f));
+        if (!positions_)
+            positions_ = Backend::BuildFromPoints(points_.get(), to_device(std::vector<float>(3 * size(), 0.0f)).get(),
+                                                  size(), device_);
         auto const out = positions_->grad_normals(d_v.get(), q, queries, kSolverBeta, eps, 0);
         std::vector<float> g = to_host(out.get(), 3 * size());
         for (float& x : g) x = static_cast<float>(x * back);
@@ -194,7 +202,7 @@ class Level {
     size_t n_;
     StreamBuffer<float> points_;
     int device_;
-    mutable std::unique_ptr<Backend> positions_;
+    mutable std::unique_ptr<Backend> positions_, field_;
 };
 
 //! The median over the points of w(p - h n) - w(p + h n), n each point's unit normal and w the
@@ -349,15 +357,15 @@ SolverResult solve_normals(float const* points, unsigned long n, float const* ex
     // ---- 2. consistency on the subset, then every point from the coarse field ---------------
     float const area_coarse = spacing_coarse * spacing_coarse;
     for (unsigned step = 0; step < options.consistency_steps; ++step)
-        toward_outward_field(*coarse.engine(x), coarse.device_points(), m, spacing_coarse, area_coarse, x);
+        toward_outward_field(coarse.engine(x), coarse.device_points(), m, spacing_coarse, area_coarse, x);
     Level const fine(p, device);
     std::vector<float> mu;
-    toward_outward_field(*coarse.engine(x), fine.device_points(), n, spacing_coarse, spacing * spacing, mu);
+    toward_outward_field(coarse.engine(x), fine.device_points(), n, spacing_coarse, spacing * spacing, mu);
 
     // ---- 3. consistency on the cloud, and one scale for the objective -----------------------
     if (m < n)
         for (unsigned step = 0; step < options.consistency_steps; ++step)
-            toward_outward_field(*fine.engine(mu), fine.device_points(), n, fine_eps, spacing * spacing, mu);
+            toward_outward_field(fine.engine(mu), fine.device_points(), n, fine_eps, spacing * spacing, mu);
     // w is linear in mu. Its sign comes from the scale c minimising the objective for c * mu (a
     // negative c means the field came out inverted against the targets: it flips every normal).
     // Its size makes w jump by one across the surface, as a winding number does: the median of

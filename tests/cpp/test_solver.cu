@@ -84,4 +84,45 @@ TEST(Solver, RefusesNonFiniteInput) {
                  std::runtime_error);
 }
 
+//! A refitted engine answers as one freshly built from its new normals, bit for bit, and only a
+//! point engine built refittable can be refitted.
+void expect_refit_equals_build() {
+    using Backend = GyrantBackend<PointNormal>;
+    size_t const n = 1500, q = 300;
+    std::mt19937 random(5);
+    std::uniform_real_distribution<float> uniform(-3.0f, 3.0f);
+    auto draw = [&](size_t count) {
+        std::vector<float> v(count);
+        for (float& x : v) x = uniform(random);
+        return v;
+    };
+    std::vector<float> const p = draw(3 * n), first = draw(3 * n), second = draw(3 * n), qs = draw(3 * q);
+    test::DeviceArray<float> points(p), a(first), b(second), queries(qs);
+    auto refitted = Backend::BuildFromPoints(points.get(), a.get(), n, 0, true);
+    refitted->refit_normals(b.get());
+    auto const built = Backend::BuildFromPoints(points.get(), b.get(), n, 0);
+    auto values = [&](Backend const& engine) {
+        auto const w = engine.compute(queries.get(), q, -1.0f, 0.05f, 0);
+        auto const g = engine.gradient(queries.get(), q, -1.0f, 0.05f, 0);
+        std::vector<float> out = test::DeviceArray<float>::download(w.get(), q);
+        std::vector<float> const grad = test::DeviceArray<float>::download(g.get(), 3 * q);
+        out.insert(out.end(), grad.begin(), grad.end());
+        return out;
+    };
+    std::vector<float> const expected = values(*built);
+    EXPECT_EQ(values(*refitted), expected);
+    EXPECT_EQ(built->dump(), refitted->dump());
+    EXPECT_THROW(built->refit_normals(a.get()), std::logic_error);
+}
+
+TEST(Refit, AnswersAsAFreshBuild) { expect_refit_equals_build(); }
+
+#if defined(GYRANT_FLAVOUR_HOST)
+TEST(Refit, AnswersAsAFreshBuildThroughTheKernelsToo) {
+    gyrant::cpu::ScopedTestHooks hooks;
+    hooks.native_build(false).native_queries(false);
+    expect_refit_equals_build();
+}
+#endif
+
 }  // namespace

@@ -453,8 +453,21 @@ SceneParams build_points(float const* points, float const* normals, unsigned lon
             soa[(p + 3) * n + i] = normals[3 * j + p];
         }
     });
+    if (out.sorted_codes != nullptr) std::copy(codes.begin(), codes.end(), out.sorted_codes);
     build_hierarchy<PointNormal>(codes, static_cast<unsigned>(n), out);
     return params;
+}
+
+void refit_points(float const* normals, unsigned long n, EngineBuffers const& out) {
+    check_arguments(n, out, normals != nullptr && out.sorted_codes != nullptr, "refit_points");
+    uint32_t const* order = out.sorted_indices;
+    float* soa = out.primitives;
+    kernel_for(n, MANY_CHEAP, [&](size_t i) {
+        size_t const j = order[i];
+        for (size_t p = 0; p < 3; ++p) soa[(p + 3) * n + i] = normals[3 * j + p];
+    });
+    std::vector<uint64_t> codes(out.sorted_codes, out.sorted_codes + n);  // the hierarchy consumes its copy
+    build_hierarchy<PointNormal>(codes, static_cast<unsigned>(n), out);
 }
 
 void gather_mesh(float const* vertices, unsigned int const* indices, unsigned long n, float* soup) {

@@ -70,6 +70,8 @@ struct EngineBuffers {
     TailorCoefficientsF16* node_coefficients;
     TailorCoefficientsF16* leaf_coefficients;
     LeafPointers* leaf_pointers;
+    //! Optional (null: not kept): n Morton codes in sorted order, kept for refit_points.
+    uint64_t* sorted_codes = nullptr;
 };
 
 //! The whole build of a triangle engine from a soup of n triangles (9 floats each), n > 0:
@@ -78,6 +80,10 @@ struct EngineBuffers {
 SceneParams build_triangles(float const* soup, unsigned long n, EngineBuffers const& out);
 //! The same for a point engine from n positions and scaled normals (3 floats each), n > 0.
 SceneParams build_points(float const* points, float const* normals, unsigned long n, EngineBuffers const& out);
+//! A built point engine's hierarchy over new scaled normals (n rows, input order), the points'
+//! order and its codes (`sorted_codes`, kept by build_points) unchanged: boxes, radii and
+//! expansions as build_points would write them for these normals, without its sort.
+void refit_points(float const* normals, unsigned long n, EngineBuffers const& out);
 
 //! Box and largest absolute coordinate of n points (3 floats each), NaN coordinates ignored:
 //! lower corner +inf and upper corner -inf when no coordinate counts.

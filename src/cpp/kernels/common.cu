@@ -143,6 +143,16 @@ __global__ void __launch_bounds__(GATHER_BLOCK)
     }
 }
 
+__global__ void __launch_bounds__(GATHER_BLOCK)
+    gather_normals_soa_kernel(float const* __restrict__ normals, unsigned int const* __restrict__ order,
+                              float* __restrict__ soa, unsigned int n) {
+    unsigned int const i = blockIdx.x * blockDim.x + threadIdx.x;
+    if (i >= n) return;
+    size_t const j = __ldg(order + i);
+    GYRANT_UNROLL
+    for (unsigned p = 0; p < 3; ++p) soa[size_t(p + 3) * n + i] = __ldg(normals + 3 * j + p);
+}
+
 void gather_triangles_soa(float const* triangles, unsigned int const* order, float* soa,
                           unsigned int n, CUstream_st* const& stream) {
     if (n == 0) return;
@@ -159,6 +169,14 @@ void gather_point_normals_soa(float const* points, float const* normals,
     unsigned int const blocks = (n + GATHER_BLOCK - 1) / GATHER_BLOCK;
     GYRANT_LAUNCH(gather_point_normals_soa_kernel, blocks, GATHER_BLOCK, 0, stream, points,
                   normals, order, soa, n);
+    CUDA_CHECK(cudaGetLastError());
+}
+
+void gather_normals_soa(float const* normals, unsigned int const* order, float* soa, unsigned int n,
+                        CUstream_st* const& stream) {
+    if (n == 0) return;
+    unsigned int const blocks = (n + GATHER_BLOCK - 1) / GATHER_BLOCK;
+    GYRANT_LAUNCH(gather_normals_soa_kernel, blocks, GATHER_BLOCK, 0, stream, normals, order, soa, n);
     CUDA_CHECK(cudaGetLastError());
 }
 

@@ -126,3 +126,6 @@ void gather_triangles_soa(float const* triangles, unsigned int const* order, flo
 void gather_point_normals_soa(float const* points, float const* normals,
                               unsigned int const* order, float* soa, unsigned int n,
                               CUstream_st* const& stream);
+//! Only the normals (3 floats each, input order) into planes 3-5 of that storage.
+void gather_normals_soa(float const* normals, unsigned int const* order, float* soa, unsigned int n,
+                        CUstream_st* const& stream);
