@@ -304,7 +304,7 @@ alpha_extra : float
     Weight of the extra_points constraints against the point-cloud constraints, default 0.2.
 iterations, tolerance : int, float (keyword only)
     Conjugate-gradient budget of the coarse least-squares fit and the relative residual at which
-    it stops; defaults 15 and 0.01 (beyond, the orientation no longer changes measurably).
+    it stops; defaults 15 and 0.07 (beyond, the orientation no longer changes measurably).
 coarse_points : int (keyword only)
     Points of the coarse fit, an even subset of the cloud; default 8000. A noisy cloud (noise
     near half its point spacing) fits down to half as many, wider apart than its noise.
@@ -564,11 +564,11 @@ NB_MODULE(gyrant_module, m) {
                     nb::sig("def solve_normals(pc: Array[N, 3; float32; cuda], extra_points: Array[K, 3; "
                             "float32; cuda], extra_wn: Array[K; float32; cuda], pc_wn: Optional[Array[N; "
                             "float32; cuda]] = None, alpha_extra: float = 0.2, *, iterations: int = 15, "
-                            "tolerance: float = 0.01, coarse_points: int = 8000, consistency_steps: int = 2, "
+                            "tolerance: float = 0.07, coarse_points: int = 8000, consistency_steps: int = 2, "
                             "return_history: bool = False) -> GyrantEngine"),
                     "pc"_a.noconvert(), "extra_points"_a.noconvert(), "extra_wn"_a.noconvert(),
                     "pc_wn"_a.noconvert() = nb::none(), "alpha_extra"_a = 0.2f, nb::kw_only(),
-                    "iterations"_a = 15u, "tolerance"_a = 1e-2f, "coarse_points"_a = 8000ul,
+                    "iterations"_a = 15u, "tolerance"_a = 0.07f, "coarse_points"_a = 8000ul,
                     "consistency_steps"_a = 2u, "return_history"_a = false, kSolveNormalsDoc)
         .def_prop_ro("scaled_normals", &GyrantEngine::scaled_normals,
                      nb::sig("@property\ndef scaled_normals(self) -> Array[N, 3]"),

@@ -102,23 +102,32 @@ Sampling sampling_of(std::vector<float> const& p) {
     size_t found = 0;
     std::vector<double> off_plane;
     std::vector<std::pair<double, uint32_t>> near;
+    std::array<uint64_t, 27> cells;
     for (size_t i = 0; i < n; i += step) {
         auto const k = key(p[3 * i], p[3 * i + 1], p[3 * i + 2]);
         near.clear();
+        size_t visited = 0;
         for (int dx = -1; dx <= 1; ++dx)
             for (int dy = -1; dy <= 1; ++dy)
                 for (int dz = -1; dz <= 1; ++dz) {
-                    auto const it = grid.find(hash({k[0] + dx, k[1] + dy, k[2] + dz}));
+                    uint64_t const h = hash({k[0] + dx, k[1] + dy, k[2] + dz});
+                    // Colliding hashes name one bucket: it counts once.
+                    if (std::find(cells.begin(), cells.begin() + visited, h) != cells.begin() + visited) continue;
+                    cells[visited++] = h;
+                    auto const it = grid.find(h);
                     if (it == grid.end()) continue;
                     for (uint32_t j : it->second) {
+                        if (j == i) continue;
                         double const d[3] = {p[3 * j] - p[3 * i], p[3 * j + 1] - p[3 * i + 1], p[3 * j + 2] - p[3 * i + 2]};
                         near.emplace_back(d[0] * d[0] + d[1] * d[1] + d[2] * d[2], j);
                     }
                 }
-        // Hash collisions can list a cell twice: the same point counts once.
-        std::sort(near.begin(), near.end());
-        near.erase(std::unique(near.begin(), near.end()), near.end());
-        auto const other = std::find_if(near.begin(), near.end(), [&](auto const& e) { return e.second != i && e.first > 0.0; });
+        // The point itself, then its nearest others.
+        size_t const keep = std::min(near.size(), kNeighbourhood - 1);
+        std::partial_sort(near.begin(), near.begin() + static_cast<std::ptrdiff_t>(keep), near.end());
+        near.resize(keep);
+        near.insert(near.begin(), {0.0, static_cast<uint32_t>(i)});
+        auto const other = std::find_if(near.begin(), near.end(), [](auto const& e) { return e.first > 0.0; });
         if (other != near.end()) sum += std::sqrt(other->first), ++found;
         if (near.size() < kNeighbourhood) continue;
         double mean[3] = {0.0, 0.0, 0.0}, c[6] = {0.0, 0.0, 0.0, 0.0, 0.0, 0.0};

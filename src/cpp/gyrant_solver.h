@@ -17,7 +17,7 @@ struct SolverOptions {
     //! Conjugate-gradient iterations of the coarse fit, at most.
     unsigned iterations = 15;
     //! The fit stops once its relative residual falls below this.
-    float tolerance = 1e-2f;
+    float tolerance = 0.07f;
     //! Steps that turn each normal toward the outward field direction, on each level.
     unsigned consistency_steps = 2;
 };
