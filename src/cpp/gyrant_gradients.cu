@@ -271,10 +271,12 @@ std::unique_ptr<float, CudaDeleter> GyrantBackend<T>::vjp(bool normals, float co
         return {out.release(), CudaDeleter{caller_stream}};
     }
 
-    // One engine over the queries per axis of the normals (the tree is the same each time; only
-    // the expansions differ). Its build runs on its own stream and reads what the caller's
-    // stream wrote, and its results are read there before it is destroyed: hence the waits.
+    // One engine over the queries, its normals one axis of the weights at a time: built for the
+    // first axis and refitted for the others (the tree is the same; only the expansions differ).
+    // Its build runs on its own stream and reads what the caller's stream wrote, and its results
+    // are read there before the next refit: hence the waits.
     gyrant::StreamBuffer<float> weights(3 * n, caller_stream);
+    std::unique_ptr<GyrantBackend> over_queries;
     for (unsigned axis = 0; axis < 3; ++axis) {
 #if defined(GYRANT_FLAVOUR_HOST)
         if (native())
@@ -283,7 +285,10 @@ std::unique_ptr<float, CudaDeleter> GyrantBackend<T>::vjp(bool normals, float co
 #endif
             axis_normals(grad_output, static_cast<unsigned>(n), axis, weights.get(), caller_stream);
         CUDA_CHECK(cudaStreamSynchronize(caller_stream));
-        std::unique_ptr<GyrantBackend> const over_queries = BuildFromPoints(query_points, weights.get(), n, device);
+        if (over_queries == nullptr)
+            over_queries = BuildFromPoints(query_points, weights.get(), n, device, true);
+        else
+            over_queries->refit_normals(weights.get());
         std::unique_ptr<float, CudaDeleter> const values =
             normals ? over_queries->compute(own_points.get(), count, beta, epsilon, stream_handle)
                     : over_queries->gradient(own_points.get(), count, beta, epsilon, stream_handle);
