@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # GPU check for a machine with an NVIDIA GPU and no network (nvcc, cmake, ninja, nanobind,
 # scikit-build-core, CuPy and PyTorch present; nothing can be downloaded). Builds the cuda flavour,
-# runs the C++ suite and the Python suite on the GPU, runs the benchmark when present, and leaves
-# logs and results under $OUT (default: ./gpu_out).
+# runs the C++ suite and the Python suite on the GPU, runs the benchmarks when present (with
+# solve_normals on a million points), and leaves logs and results under $OUT (default: ./gpu_out).
 #
 # GoogleTest is built from source when no installed copy is found: pass its source tree in
 # GYRANT_GTEST_SOURCE (for instance a copy of Debian's /usr/src/googletest carried along).
@@ -39,5 +39,11 @@ if [ -f bench/run.py ]; then
   fi
   PYTHONPATH="$PWD/$build" python3 bench/run.py --out "$OUT" >"$OUT/bench.log" 2>&1 || status=1
   tail -30 "$OUT/bench.log"
+fi
+if [ -f bench/data/elephant.off ]; then
+  # solve_normals on a million unoriented points (the elephant, sampled by area), gyrant alone.
+  PYTHONPATH="$PWD/$build" python3 bench/normals.py --no-open3d --only "elephant, large" \
+    --large-points 1000000 --out "$OUT" >"$OUT/normals.log" 2>&1 || status=1
+  tail -8 "$OUT/normals.log"
 fi
 exit $status
