@@ -46,8 +46,11 @@ struct SolverResult {
 //!  3. the same consistency steps on the full cloud, smoothing over one spacing (clean) to two
 //!     (noisy), and one scale for all normals: the one that makes w jump by one across the
 //!     surface, with the sign that fits the objective's values.
-//! Lengths are the spacing squared (an even sampling's area per point). The result holds the
-//! points in the caller's order and units. Throws std::runtime_error for non-finite input.
+//! The fit has no penalty term: what regularises it is the kernel's smoothing and stopping early
+//! (at the relative residual `tolerance` or after `iterations`), before it follows the sampling's
+//! noise. Smoothing radii come from the mean spacing of the points involved, one value per level.
+//! Lengths until the final scale are the spacing squared. The result holds the points in the
+//! caller's order and units. Throws std::runtime_error for non-finite input.
 SolverResult solve_normals(float const* points, unsigned long n, float const* extra_points, unsigned long k,
                            float const* extra_wn, float const* point_wn, float alpha_extra, int device,
                            SolverOptions const& options);
