@@ -211,6 +211,15 @@ def _errs(e):
     return f"{report._err(e, 'max')} / {report._err(e, 'mean')}"
 
 
+def as_accurate(r):
+    """gyrant's error against brute_force no worse than libigl's on the row: mean at or below
+    libigl's mean, max below libigl's max (None when either is missing)."""
+    g, i = r["gyrant_vs_brute"], r["libigl_vs_brute"]
+    if any(e.get(k) is None for e in (g, i) for k in ("max", "mean")) or g["nonfinite"]:
+        return None
+    return g["mean"] <= i["mean"] and g["max"] < i["max"]
+
+
 def markdown(result):
     m = result["machine"]
     where = f"{m['cpu_count']} CPU threads" if m["flavour"] == "host" else m["device"]
@@ -240,8 +249,8 @@ def markdown(result):
         "Errors: max / mean |value - brute_force| on the first R queries (a random sample).",
         "",
         "| surface | queries | Q | gyrant compute | libigl | gyrant/libigl | R "
-        "| gyrant error | libigl error |",
-        "|---|---|---:|---:|---:|---:|---:|---:|---:|",
+        "| gyrant error | libigl error | as accurate |",
+        "|---|---|---:|---:|---:|---:|---:|---:|---:|---:|",
     ]
     for r in result["rows"]:
         q = r["queries"]
@@ -251,7 +260,8 @@ def markdown(result):
             f"| {_time(r['libigl_query_s'])} ({report._rate(q / r['libigl_query_s'])}) "
             f"| {_ratio(r['gyrant_compute_s'], r['libigl_query_s'])} "
             f"| {report._count(r['reference_queries'])} "
-            f"| {_errs(r['gyrant_vs_brute'])} | {_errs(r['libigl_vs_brute'])} |")
+            f"| {_errs(r['gyrant_vs_brute'])} | {_errs(r['libigl_vs_brute'])} "
+            f"| { {True: 'yes', False: 'NO'}.get(as_accurate(r), 'n/a')} |")
     b = result.get("brute")
     if b:
         lines += [
@@ -286,6 +296,8 @@ NOTES = [
     "point clouds: gyrant at epsilon 0 (the plain dipole that libigl evaluates too) in compute "
     "and brute_force",
     "R: brute_force on a prefix of the (random) queries sized by a time budget per row",
+    "as accurate: gyrant's mean error at or below libigl's and its max error below libigl's, "
+    "both against brute_force on the same R queries",
     "brute_force: uniform queries x triangles per second, best of `repeats`; checked against "
     "libigl's exact winding_number (float64) on the first K queries. libigl has no plain sum to "
     "compare with: its exact call takes about as long for one query as for a thousand",

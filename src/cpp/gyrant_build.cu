@@ -258,7 +258,8 @@ void GyrantBackend<T>::derive_native_tree() {
     // Any other count is checked there: a missing tree would have every query sum every primitive.
     native_tree = std::make_unique<gyrant::cpu::WideTree>(gyrant::cpu::make_wide_tree(
         d_bvh8_nodes, d_leaf_pointers, d_bvh8_coefficients, d_leaf_coefficients,
-        d_binary_aabbs + (leaf_count() - 1), *d_bvh8_node_count, static_cast<uint32_t>(leaf_count())));
+        d_binary_aabbs + (leaf_count() - 1), *d_bvh8_node_count, static_cast<uint32_t>(leaf_count()),
+        primitives_view(), static_cast<unsigned>(count)));
 }
 #endif
 

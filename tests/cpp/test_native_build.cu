@@ -7,6 +7,7 @@
 #if defined(GYRANT_FLAVOUR_HOST)
 #include "bvh8_checks.h"
 #include "cpu/native.h"
+#include "expansion_reference.h"
 #include "host/flush_to_zero.h"
 #include "kernels/common.h"
 #include "test_support.h"
@@ -247,6 +248,135 @@ TEST(NativeBuild, FrameStepsKeepTheCallersControl) {
         return bytes;
     };
     EXPECT_EQ(run(3), run(1));
+}
+
+// ---- the leaves' groups ----------------------------------------------------------------------
+
+//! The planes of primitives as the engine stores them (coordinate c of primitive i at c n + i).
+template <class T>
+std::vector<float> planes_of(std::vector<T> const& prims) {
+    constexpr size_t P = sizeof(T) / sizeof(float);
+    std::vector<float> planes(P * prims.size());
+    for (size_t i = 0; i < prims.size(); ++i)
+        for (size_t c = 0; c < P; ++c) planes[c * prims.size() + i] = reinterpret_cast<float const*>(&prims[i])[c];
+    return planes;
+}
+
+//! Z, F and S of an expansion at unit direction d in double: from the walk's single-precision
+//! terms, and from moments by their definition (as reference_terms reads a stored record), with
+//! the sum of the absolute terms as the scale of their rounding.
+struct Forms {
+    double z, f, s, scale;
+};
+Forms from_far(float const (&far)[gyrant::cpu::WideNode::FAR_TERMS], test::D3 const& d) {
+    using W = gyrant::cpu::WideNode;
+    auto const t = [&](W::Far k) { return double(far[k]); };
+    double const x = d[0], y = d[1], z = d[2];
+    Forms r{};
+    r.z = t(W::Z_X) * x + t(W::Z_Y) * y + t(W::Z_Z) * z;
+    r.f = t(W::TRACE) - 3 * (t(W::Q_XX) * x * x + t(W::Q_YY) * y * y + t(W::Q_ZZ) * z * z + t(W::Q_XY) * x * y +
+                             t(W::Q_XZ) * x * z + t(W::Q_YZ) * y * z);
+    r.s = t(W::C_XXX) * x * x * x + t(W::C_XXY) * x * x * y + t(W::C_XXZ) * x * x * z + t(W::C_XYY) * x * y * y +
+          t(W::C_XYZ) * x * y * z + t(W::C_XZZ) * x * z * z + t(W::C_YYY) * y * y * y + t(W::C_YYZ) * y * y * z +
+          t(W::C_YZZ) * y * z * z + t(W::C_ZZZ) * z * z * z + t(W::L_X) * x + t(W::L_Y) * y + t(W::L_Z) * z;
+    return r;
+}
+Forms from_moments(test::Moments const& m, test::D3 const& d) {
+    static constexpr int block[3][3] = {{0, 1, 2}, {1, 3, 4}, {2, 4, 5}};
+    auto const T = [&](int p, int q, int s) { return m.second[3 * block[p][q] + s]; };
+    Forms r{};
+    for (int i = 0; i < 3; ++i) {
+        r.z += m.zero[i] * d[i];
+        r.scale += std::fabs(m.zero[i]);
+        r.f += m.first[4 * i];
+        for (int j = 0; j < 3; ++j) {
+            r.f -= 3 * m.first[3 * i + j] * d[i] * d[j];
+            r.scale += 4 * std::fabs(m.first[3 * i + j]);
+        }
+    }
+    for (int p = 0; p < 3; ++p)
+        for (int q = 0; q < 3; ++q)
+            for (int s = 0; s < 3; ++s) {
+                r.s += 15 * T(p, q, s) * d[p] * d[q] * d[s];
+                r.scale += 24 * std::fabs(T(p, q, s));
+            }
+    for (int k = 0; k < 3; ++k)
+        for (int s = 0; s < 3; ++s) r.s -= (6 * T(s, k, s) + 3 * T(s, s, k)) * d[k];
+    return r;
+}
+
+//! Every group of `prims` against its primitives in double: the centre is their weighted centroid
+//! (area or 1), the bound holds every vertex and is tight, and Z, F and S at many directions equal
+//! those of the double-precision moments about that centre (by a quadrature rule of their own)
+//! within float rounding of the terms: the moments are summed in float over at most 8 primitives
+//! and rounded once into the far terms, a few units of 2^-24 of the scale; 1e-6 of it is asserted.
+template <class T>
+void expect_groups_match_double(std::vector<T> const& prims) {
+    unsigned const n = static_cast<unsigned>(prims.size());
+    std::vector<float> const planes = planes_of(prims);
+    std::vector<gyrant::cpu::LeafGroups> const groups =
+        gyrant::cpu::make_leaf_groups(SoAView<T>{planes.data(), n}, n);
+    ASSERT_EQ(groups.size(), (n + 31) / 32);
+    test::Random rng(17);
+    for (unsigned first = 0; first < n; first += gyrant::cpu::GROUP_SIZE) {
+        SCOPED_TRACE(first);
+        unsigned const end = std::min(n, first + gyrant::cpu::GROUP_SIZE);
+        gyrant::cpu::LeafGroups const& leaf = groups[first / 32];
+        unsigned const g = first % 32 / gyrant::cpu::GROUP_SIZE;
+        Vec3 const centre{leaf.cx[g], leaf.cy[g], leaf.cz[g]};
+        double weight = 0, reach = 0;
+        test::D3 weighted{};
+        test::Moments m;
+        for (unsigned i = first; i < end; ++i) {
+            T const& p = prims[i];
+            test::Moments one;
+            double w = 1;
+            if constexpr (std::is_same_v<T, Triangle>) {
+                one = test::triangle_moments(p, centre);
+                w = test::norm(test::d3(p.get_scaled_normal()));
+                for (Vec3 const& v : {p.v0, p.v1, p.v2}) reach = std::max(reach, test::norm(test::sub(test::d3(v), test::d3(centre))));
+            } else {
+                one = test::point_moments(p, centre);
+                reach = std::max(reach, test::norm(test::sub(test::d3(p.position), test::d3(centre))));
+            }
+            weight += w;
+            for (int k = 0; k < 3; ++k) weighted[k] += w * test::d3(p.centroid())[k];
+            for (int k = 0; k < 3; ++k) m.zero[k] += one.zero[k];
+            for (int k = 0; k < 9; ++k) m.first[k] += one.first[k];
+            for (int k = 0; k < 18; ++k) m.second[k] += one.second[k];
+        }
+        for (int k = 0; k < 3; ++k) EXPECT_NEAR(test::d3(centre)[k], weighted[k] / weight, 1e-6) << k;
+        EXPECT_GE(double(leaf.r[g]), reach);
+        EXPECT_LE(double(leaf.r[g]), reach * (1 + 1e-5));
+        EXPECT_EQ(leaf.r2[g], leaf.r[g] * leaf.r[g]);
+        for (int k = 0; k < 20; ++k) {
+            Vec3 const v = rng.point(-1.0f, 1.0f);
+            double const length = test::norm(test::d3(v));
+            test::D3 const d{v.x / length, v.y / length, v.z / length};
+            Forms const got = from_far(leaf.far[g], d), want = from_moments(m, d);
+            EXPECT_NEAR(got.z, want.z, 1e-6 * want.scale);
+            EXPECT_NEAR(got.f, want.f, 1e-6 * want.scale);
+            EXPECT_NEAR(got.s, want.s, 1e-6 * want.scale);
+        }
+    }
+}
+
+// The groups' expansions against double precision, including the partial last group (75 and 70
+// primitives); and the same bytes for any number of threads.
+TEST(NativeBuild, GroupExpansionsMatchDoublePrecision) {
+    expect_groups_match_double(test::random_soup(75, 5));
+    expect_groups_match_double(test::clustered_points(70, 6));
+    std::vector<Triangle> const many = test::random_soup(5000, 7);
+    std::vector<float> const planes = planes_of(many);
+    auto const with = [&](int threads) {
+        int const saved = omp_get_max_threads();
+        omp_set_num_threads(threads);
+        auto groups = gyrant::cpu::make_leaf_groups(SoAView<Triangle>{planes.data(), many.size()}, 5000u);
+        omp_set_num_threads(saved);
+        return groups;
+    };
+    auto const one = with(1), three = with(3);
+    EXPECT_EQ(std::memcmp(one.data(), three.data(), one.size() * sizeof(one[0])), 0);
 }
 
 // A hierarchy the walk cannot trust stops the engine loudly instead of leaving it to sum every

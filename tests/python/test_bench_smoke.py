@@ -203,6 +203,10 @@ def test_headline_command_compares_both_systems_on_the_same_queries(tmp_path):
             assert r[part]["max"] < 0.1 and r[part]["nonfinite"] == 0, (r["surface"], part, r[part])
     brute = result["brute"]
     assert brute["pairs_per_s"] > 0 and brute["brute_vs_float64"]["max"] < 1e-4
+    # Every query row says whether gyrant was as accurate as libigl.
+    verdicts = [line.rsplit("|", 2)[1].strip() for line in text.splitlines()
+                if line.startswith("| elephant") and ("uniform" in line or "near" in line)]
+    assert len(verdicts) == 5 and set(verdicts) <= {"yes", "NO"}, verdicts
 
 
 def test_headline_rejects_options_of_the_other_mode():

@@ -40,22 +40,12 @@ thread_local ThreadHooks thread_hooks;
 constexpr double HALF_SAFE = 65000.0;
 constexpr double BF16_SAFE = 0x1p100;
 
-//! Slot k's expansion in the walk's single-precision form, and whether only the kernels' own
-//! evaluation decides it.
-void far_form(TailorCoefficients const& c, WideNode& w, unsigned k) {
-    float const* z = &c.zero_order.x;
-    float const* m = c.first_order.m;
-    float const* t = c.second_order.t;
-    double z_sum = 0, m_sum = 0, t_sum = 0;
-    bool finite = true;
-    for (unsigned i = 0; i < 3; ++i) z_sum += std::fabs(double(z[i])), finite = finite && std::isfinite(z[i]);
-    for (unsigned i = 0; i < 9; ++i) m_sum += std::fabs(double(m[i])), finite = finite && std::isfinite(m[i]);
-    for (unsigned i = 0; i < 18; ++i) t_sum += std::fabs(double(t[i])), finite = finite && std::isfinite(t[i]);
-    bool const kernel = !finite || z_sum > HALF_SAFE || 4 * m_sum > HALF_SAFE || 64 * t_sum > BF16_SAFE;
-    if (kernel) w.kernel_evaluated |= static_cast<uint8_t>(1u << k);
-
+//! The single-precision form (see WideNode::Far) of an expansion with moments z, m and t,
+//! formed in double and rounded once per term.
+template <class S>
+void far_terms(S const* z, S const* m, S const* t, float (&out)[WideNode::FAR_TERMS]) {
     using W = WideNode;
-    auto const set = [&](W::Far term, double value) { w.far[k][term] = kernel ? 0.0f : static_cast<float>(value); };
+    auto const set = [&](W::Far term, double value) { out[term] = static_cast<float>(value); };
     set(W::Z_X, z[0]);
     set(W::Z_Y, z[1]);
     set(W::Z_Z, z[2]);
@@ -84,6 +74,150 @@ void far_form(TailorCoefficients const& c, WideNode& w, unsigned k) {
     set(W::L_X, -(6.0 * a[0] + 3.0 * b[0]));
     set(W::L_Y, -(6.0 * a[1] + 3.0 * b[1]));
     set(W::L_Z, -(6.0 * a[2] + 3.0 * b[2]));
+}
+
+//! Slot k's expansion in the walk's single-precision form, and whether only the kernels' own
+//! evaluation decides it.
+void far_form(TailorCoefficients const& c, WideNode& w, unsigned k) {
+    float const* z = &c.zero_order.x;
+    float const* m = c.first_order.m;
+    float const* t = c.second_order.t;
+    double z_sum = 0, m_sum = 0, t_sum = 0;
+    bool finite = true;
+    for (unsigned i = 0; i < 3; ++i) z_sum += std::fabs(double(z[i])), finite = finite && std::isfinite(z[i]);
+    for (unsigned i = 0; i < 9; ++i) m_sum += std::fabs(double(m[i])), finite = finite && std::isfinite(m[i]);
+    for (unsigned i = 0; i < 18; ++i) t_sum += std::fabs(double(t[i])), finite = finite && std::isfinite(t[i]);
+    bool const kernel = !finite || z_sum > HALF_SAFE || 4 * m_sum > HALF_SAFE || 64 * t_sum > BF16_SAFE;
+    if (kernel) {
+        w.kernel_evaluated |= static_cast<uint8_t>(1u << k);
+        for (float& term : w.far[k]) term = 0.0f;
+        return;
+    }
+    far_terms(z, m, t, w.far[k]);
+}
+
+//! Terms of a group's expansion record (z, m, t), primitive by primitive.
+constexpr unsigned TERMS = 30;
+using Terms = float[TERMS][GROUP_SIZE];
+
+//! The primitives [first, first + count) of the planes, coordinate c of primitive i in p[c][i];
+//! the rest of the group zero (no weight, no moment).
+template <unsigned P>
+void read_group(float const* data, uint64_t stride, unsigned first, unsigned count, float (&p)[P][GROUP_SIZE]) {
+    for (unsigned c = 0; c < P; ++c)
+        for (unsigned i = 0; i < GROUP_SIZE; ++i) p[c][i] = i < count ? data[c * stride + first + i] : 0.0f;
+}
+
+//! The centre: the weighted centroid, as the leaves take it (areas for triangles, 1 for points);
+//! without weight (degenerate triangles only) the plain mean, which keeps the bound tight.
+void centre_of(float const (&w)[GROUP_SIZE], float const (&g)[3][GROUP_SIZE], unsigned count, float (&c)[3]) {
+    double weight = 0, weighted[3] = {}, plain[3] = {};
+    for (unsigned i = 0; i < count; ++i) {
+        weight += w[i];
+        for (unsigned k = 0; k < 3; ++k) weighted[k] += double(w[i]) * g[k][i], plain[k] += g[k][i];
+    }
+    for (unsigned k = 0; k < 3; ++k) c[k] = static_cast<float>(weight > 0 ? weighted[k] / weight : plain[k] / count);
+}
+
+//! Scaled normal n, offset d of the centroid and pair products s (xx, xy, xz, yy, yz, zz) of the
+//! second moment of primitive i into its record terms, as get_tailor_terms forms them.
+inline void record_terms(Terms& q, unsigned i, float const (&n)[3], float const (&d)[3], float const (&s)[6]) {
+    for (unsigned a = 0; a < 3; ++a) {
+        q[a][i] = n[a];
+        for (unsigned b = 0; b < 3; ++b) q[3 + 3 * a + b][i] = d[a] * n[b];
+    }
+    for (unsigned b = 0; b < 6; ++b)
+        for (unsigned k = 0; k < 3; ++k) q[12 + 3 * b + k][i] = n[k] * (0.5f * s[b]);
+}
+
+//! Centre, squared reach and per-primitive terms of a group of triangles. Every loop runs over
+//! the group's lanes, so that it vectorises.
+void group_terms(float const (&p)[9][GROUP_SIZE], unsigned count, float (&c)[3], float& reach2, Terms& q) {
+    float w[GROUP_SIZE], g[3][GROUP_SIZE], n[3][GROUP_SIZE];
+    for (unsigned i = 0; i < GROUP_SIZE; ++i) {
+        float const u[3] = {p[3][i] - p[0][i], p[4][i] - p[1][i], p[5][i] - p[2][i]};
+        float const v[3] = {p[6][i] - p[0][i], p[7][i] - p[1][i], p[8][i] - p[2][i]};
+        n[0][i] = 0.5f * (u[1] * v[2] - u[2] * v[1]);
+        n[1][i] = 0.5f * (u[2] * v[0] - u[0] * v[2]);
+        n[2][i] = 0.5f * (u[0] * v[1] - u[1] * v[0]);
+        w[i] = std::sqrt(n[0][i] * n[0][i] + n[1][i] * n[1][i] + n[2][i] * n[2][i]);
+        for (unsigned k = 0; k < 3; ++k) g[k][i] = (p[k][i] + p[3 + k][i] + p[6 + k][i]) * (1.0f / 3.0f);
+    }
+    centre_of(w, g, count, c);
+    float reach[GROUP_SIZE];
+    for (unsigned i = 0; i < GROUP_SIZE; ++i) {
+        float vx[3], vy[3], vz[3];
+        for (unsigned e = 0; e < 3; ++e) vx[e] = p[3 * e][i] - c[0], vy[e] = p[3 * e + 1][i] - c[1], vz[e] = p[3 * e + 2][i] - c[2];
+        float r2 = 0.0f, s[6] = {};
+        for (unsigned e = 0; e < 3; ++e) {
+            float const t = vx[e] * vx[e] + vy[e] * vy[e] + vz[e] * vz[e];
+            r2 = t > r2 ? t : r2;
+            // The second moment by the edge-midpoint rule (edges 01, 12, 20), exact for its
+            // quadratic integrand.
+            unsigned const f = e == 2 ? 0 : e + 1;
+            float const mx = 0.5f * (vx[e] + vx[f]), my = 0.5f * (vy[e] + vy[f]), mz = 0.5f * (vz[e] + vz[f]);
+            s[0] += mx * mx, s[1] += mx * my, s[2] += mx * mz, s[3] += my * my, s[4] += my * mz, s[5] += mz * mz;
+        }
+        reach[i] = i < count ? r2 : 0.0f;
+        for (float& x : s) x *= 1.0f / 3.0f;
+        float const d[3] = {g[0][i] - c[0], g[1][i] - c[1], g[2][i] - c[2]};
+        record_terms(q, i, {n[0][i], n[1][i], n[2][i]}, d, s);
+    }
+    reach2 = 0.0f;
+    for (float r2 : reach) reach2 = std::max(reach2, r2);
+}
+
+//! The same for a group of points (weight 1 each; padding has no normal, hence no moment).
+void group_terms(float const (&p)[6][GROUP_SIZE], unsigned count, float (&c)[3], float& reach2, Terms& q) {
+    float w[GROUP_SIZE], g[3][GROUP_SIZE];
+    for (unsigned i = 0; i < GROUP_SIZE; ++i) {
+        w[i] = 1.0f;
+        for (unsigned k = 0; k < 3; ++k) g[k][i] = p[k][i];
+    }
+    centre_of(w, g, count, c);
+    float reach[GROUP_SIZE];
+    for (unsigned i = 0; i < GROUP_SIZE; ++i) {
+        float const d[3] = {p[0][i] - c[0], p[1][i] - c[1], p[2][i] - c[2]};
+        float const s[6] = {d[0] * d[0], d[0] * d[1], d[0] * d[2], d[1] * d[1], d[1] * d[2], d[2] * d[2]};
+        reach[i] = i < count ? s[0] + s[3] + s[5] : 0.0f;
+        record_terms(q, i, {p[3][i], p[4][i], p[5][i]}, d, s);
+    }
+    reach2 = 0.0f;
+    for (float r2 : reach) reach2 = std::max(reach2, r2);
+}
+
+//! Group g of `groups` from the primitives [first, first + count) of the planes.
+template <class T>
+void make_group(SoAView<T> primitives, unsigned first, unsigned count, LeafGroups& groups, unsigned g) {
+    constexpr unsigned P = sizeof(T) / sizeof(float);
+    float p[P][GROUP_SIZE];
+    read_group(primitives.data, primitives.stride, first, count, p);
+    float c[3], reach2;
+    Terms q;
+    group_terms(p, count, c, reach2, q);
+    // The record: every term summed over the group pairwise (halves first).
+    for (unsigned h = GROUP_SIZE / 2; h > 0; h /= 2)
+        for (unsigned t = 0; t < TERMS; ++t)
+            for (unsigned i = 0; i < h; ++i) q[t][i] += q[t][i + h];
+    float record[TERMS];
+    for (unsigned t = 0; t < TERMS; ++t) record[t] = q[t][0];
+    // The bound, rounded up: float sums of three squares stay within 2^-22 of their value, and a
+    // square root halves that; a relative 2^-20 more covers both.
+    float const r = std::sqrt(reach2) * (1.0f + 0x1p-20f);
+    groups.cx[g] = c[0];
+    groups.cy[g] = c[1];
+    groups.cz[g] = c[2];
+    groups.r[g] = r;
+    groups.r2[g] = r * r;
+    float(&far)[WideNode::FAR_TERMS] = groups.far[g];
+    far_terms(record, record + 3, record + 12, far);
+    bool finite = std::isfinite(r * r);
+    for (float term : far) finite = finite && std::isfinite(term);
+    if (!finite) {
+        // Beyond single precision (or NaN coordinates): never accepted, always summed.
+        groups.r2[g] = INFINITY;
+        for (float& term : far) term = 0.0f;
+    }
 }
 
 //! Every compiled copy, best first.
@@ -238,6 +372,14 @@ QueryJob<T> make_job(QueryScene<T> const& scene, Vec3 const* queries, float* out
     job.beta_squared = beta * beta;
     job.inverse_epsilon = 1.0f / epsilon;
     job.kernel_arithmetic = thread_hooks.hooks.kernel_arithmetic;
+    // Groups only where they exist, and never with the kernels' arithmetic (which must accept
+    // exactly the kernels' nodes).
+    bool const grouped = scene.tree != nullptr && !scene.tree->groups.empty() && !job.kernel_arithmetic &&
+                         !thread_hooks.hooks.exact_leaves;
+    job.groups = grouped ? scene.tree->groups.data() : nullptr;
+    // A point group inside the smoothing band of the query is summed: the expansion is that of the
+    // plain dipole.
+    job.group_band = std::is_same_v<T, PointNormal> ? SMOOTHING_BAND_END * epsilon : 0.0f;
     return job;
 }
 
@@ -275,6 +417,10 @@ ScopedTestHooks& ScopedTestHooks::native_queries(bool on) {
 }
 ScopedTestHooks& ScopedTestHooks::kernel_arithmetic(bool on) {
     thread_hooks.hooks.kernel_arithmetic = on;
+    return *this;
+}
+ScopedTestHooks& ScopedTestHooks::exact_leaves(bool on) {
+    thread_hooks.hooks.exact_leaves = on;
     return *this;
 }
 bool ScopedTestHooks::simd_target(char const* name) {
@@ -378,6 +524,42 @@ WideTree make_wide_tree(BVH8Node const* nodes, LeafPointers const* leaf_pointers
 }
 
 template <class T>
+std::vector<LeafGroups> make_leaf_groups(SoAView<T> primitives, unsigned n) {
+    size_t const leaves = (size_t{n} + PRIMITIVES_PER_LEAF - 1) / PRIMITIVES_PER_LEAF;
+    std::vector<LeafGroups> groups(leaves);
+    // Every leaf on its own, with subnormals flushed on every thread: the same bits for any team.
+#pragma omp parallel if (leaves >= 64 && team_threads() > 1)
+    {
+        host::FlushToZero const ftz;
+#pragma omp for schedule(static)
+        for (size_t leaf = 0; leaf < leaves; ++leaf) {
+            LeafGroups& g = groups[leaf];
+            std::memset(&g, 0, sizeof g);
+            unsigned const first = static_cast<unsigned>(leaf * PRIMITIVES_PER_LEAF);
+            for (unsigned k = 0; k < GROUPS_PER_LEAF; ++k) {
+                unsigned const begin = first + k * GROUP_SIZE;
+                g.r2[k] = INFINITY;  // past the last primitive: never accepted, and never visited
+                if (begin < n) make_group(primitives, begin, std::min(GROUP_SIZE, n - begin), g, k);
+            }
+        }
+    }
+    return groups;
+}
+
+template <class T>
+WideTree make_wide_tree(BVH8Node const* nodes, LeafPointers const* leaf_pointers,
+                        TailorCoefficientsF16 const* node_coefficients,
+                        TailorCoefficientsF16 const* leaf_coefficients, AABB const* leaf_boxes,
+                        uint32_t node_count, uint32_t leaf_count, SoAView<T> primitives, unsigned n) {
+    if ((size_t{n} + PRIMITIVES_PER_LEAF - 1) / PRIMITIVES_PER_LEAF != leaf_count)
+        throw std::runtime_error("inconsistent 8-wide hierarchy: leaf count");
+    WideTree tree = make_wide_tree(nodes, leaf_pointers, node_coefficients, leaf_coefficients, leaf_boxes,
+                                   node_count, leaf_count);
+    tree.groups = make_leaf_groups(primitives, n);
+    return tree;
+}
+
+template <class T>
 void compute(QueryScene<T> const& scene, Vec3 const* queries, unsigned long n, float beta,
              float epsilon, float* output) {
     if (n == 0) return;
@@ -413,5 +595,13 @@ template void compute<PointNormal>(QueryScene<PointNormal> const&, Vec3 const*, 
 template void brute_force<Triangle>(QueryScene<Triangle> const&, Vec3 const*, unsigned long, float, float*);
 template void brute_force<PointNormal>(QueryScene<PointNormal> const&, Vec3 const*, unsigned long, float,
                                        float*);
+template std::vector<LeafGroups> make_leaf_groups<Triangle>(SoAView<Triangle>, unsigned);
+template std::vector<LeafGroups> make_leaf_groups<PointNormal>(SoAView<PointNormal>, unsigned);
+template WideTree make_wide_tree<Triangle>(BVH8Node const*, LeafPointers const*, TailorCoefficientsF16 const*,
+                                           TailorCoefficientsF16 const*, AABB const*, uint32_t, uint32_t,
+                                           SoAView<Triangle>, unsigned);
+template WideTree make_wide_tree<PointNormal>(BVH8Node const*, LeafPointers const*, TailorCoefficientsF16 const*,
+                                              TailorCoefficientsF16 const*, AABB const*, uint32_t, uint32_t,
+                                              SoAView<PointNormal>, unsigned);
 
 }  // namespace gyrant::cpu

@@ -33,8 +33,11 @@ struct TestHooks {
     //! Native results equal the kernels' bit for bit: contributions use the kernels' own
     //! operations (no fused multiply-adds, the C library's atan2f) and expansions the kernels'
     //! half/bfloat16 operations (emulated in vectors) instead of single precision. It is slower,
-    //! and it changes no accepted node.
+    //! and it implies exact_leaves.
     bool kernel_arithmetic = false;
+    //! compute accepts exactly the kernels' nodes: every leaf a query rejects is summed exactly,
+    //! instead of testing its groups (see LeafGroups). It is slower and a little more accurate.
+    bool exact_leaves = false;
 };
 //! The calling thread's hooks.
 TestHooks const& test_hooks();
@@ -51,6 +54,7 @@ class ScopedTestHooks {
     ScopedTestHooks& native_build(bool on);
     ScopedTestHooks& native_queries(bool on);
     ScopedTestHooks& kernel_arithmetic(bool on);
+    ScopedTestHooks& exact_leaves(bool on);
     //! The SIMD code of the named target for the calling thread's queries; null or "" gives back
     //! the process's choice. Returns false, changing nothing, when this machine does not run it.
     bool simd_target(char const* name);
@@ -134,6 +138,28 @@ struct alignas(64) WideNode {
     float far[8][FAR_TERMS];
 };
 
+//! Primitives in a group: Morton-contiguous runs of a leaf, each with its own expansion and bound,
+//! so that a query that rejects a leaf approximates most of it and sums few primitives exactly.
+//! Eight: two such groups cost about one exact leaf (see src/cpp/cpu/README.md for the shapes
+//! measured).
+inline constexpr unsigned GROUP_SIZE = 8;
+inline constexpr unsigned GROUPS_PER_LEAF = PRIMITIVES_PER_LEAF / GROUP_SIZE;
+static_assert(PRIMITIVES_PER_LEAF % GROUP_SIZE == 0, "a leaf is a whole number of groups");
+
+//! The groups of one leaf (group g holds primitives 32 leaf + 8 g ...), as the walk reads them.
+//! Expansions are formed in double from the sorted primitives about the group's weighted
+//! centroid, and kept in the single-precision form of WideNode::far.
+struct alignas(64) LeafGroups {
+    //! Left unset: make_leaf_groups writes every byte, on the thread that will own the page.
+    LeafGroups() {}
+    float cx[GROUPS_PER_LEAF], cy[GROUPS_PER_LEAF], cz[GROUPS_PER_LEAF];  // expansion centre
+    //! The largest distance from the centre to a point of a primitive, rounded up; r2 its square
+    //! as the acceptance test reads it. An expansion that overflows single precision has r2 = inf:
+    //! the group is never accepted.
+    float r[GROUPS_PER_LEAF], r2[GROUPS_PER_LEAF];
+    float far[GROUPS_PER_LEAF][WideNode::FAR_TERMS];
+};
+
 //! The hierarchy in the native walk's layout. Entry 0 stands above the root: its only slot is
 //! the root node (entry 1), so the root is tested and evaluated like any other child. Entry
 //! i + 1 holds the children of 8-wide node i.
@@ -145,6 +171,9 @@ struct WideTree {
     TailorCoefficientsF16 const* leaf_coefficients = nullptr;
     AABB root_box;                // the scene box, which orders queries along the Morton curve
     unsigned stack_capacity = 0;  // entries a walk can need: 8 per level below entry 0, plus one
+    //! Every leaf's groups; empty when the tree was made without its primitives (the walk then
+    //! sums rejected leaves exactly).
+    std::vector<LeafGroups> groups;
 };
 
 //! Derives the walk's layout from a built engine's hierarchy of node_count 8-wide nodes over
@@ -154,6 +183,16 @@ WideTree make_wide_tree(BVH8Node const* nodes, LeafPointers const* leaf_pointers
                         TailorCoefficientsF16 const* node_coefficients,
                         TailorCoefficientsF16 const* leaf_coefficients, AABB const* leaf_boxes,
                         uint32_t node_count, uint32_t leaf_count);
+//! The same, with the groups of the leaves over the engine's n sorted primitives.
+template <class T>
+WideTree make_wide_tree(BVH8Node const* nodes, LeafPointers const* leaf_pointers,
+                        TailorCoefficientsF16 const* node_coefficients,
+                        TailorCoefficientsF16 const* leaf_coefficients, AABB const* leaf_boxes,
+                        uint32_t node_count, uint32_t leaf_count, SoAView<T> primitives, unsigned n);
+
+//! The groups of the leaves over n sorted primitives (ceil(n / 32) leaves), on all cores.
+template <class T>
+std::vector<LeafGroups> make_leaf_groups(SoAView<T> primitives, unsigned n);
 
 //! What a native query reads: the engine's sorted primitives and the walk layout.
 template <class T>
@@ -165,7 +204,8 @@ struct QueryScene {
 };
 
 //! Winding numbers at n query points (caller's order in and out) through the hierarchy with
-//! the kernels' acceptance test, expansions and exact contributions; scenes of at most 32
+//! the kernels' acceptance test, and below a leaf a query rejects, the same test on the leaf's
+//! groups (only the primitives of rejected groups are summed exactly); scenes of at most 32
 //! primitives are summed exactly in primitive order. beta and epsilon are already resolved.
 template <class T>
 void compute(QueryScene<T> const& scene, Vec3 const* queries, unsigned long n, float beta,

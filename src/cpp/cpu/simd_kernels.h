@@ -30,6 +30,12 @@ struct QueryJob {
     float beta_squared;
     float inverse_epsilon;
     bool kernel_arithmetic;  // see TestHooks::kernel_arithmetic
+    //! The leaves' groups (WideTree::groups), tested where a query rejects a leaf; null: such
+    //! leaves are summed exactly.
+    LeafGroups const* groups;
+    //! Point groups are accepted only farther than this from their bound (the smoothing band's
+    //! end); 0 for triangles.
+    float group_band;
 };
 
 //! Queries a walk follows together, one per lane, like the kernels' warp (at most: a copy whose

@@ -8,6 +8,7 @@
 
 #include <cfloat>
 #include <cmath>
+#include <cstring>
 #include <type_traits>
 #include <utility>
 
@@ -263,6 +264,69 @@ inline void exact_triangle_batch(QueryJob<Triangle> const& job, unsigned count, 
         for (unsigned i = present[j]; i < LEAF; ++i) values[j][i] = 0.0f;
     }
     for (unsigned j = 0; j < count; ++j) sums[j] = butterfly_sum(load<FL>(values[j]));
+}
+
+//! Primitives whose exact terms a group sum forms at once: the pairs' planes are staged side by
+//! side, so that every vector is full whatever the group size and the vector width.
+constexpr unsigned GROUP_STAGE = 128;
+static_assert(GROUP_STAGE % EXACT_WIDTH == 0 && GROUP_STAGE % GROUP_SIZE == 0, "whole vectors, whole groups");
+
+//! Exact sums of `count` groups, group groups[j] at query qs[j], into sums[j]: the fast
+//! contributions (those of triangle_contribution<false>), primitives past the end contributing
+//! 0, reduced pairwise (halves first) within each group. No value depends on the vector width.
+template <class T>
+inline void exact_groups(QueryJob<T> const& job, unsigned count, unsigned const* groups, Vec3 const* qs,
+                         float* sums) {
+    constexpr unsigned P = PLANES<T>, G = GROUP_SIZE, W = EXACT_WIDTH, PAIRS = GROUP_STAGE / G;
+    using V = FE;
+    size_t const stride = job.primitives.stride;
+    for (unsigned j = 0; j < count; ++j)
+        for (unsigned c = 0; c < P; ++c) __builtin_prefetch(job.primitives.data + c * stride + size_t{groups[j]} * G);
+    for (unsigned base = 0; base < count; base += PAIRS) {
+        unsigned const m = count - base < PAIRS ? count - base : PAIRS;
+        alignas(64) float plane[P][GROUP_STAGE], qx[GROUP_STAGE], qy[GROUP_STAGE], qz[GROUP_STAGE];
+        alignas(64) float values[GROUP_STAGE];
+        unsigned present[PAIRS];
+        for (unsigned j = 0; j < m; ++j) {
+            unsigned const first = groups[base + j] * G;
+            present[j] = job.n_primitives - first < G ? job.n_primitives - first : G;
+            for (unsigned c = 0; c < P; ++c) {
+                float const* src = job.primitives.data + c * stride + first;
+                float* dst = plane[c] + j * G;
+                if (present[j] == G) std::memcpy(dst, src, sizeof(float) * G);
+                else
+                    for (unsigned i = 0; i < G; ++i) dst[i] = i < present[j] ? src[i] : 0.0f;
+            }
+            for (unsigned i = 0; i < G; ++i) {
+                qx[j * G + i] = qs[base + j].x;
+                qy[j * G + i] = qs[base + j].y;
+                qz[j * G + i] = qs[base + j].z;
+            }
+        }
+        // The last vector's spare lanes: a primitive at the origin seen from (1, 1, 1), finite.
+        unsigned const items = (m * G + W - 1) / W * W;
+        for (unsigned i = m * G; i < items; ++i) {
+            for (unsigned c = 0; c < P; ++c) plane[c][i] = 0.0f;
+            qx[i] = qy[i] = qz[i] = 1.0f;
+        }
+        for (unsigned o = 0; o < items; o += W) {
+            auto const planes = [&](unsigned c) { return load<V>(plane[c] + o); };
+            Points<V> const q{load<V>(qx + o), load<V>(qy + o), load<V>(qz + o)};
+            auto const lane = [&, o](unsigned i) {
+                unsigned const item = o + i, j = item / G;
+                unsigned const index = j < m ? groups[base + j] * G + item % G : job.n_primitives;
+                return std::pair{T::load(job.primitives, index, job.n_primitives), Vec3{qx[item], qy[item], qz[item]}};
+            };
+            contribution<false, V>(planes, q, job, lane).copy_to(values + o, stdx::element_aligned);
+        }
+        for (unsigned j = 0; j < m; ++j) {
+            float* v = values + j * G;
+            for (unsigned i = present[j]; i < G; ++i) v[i] = 0.0f;
+            for (unsigned h = G / 2; h > 0; h /= 2)
+                for (unsigned i = 0; i < h; ++i) v[i] = v[i] + v[i + h];
+            sums[base + j] = v[0];
+        }
+    }
 }
 
 //! Exact sums of `count` leaves, leaf j at query qs[j], into sums[j]: each leaf's primitives in

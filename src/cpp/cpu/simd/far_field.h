@@ -119,12 +119,13 @@ inline FP node_approximations(FP const& qx, FP const& qy, FP const& qz, Vec3 con
     return result;
 }
 
-//! Slot k's expansion in single precision from the node's far[k]: what the walk uses. It
+//! An expansion in single precision from its terms (a node's far[k], or a group's) at the
+//! lanes' offsets u = q - c from its centre, |u|^2 = d2: what the walk uses. For a node it
 //! differs from the kernels' value by their half/bfloat16 rounding only (and is closer to the
 //! exact value of the expansion).
-inline FP far_field(FP const& ux, FP const& uy, FP const& uz, FP const& d2, WideNode const& w, unsigned k) {
+inline FP far_field(FP const& ux, FP const& uy, FP const& uz, FP const& d2, float const (&far)[WideNode::FAR_TERMS]) {
     using W = WideNode;
-    auto const T = [&](W::Far term) { return FP(w.far[k][term]); };
+    auto const T = [&](W::Far term) { return FP(far[term]); };
     // u = q - c, so the direction from the query to the centre is -u / R.
     FP const inv_r = 1.0f / stdx::sqrt(d2);
     FP const towards = -inv_r;

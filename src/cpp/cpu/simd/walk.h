@@ -13,6 +13,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <type_traits>
 
 namespace gyrant::cpu::GYRANT_SIMD_TARGET {
 namespace {
@@ -56,7 +57,7 @@ inline Lanes approximate(QueryJob<T> const& job, Packet const& p, WideNode const
         v = node_approximations(p.qx, p.qy, p.qz, center, stored_expansion(job, n, k), hazard);
         kernel_lanes = lane_bits(hazard.lanes);
     } else {
-        v = far_field(ux, uy, uz, d2, n, k);
+        v = far_field(ux, uy, uz, d2, n.far[k]);
         kernel_lanes = lane_bits(d2 < FAR_MIN_DISTANCE_SQUARED) | ((n.kernel_evaluated >> k) & 1u ? ~Lanes{0} : 0);
     }
     v.copy_to(values, stdx::element_aligned);
@@ -98,22 +99,11 @@ inline FP square_add(FP const& u, FP const& c) {
     }
 }
 
-//! Visits node n for the lanes `visit`: each child is tested for every lane; the leaves (their
-//! expansions where accepted, their exact sums elsewhere) are added in slot order, and the
-//! internal children are pushed so that the highest slot comes off the stack first.
+//! The leaf slots of node n, each lane's in slot order: the expansions of the lanes that accepted
+//! it (values), the exact sum elsewhere, as the kernels' walk adds them.
 template <class T>
-inline void visit(QueryJob<T> const& job, Packet const& p, FP& accumulator, WideNode const& n, Lanes visit_lanes,
-                  WalkEntry* stack, unsigned& top) {
-    alignas(64) float values[8][PACKET];
-    Lanes accepted[8] = {};
-    for (unsigned present = n.leaf_mask | n.internal_mask; present != 0; present &= present - 1) {
-        unsigned const k = static_cast<unsigned>(__builtin_ctz(present));
-        // The acceptance test of the kernels: |q - c|^2 > beta^2 r^2.
-        FP const ux = p.qx - n.cx[k], uy = p.qy - n.cy[k], uz = p.qz - n.cz[k];
-        FP const d2 = square_add(uz, square_add(ux, uy * uy));
-        Lanes const a = lane_bits(d2 > job.beta_squared * n.r2[k]) & visit_lanes;
-        if (a != 0) accepted[k] = approximate(job, p, n, k, ux, uy, uz, d2, a, values[k]);
-    }
+inline void exact_leaf_slots(QueryJob<T> const& job, Packet const& p, FP& accumulator, WideNode const& n,
+                             Lanes visit_lanes, Lanes const (&accepted)[8], float const (&values)[8][PACKET]) {
     // The exact sums of all leaf slots at once (more independent work in flight), added below
     // in slot order.
     unsigned leaf_of[8 * PACKET], count = 0;
@@ -142,6 +132,97 @@ inline void visit(QueryJob<T> const& job, Packet const& p, FP& accumulator, Wide
         // starts at +0 is never -0).
         accumulator += term;
     }
+}
+
+//! The leaf slots of node n with their groups: where a lane rejects a leaf, each of its groups is
+//! tested as nodes are (the same rule and beta; point groups also outside the smoothing band),
+//! its expansion taken where accepted and its primitives summed exactly elsewhere. A lane's leaf
+//! adds its groups' values in group order, and the leaves go to the sum in slot order.
+template <class T>
+inline void grouped_leaves(QueryJob<T> const& job, Packet const& p, FP& accumulator, WideNode const& n,
+                           Lanes visit_lanes, Lanes const (&accepted)[8], float const (&values)[8][PACKET]) {
+    constexpr unsigned GROUPS = GROUPS_PER_LEAF;
+    alignas(64) float group_values[8][GROUPS][PACKET];
+    Lanes group_accepted[8][GROUPS];
+    unsigned present[8];
+    unsigned group_of[8 * GROUPS * PACKET], count = 0;
+    Vec3 at[8 * GROUPS * PACKET];
+    for (unsigned leaves = n.leaf_mask; leaves != 0; leaves &= leaves - 1) {
+        unsigned const k = static_cast<unsigned>(__builtin_ctz(leaves));
+        Lanes const rejected = visit_lanes & ~accepted[k];
+        if (rejected == 0) continue;
+        unsigned const leaf = n.child[k];
+        unsigned const left = job.n_primitives - leaf * LEAF;  // at least 1
+        present[k] = left >= LEAF ? GROUPS : (left + GROUP_SIZE - 1) / GROUP_SIZE;
+        LeafGroups const& g = job.groups[leaf];
+        for (unsigned j = 0; j < present[k]; ++j) {
+            FP const ux = p.qx - g.cx[j], uy = p.qy - g.cy[j], uz = p.qz - g.cz[j];
+            // Fused as in the nodes' test, so that every target accepts the same groups.
+            FP const d2 = square_add(uz, square_add(ux, uy * uy));
+            auto pass = d2 > job.beta_squared * g.r2[j];
+            if constexpr (std::is_same_v<T, PointNormal>) {
+                float const reach = g.r[j] + job.group_band;
+                pass = pass && d2 > reach * reach;
+            }
+            Lanes a = lane_bits(pass) & rejected;
+            if (a != 0) {
+                FP const v = far_field(ux, uy, uz, d2, g.far[j]);
+                v.copy_to(group_values[k][j], stdx::element_aligned);
+                a &= lane_bits(stdx::abs(v) <= FLT_MAX) & ~lane_bits(d2 < FAR_MIN_DISTANCE_SQUARED);
+            }
+            group_accepted[k][j] = a;
+            for (Lanes e = rejected & ~a; e != 0; e &= e - 1) {
+                group_of[count] = leaf * GROUPS + j;
+                at[count++] = p.q[__builtin_ctz(e)];
+            }
+        }
+    }
+    float found[8 * GROUPS * PACKET];
+    if (count != 0) exact_groups(job, count, group_of, at, found);
+    count = 0;
+    for (unsigned leaves = n.leaf_mask; leaves != 0; leaves &= leaves - 1) {
+        unsigned const k = static_cast<unsigned>(__builtin_ctz(leaves));
+        Lanes const rejected = visit_lanes & ~accepted[k];
+        FP term(0.0f);
+        if (accepted[k] != 0) stdx::where(mask_of(accepted[k]), term) = load<FP>(values[k]);
+        if (rejected != 0) {
+            FP leaf(0.0f);
+            for (unsigned j = 0; j < present[k]; ++j) {
+                FP v(0.0f);
+                if (group_accepted[k][j] != 0) stdx::where(mask_of(group_accepted[k][j]), v) = load<FP>(group_values[k][j]);
+                Lanes const exact = rejected & ~group_accepted[k][j];
+                if (exact != 0) {
+                    alignas(64) float sums[PACKET];
+                    for (Lanes e = exact; e != 0; e &= e - 1) sums[__builtin_ctz(e)] = found[count++];
+                    stdx::where(mask_of(exact), v) = load<FP>(sums);
+                }
+                leaf += v;
+            }
+            stdx::where(mask_of(rejected), term) = leaf;
+        }
+        // Lanes that take no part add +0, which leaves a sum unchanged.
+        accumulator += term;
+    }
+}
+
+//! Visits node n for the lanes `visit`: each child is tested for every lane; the leaves (their
+//! expansions where accepted, their groups' or exact sums elsewhere) are added in slot order, and
+//! the internal children are pushed so that the highest slot comes off the stack first.
+template <class T>
+inline void visit(QueryJob<T> const& job, Packet const& p, FP& accumulator, WideNode const& n, Lanes visit_lanes,
+                  WalkEntry* stack, unsigned& top) {
+    alignas(64) float values[8][PACKET];
+    Lanes accepted[8] = {};
+    for (unsigned present = n.leaf_mask | n.internal_mask; present != 0; present &= present - 1) {
+        unsigned const k = static_cast<unsigned>(__builtin_ctz(present));
+        // The acceptance test of the kernels: |q - c|^2 > beta^2 r^2.
+        FP const ux = p.qx - n.cx[k], uy = p.qy - n.cy[k], uz = p.qz - n.cz[k];
+        FP const d2 = square_add(uz, square_add(ux, uy * uy));
+        Lanes const a = lane_bits(d2 > job.beta_squared * n.r2[k]) & visit_lanes;
+        if (a != 0) accepted[k] = approximate(job, p, n, k, ux, uy, uz, d2, a, values[k]);
+    }
+    if (job.groups != nullptr) grouped_leaves(job, p, accumulator, n, visit_lanes, accepted, values);
+    else exact_leaf_slots(job, p, accumulator, n, visit_lanes, accepted, values);
     for (unsigned inner = n.internal_mask; inner != 0; inner &= inner - 1) {
         unsigned const k = static_cast<unsigned>(__builtin_ctz(inner));
         WalkEntry& e = stack[top++];
