@@ -291,21 +291,30 @@ constexpr float NEVER = INFINITY;  // beta whose square makes every acceptance t
 // ---- against brute force --------------------------------------------------------------------------
 
 // The far-field tolerances: a second-order expansion accepted at beta leaves a remainder of order
-// beta^-3 of each accepted node's share, and half/bfloat16 storage about 2^-11 of it. The host
-// flavour's walk also accepts groups of 8 primitives inside the leaves it rejects, with the same
-// remainder of their (larger, nearer) shares. Measured worst cases on the scenes of this file at
-// the default beta: 0.0063 with groups (sphere points; 0.0033 without), means below 1e-3; the
-// asserted bounds are about twice that.
-constexpr double FAR_FIELD_MAX = 0.012;
-constexpr double FAR_FIELD_MEAN = 2e-3;
+// beta^-3 of each accepted node's share, and half/bfloat16 storage about 2^-11 of it. Measured
+// worst cases on the scenes of this file at the default beta stay below 0.0033 (means below
+// 7e-4) where leaves a query rejects are summed exactly (the kernels, and the native walk's
+// exact-leaf mode). The host flavour's default walk also accepts groups of 8 primitives inside
+// those leaves, with the same remainder of their larger, nearer shares: 0.0063 (sphere points),
+// means below 1e-3. The asserted bounds are about twice the measured ones, for the walk in use.
+bool grouped_walk() {
+#if defined(GYRANT_FLAVOUR_HOST)
+    auto const& hooks = gyrant::cpu::test_hooks();
+    return hooks.native_queries && !hooks.exact_leaves && !hooks.kernel_arithmetic;
+#else
+    return false;
+#endif
+}
+double far_field_max() { return grouped_walk() ? 0.012 : 0.006; }
+double far_field_mean() { return grouped_walk() ? 2e-3 : 1.5e-3; }
 template <class T>
 void check_against_brute_force(char const* name, Scene<T> const& s, std::vector<Vec3> const& queries) {
     SCOPED_TRACE(name);
     std::vector<float> const exact = run_brute_force(*s.engine, queries);
     std::vector<float> const fast = run_compute(*s.engine, queries, -1.0f);
     Errors const e = errors(fast, exact);
-    EXPECT_LE(e.max, FAR_FIELD_MAX);
-    EXPECT_LE(e.mean, FAR_FIELD_MEAN);
+    EXPECT_LE(e.max, far_field_max());
+    EXPECT_LE(e.mean, far_field_mean());
 
     std::vector<float> const all_exact = run_compute(*s.engine, queries, NEVER);
     EXPECT_LE(errors(all_exact, exact).max, EXACT_TOLERANCE);
@@ -328,10 +337,10 @@ TEST(Traversal, MatchesBruteForceOnSurfaces) {
         // A closed polyhedron: exactly 1 inside, 0 outside.
         std::vector<Vec3> const q{{0, 0, 0}, {0.3f, -0.2f, 0.5f}, {2, 0, 0}, {0, -1.5f, 1}};
         std::vector<float> const w = run_compute(*s.engine, q, -1.0f);
-        EXPECT_NEAR(w[0], 1.0f, FAR_FIELD_MAX);
-        EXPECT_NEAR(w[1], 1.0f, FAR_FIELD_MAX);
-        EXPECT_NEAR(w[2], 0.0f, FAR_FIELD_MAX);
-        EXPECT_NEAR(w[3], 0.0f, FAR_FIELD_MAX);
+        EXPECT_NEAR(w[0], 1.0f, far_field_max());
+        EXPECT_NEAR(w[1], 1.0f, far_field_max());
+        EXPECT_NEAR(w[2], 0.0f, far_field_max());
+        EXPECT_NEAR(w[3], 0.0f, far_field_max());
     }
     {
         auto s = make_scene(torus(40, 16, 1.0f, 0.35f));
@@ -448,7 +457,7 @@ TEST(Traversal, ResultsDependOnlyOnTheQuery) {
         q.push_back({-d, d, -d});
     }
     std::vector<float> const all = run_compute(*s.engine, q, -1.0f);
-    EXPECT_LE(errors(all, run_brute_force(*s.engine, q)).max, FAR_FIELD_MAX);
+    EXPECT_LE(errors(all, run_brute_force(*s.engine, q)).max, far_field_max());
     double area = 0;
     for (Triangle const& t : s.prims) area += t.get_weight();
     for (size_t i = q.size() - 6; i < q.size(); ++i) {
@@ -528,7 +537,7 @@ TEST(Traversal, CoefficientsBeyondHalfRangeAreWalked) {
     q.push_back({1000, 0, 0});
     std::vector<float> const got = run_compute(*s.engine, q, -1.0f);
     for (float v : got) ASSERT_TRUE(std::isfinite(v));
-    EXPECT_LE(errors(got, run_brute_force(*s.engine, q)).max, 8 * FAR_FIELD_MAX);  // eight layers' errors
+    EXPECT_LE(errors(got, run_brute_force(*s.engine, q)).max, 8 * far_field_max());  // eight layers' errors
     EXPECT_NEAR(got[q.size() - 2], 8.0f, 8e-3f);
 }
 
@@ -555,8 +564,8 @@ TEST(Traversal, DeepUnbalancedTreeMatchesBruteForce) {
     EXPECT_LE(errors(all_exact, exact).max, EXACT_TOLERANCE);
     Errors const e = errors(run_compute(*s.engine, q, -1.0f, eps), exact);
     std::printf("[ deep tree ] max|err| %.3g mean %.3g\n", e.max, e.mean);
-    EXPECT_LE(e.max, FAR_FIELD_MAX);
-    EXPECT_LE(e.mean, FAR_FIELD_MEAN);
+    EXPECT_LE(e.max, far_field_max());
+    EXPECT_LE(e.mean, far_field_mean());
 }
 
 // A stack too small for the tree: the overflow fallback sums the subtrees it cannot push exactly,
@@ -589,10 +598,10 @@ TEST(Traversal, FullStackFallsBackToExactSums) {
         EXPECT_EQ(full_t, run_compute(*tris.engine, qt, 2.3f, eps)) << "the order of the queries does not matter";
     }
     EXPECT_NE(shallow_t, full_t) << "the fallback must have been taken";
-    EXPECT_LE(errors(shallow_t, exact_t).max, FAR_FIELD_MAX);
+    EXPECT_LE(errors(shallow_t, exact_t).max, far_field_max());
     std::vector<float> const shallow_p =
         run_traversal<PointNormal, TRAVERSAL_SHALLOW_STACK_CAPACITY>(*points.engine, qp, 2.0f, eps);
-    EXPECT_LE(errors(shallow_p, exact_p).max, FAR_FIELD_MAX);
+    EXPECT_LE(errors(shallow_p, exact_p).max, far_field_max());
 }
 
 // ---- a hierarchy built here, deeper than any stack ------------------------------------------------
@@ -850,8 +859,8 @@ void expect_grouped_walk_near_reference(char const* name, std::vector<T> prims, 
     if (q.size() > nan) e.mean /= q.size() - nan, base.mean /= q.size() - nan;
     std::printf("[ %s ] grouped max|err| %.3g mean %.3g; exact leaves %.3g %.3g\n", name, e.max, e.mean, base.max,
                 base.mean);
-    EXPECT_LE(e.max, FAR_FIELD_MAX);
-    EXPECT_LE(e.mean, FAR_FIELD_MEAN);
+    EXPECT_LE(e.max, far_field_max());
+    EXPECT_LE(e.mean, far_field_mean());
     if (s.prims.size() > PRIMITIVES_PER_LEAF && nan == 0)
         EXPECT_NE(std::memcmp(grouped.data(), exact_leaves.data(), q.size() * sizeof(float)), 0) << "no group taken";
     // Packets that are not full, and no queries at all, change no query's value.
