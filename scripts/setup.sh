@@ -4,7 +4,8 @@
 # with it) and fetches CUDA's headers from PyPI when there is no CUDA toolkit.
 #  - Python packages, into the Python that runs this (a virtual environment works): the build
 #    tools, the examples' (numpy, matplotlib, scikit-image), the gyrant package's (trimesh, scipy,
-#    tqdm; zarr for its Zarr output) and the tests' (pytest, hypothesis, libigl). Without a
+#    tqdm; zarr for its Zarr output, dask and distributed for gyrant.dask) and the tests' (pytest,
+#    hypothesis, libigl). Without a
 #    CUDA toolkit also CUDA's headers from PyPI, for builds outside pip (scripts/test.sh).
 #  - Debian packages for the C++ test build only (scripts/test.sh): Boost.Context (the host
 #    execution layer, which runs the CUDA kernels on the CPU as the tests' oracle) and GoogleTest.
@@ -13,7 +14,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 python3 -m pip install -q "nanobind==2.10.2" "scikit-build-core==1.1.2" numpy pytest hypothesis matplotlib \
-  scikit-image libigl trimesh scipy tqdm zarr
+  scikit-image libigl trimesh scipy tqdm zarr "dask[array]" distributed
 # CMake and Ninja for scripts/test.sh, from PyPI where the system has none (no root needed).
 command -v cmake >/dev/null 2>&1 || python3 -m pip install -q "cmake>=3.24"
 command -v ninja >/dev/null 2>&1 || python3 -m pip install -q ninja

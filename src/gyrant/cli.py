@@ -2,9 +2,11 @@
 
 Exit status 0 on success, 2 on bad input (a missing or unreadable file, an unsupported format, a
 bad argument), 1 when the computation fails; either way one line on standard error and no
-output file.
+output file. Several inputs go to a folder, one output each; `--workers N` or `--scheduler
+ADDRESS` runs the work on a Dask cluster (gyrant.dask).
 """
 import argparse
+import copy
 import pathlib
 import sys
 import time
@@ -31,10 +33,17 @@ SUMMARY = {
 }
 
 
+class UsageError(Exception):
+    """A refused command line (the parser's message)."""
+
+    def __init__(self, prog, message):
+        super().__init__(f"{prog}: error: {message} (see {prog} --help)")
+
+
 class _Parser(argparse.ArgumentParser):
     def error(self, message):
-        # One line, like every other refusal of the command.
-        self.exit(2, f"{self.prog}: error: {message} (see {self.prog} --help)\n")
+        # Raised, not printed: main prints it as one line, gyrant.dask.batch as an InputError.
+        raise UsageError(self.prog, message)
 
 
 def _positive_int(text):
@@ -44,12 +53,24 @@ def _positive_int(text):
     return value
 
 
-def _common(sub):
+def _common(sub, cluster=True):
     sub.add_argument("--chunk-size", type=_positive_int, default=None, metavar="N",
                      help=f"queries per engine call (default {winding.DEFAULT_CHUNK})")
     sub.add_argument("--beta", type=float, default=None,
                      help="accuracy of the approximation, larger is more exact (default: the engine's)")
     sub.add_argument("--no-progress", action="store_true", help="no progress bar")
+    sub.add_argument("--format", default=None, metavar=".EXT",
+                     help="with several inputs: the outputs' format (default .npz; .ply for reconstruct)")
+    if cluster:
+        where = sub.add_mutually_exclusive_group()
+        where.add_argument("--scheduler", metavar="ADDRESS",
+                           help="run on an existing Dask cluster, e.g. tcp://10.0.0.1:8786 (needs dask, distributed)")
+        where.add_argument("--workers", type=_positive_int, metavar="N",
+                           help="run on a local Dask cluster of N processes (needs dask, distributed)")
+        sub.add_argument("--surface-shards", type=_positive_int, default=1, metavar="K",
+                         help="on a cluster: split the surface into K shards and add their results (default 1)")
+    else:
+        sub.set_defaults(scheduler=None, workers=None, surface_shards=1)
 
 
 def build_parser():
@@ -68,8 +89,10 @@ def build_parser():
     sub = command("info")
     sub.add_argument("input", help="mesh (OBJ, PLY, STL, OFF, GLB) or points (PLY, XYZ, NPY, NPZ)")
 
+    several = "; several go to the folder -o, one output each"
     sub = command("voxelize")
-    sub.add_argument("input", help="mesh (OBJ, PLY, STL, OFF, GLB) or points with normals (PLY, XYZ, NPY, NPZ)")
+    sub.add_argument("input", nargs="+", help="mesh (OBJ, PLY, STL, OFF, GLB) or points with normals "
+                                              "(PLY, XYZ, NPY, NPZ)" + several)
     sub.add_argument("-o", "--output", required=True, help="OUT.npz or OUT.zarr (streamed chunk by chunk)")
     sub.add_argument("-r", "--resolution", type=int, default=128,
                      help="N: an N x N x N grid of cubic cells over the padded box (default 128)")
@@ -82,7 +105,7 @@ def build_parser():
     _common(sub)
 
     sub = command("sample")
-    sub.add_argument("input", help="mesh or points with normals")
+    sub.add_argument("input", nargs="+", help="mesh or points with normals" + several)
     sub.add_argument("-o", "--output", required=True, help="OUT.npz, OUT.ply or OUT.zarr")
     sub.add_argument("-n", "--count", type=_positive_int, default=100_000, help="points (default 100000)")
     sub.add_argument("--near-fraction", type=float, default=0.5,
@@ -97,10 +120,12 @@ def build_parser():
     for name in ("orient", "reconstruct"):
         sub = command(name)
         if name == "orient":
-            sub.add_argument("input", help="points (PLY, XYZ, NPY, NPZ; normals ignored) or a mesh's vertices")
+            sub.add_argument("input", nargs="+", help="points (PLY, XYZ, NPY, NPZ; normals ignored) or a mesh's "
+                                                      "vertices" + several)
             sub.add_argument("-o", "--output", required=True, help="OUT.ply, OUT.npz or OUT.zarr")
         else:
-            sub.add_argument("input", help="points, with normals or without (then solved), or a mesh")
+            sub.add_argument("input", nargs="+", help="points, with normals or without (then solved), or a mesh"
+                                                      + several)
             sub.add_argument("-o", "--output", required=True, help="OUT.ply, .obj, .stl, .off, .glb or .npz")
             sub.add_argument("-r", "--resolution", type=int, default=128,
                              help="grid nodes along the longest side (default 128)")
@@ -109,7 +134,7 @@ def build_parser():
         sub.add_argument("--iterations", type=_positive_int, default=None, help="solver iterations (default 30)")
         sub.add_argument("--coarse-points", type=_positive_int, default=None,
                          help="points of the solver's coarse fit (default 4000)")
-        _common(sub)
+        _common(sub, cluster=name == "reconstruct")
     return parser
 
 
@@ -171,8 +196,12 @@ class _Occupancy:
         self.target[key] = value > 0.5
 
 
+OUTPUTS = {"voxelize": (".npz", ".zarr"), "sample": (".npz", ".ply", ".zarr"), "orient": (".ply", ".npz", ".zarr"),
+           "reconstruct": (".ply", ".obj", ".stl", ".off", ".glb", ".npz")}
+
+
 def cmd_voxelize(args, run):
-    out = io.check_output(args.output, (".npz", ".zarr"))
+    out = io.check_output(args.output, OUTPUTS["voxelize"])
     surface = winding.as_surface(args.input)
     origin, spacing, shape = winding.grid_for(surface.bounds, args.resolution, args.padding)
     name, dtype = ("occupancy", bool) if args.occupancy else ("winding_numbers", np.float32)
@@ -192,13 +221,15 @@ def cmd_voxelize(args, run):
 
 
 def cmd_sample(args, run):
-    out = io.check_output(args.output, (".npz", ".ply", ".zarr"))
+    out = io.check_output(args.output, OUTPUTS["sample"])
     surface = winding.as_surface(args.input)
-    sampler, chunks = run.samples(surface, args)
+    sampler, chunks = run.samples(surface, args)  # its n and uniform, then (start, points, wn)
     if out.suffix.lower() == ".zarr":
         with io.staged(out, folder=True) as temp:
             group = io.open_zarr_group(temp, {"uniform": sampler.uniform, "source": str(args.input)})
-            rows = max(winding.SAMPLE_BLOCK, args.chunk_size or winding.DEFAULT_CHUNK)
+            # Rows per chunk as the sampler's: each chunk of the store is written once.
+            block = winding.SAMPLE_BLOCK
+            rows = max(block, (args.chunk_size or winding.DEFAULT_CHUNK) // block * block)
             points = io.zarr_array(group, "points", (sampler.n, 3), np.float32, (rows, 3))
             wn = io.zarr_array(group, "winding_numbers", (sampler.n,), np.float32, (rows,))
             inside = io.zarr_array(group, "inside", (sampler.n,), bool, (rows,))
@@ -225,7 +256,7 @@ def _solver_options(args):
 
 
 def cmd_orient(args, run):
-    out = io.check_output(args.output, (".ply", ".npz", ".zarr"))
+    out = io.check_output(args.output, OUTPUTS["orient"])
     points = io.read_points(args.input).points
     oriented = winding.orient(points, progress=run.progress, **_solver_options(args))
     areas = oriented.primitive_areas()
@@ -244,7 +275,7 @@ def cmd_orient(args, run):
 
 
 def cmd_reconstruct(args, run):
-    out = io.check_output(args.output, (".ply", ".obj", ".stl", ".off", ".glb", ".npz"))
+    out = io.check_output(args.output, OUTPUTS["reconstruct"])
     mesh = run.reconstruct(args)
     io.write_mesh(out, mesh.vertices, mesh.faces)
     return f"{len(mesh.vertices)} vertices, {len(mesh.faces)} triangles"
@@ -257,7 +288,7 @@ class _InProcess:
         self.args = args
         self.progress = False if args.no_progress else None
 
-    def grid(self, surface, origin, spacing, shape, out):
+    def grid(self, surface, origin, spacing, shape, out, chunks=None):
         return winding.evaluate_grid(surface, origin, spacing, shape, beta=self.args.beta,
                                      chunk_size=self.args.chunk_size, progress=self.progress, out=out)
 
@@ -270,26 +301,104 @@ class _InProcess:
                                    beta=args.beta, chunk_size=args.chunk_size, progress=self.progress,
                                    **_solver_options(args))
 
+    def files(self, tasks):
+        with winding._bar(len(tasks), "files", self.progress, unit="file") as bar:
+            for args in tasks:
+                yield run_file(args)
+                bar.update(1)
+
     def close(self):
         pass
 
 
 COMMANDS = {"voxelize": cmd_voxelize, "sample": cmd_sample, "orient": cmd_orient, "reconstruct": cmd_reconstruct}
+DEFAULT_SUFFIX = {"voxelize": ".npz", "sample": ".npz", "orient": ".ply", "reconstruct": ".ply"}
+
+
+def run_file(args):
+    """One input of several, in this process: {"input", "output", "error"}; a refused input is
+    reported, not raised, so that the others go on."""
+    try:
+        COMMANDS[args.command](args, _InProcess(args))
+    except (InputError, winding.GyrantError) as error:
+        return {"input": str(args.input), "output": None, "error": str(error)}
+    return {"input": str(args.input), "output": str(args.output), "error": None}
+
+
+def file_tasks(args):
+    """The per-input argument sets of a command with several inputs (or a folder as output)."""
+    folder = pathlib.Path(args.output)
+    if not folder.is_dir():
+        raise InputError(f"{folder}: several inputs need an existing folder as output")
+    suffix = (args.format or DEFAULT_SUFFIX[args.command]).lower()
+    suffix = suffix if suffix.startswith(".") else "." + suffix
+    if suffix not in OUTPUTS[args.command]:
+        raise InputError(f"--format: {args.command} writes {', '.join(OUTPUTS[args.command])}, not {suffix}")
+    tasks, seen = [], {}
+    for source in args.input:
+        source = pathlib.Path(source)
+        if not source.is_file():
+            raise InputError(f"{source}: no such file")
+        if source.suffix.lower() not in io.MESH_SUFFIXES + io.POINT_SUFFIXES:
+            raise InputError(f"{source}: unsupported format '{source.suffix}'")
+        output = folder / (source.stem + suffix)
+        if output in seen:
+            raise InputError(f"{source} and {seen[output]} would both write {output}")
+        seen[output] = source
+        task = copy.copy(args)
+        task.input, task.output, task.no_progress = str(source), str(output), True
+        task.scheduler = task.workers = None
+        tasks.append(task)
+    return tasks
+
+
+def _several(args, run):
+    """Several inputs: each to its own output in the folder; one line per input."""
+    tasks = file_tasks(args)
+    refused = 0
+    for result in run.files(tasks):
+        if result["error"]:
+            refused += 1
+            print(f"gyrant {args.command}: error: {result['error']}", file=sys.stderr)
+        else:
+            _say(f"wrote {result['output']}")
+    return 2 if refused else 0
 
 
 def _runner(args):
+    if args.scheduler or args.workers:
+        try:
+            from gyrant import dask as gyrant_dask
+        except ImportError:
+            raise InputError("--scheduler and --workers need Dask: python3 -m pip install 'dask[array]' "
+                             "distributed") from None
+        return gyrant_dask.CommandRunner(args)
+    if args.surface_shards != 1:
+        raise InputError("--surface-shards needs a Dask cluster (--workers or --scheduler)")
     return _InProcess(args)
 
 
 def main(argv=None):
     """Runs one command; returns its exit status."""
-    args = build_parser().parse_args(argv)
+    try:
+        args = build_parser().parse_args(argv)
+    except UsageError as error:
+        print(error, file=sys.stderr)
+        return 2
     try:
         if args.command == "info":
             return cmd_info(args)
         start = time.perf_counter()
+        several = len(args.input) > 1 or (pathlib.Path(args.output).is_dir() and not io._is_zarr_store(
+            pathlib.Path(args.output)))
+        if several:
+            file_tasks(args)  # refuses bad inputs before any cluster starts
+        else:
+            args.input = args.input[0]
         run = _runner(args)
         try:
+            if several:
+                return _several(args, run)
             done = COMMANDS[args.command](args, run)
         finally:
             run.close()

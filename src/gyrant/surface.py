@@ -1,6 +1,7 @@
 """Surfaces as NumPy arrays (a triangle mesh or an oriented point cloud), checked once, with the
 engine built on first use and kept."""
 import hashlib
+import threading
 
 import numpy as np
 
@@ -47,6 +48,8 @@ class Surface:
         self.name = name
         self._engine = None
         self._token = None
+        # Threads sharing this surface (a Dask worker's) build one engine and call it in turn.
+        self.lock = threading.RLock()
 
     # -- construction ----------------------------------------------------------------------------
 
@@ -158,12 +161,13 @@ class Surface:
 
     def engine(self):
         """The engine over this surface (built once, on the module's device)."""
-        if self._engine is None:
-            from gyrant_module import GyrantEngine
+        with self.lock:
+            if self._engine is None:
+                from gyrant_module import GyrantEngine
 
-            a, b = _device.to_device(self._a), _device.to_device(self._b)
-            self._engine = GyrantEngine(a, b)
-        return self._engine
+                a, b = _device.to_device(self._a), _device.to_device(self._b)
+                self._engine = GyrantEngine(a, b)
+            return self._engine
 
     @property
     def token(self):
@@ -178,10 +182,18 @@ class Surface:
             self._token = h.hexdigest()
         return self._token
 
+    def __dask_tokenize__(self):
+        return self.token
+
     def __getstate__(self):
         state = dict(self.__dict__)
         state["_engine"] = None
+        del state["lock"]
         return state
+
+    def __setstate__(self, state):
+        self.__dict__.update(state)
+        self.lock = threading.RLock()
 
     def __repr__(self):
         what = f"{len(self)} triangles" if self.kind == "mesh" else f"{len(self)} points"

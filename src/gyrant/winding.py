@@ -51,10 +51,10 @@ def as_surface(surface):
                      "(points, normals) or triangles (N, 3, 3)")
 
 
-def _bar(total, desc, progress):
+def _bar(total, desc, progress, unit="pt"):
     from tqdm import tqdm
 
-    return tqdm(total=total, desc=desc, unit="pt", unit_scale=True, dynamic_ncols=True,
+    return tqdm(total=total, desc=desc, unit=unit, unit_scale=unit == "pt", dynamic_ncols=True,
                 disable=None if progress is None else not progress)
 
 
@@ -274,8 +274,9 @@ class Samples:
 
 
 class _Sampler:
-    """Draws rows [start, stop) of an occupancy sample: uniform rows first, then surface points
-    moved by Gaussian noise."""
+    """Draws rows [start, stop) of an occupancy sample of a surface: uniform rows first, then
+    surface points moved by Gaussian noise. Holds no arrays of the surface but its primitives'
+    area distribution, so that it travels to workers apart from the surface."""
 
     def __init__(self, surface, n, near_fraction, sigma, padding, seed):
         n = int(n)
@@ -292,13 +293,12 @@ class _Sampler:
         self.lo, self.size = lo - pad, (hi - lo) + 2 * pad
         self.noise = sigma * float(np.linalg.norm(hi - lo))
         self.n, self.uniform = n, n - int(round(near_fraction * n))
-        self.surface = surface
         weights = surface.primitive_areas()
         total = weights.sum()
         self.cdf = np.cumsum(weights) / total if total > 0 else np.arange(1, len(weights) + 1) / len(weights)
         self.entropy = np.random.SeedSequence(seed).entropy
 
-    def rows(self, start, stop):
+    def rows(self, surface, start, stop):
         parts = []
         for b in range(start // SAMPLE_BLOCK, (stop - 1) // SAMPLE_BLOCK + 1):
             lo_row, hi_row = b * SAMPLE_BLOCK, min((b + 1) * SAMPLE_BLOCK, self.n)
@@ -306,15 +306,14 @@ class _Sampler:
             u = min(max(self.uniform - lo_row, 0), hi_row - lo_row)
             block = np.empty((hi_row - lo_row, 3), np.float64)
             block[:u] = self.lo + rng.random((u, 3)) * self.size
-            block[u:] = self._near(rng, hi_row - lo_row - u)
+            block[u:] = self._near(surface, rng, hi_row - lo_row - u)
             parts.append(block[max(start - lo_row, 0) : stop - lo_row])
         return np.concatenate(parts).astype(np.float32)
 
-    def _near(self, rng, count):
+    def _near(self, s, rng, count):
         if count == 0:
             return np.zeros((0, 3))
         pick = np.minimum(np.searchsorted(self.cdf, rng.random(count) * self.cdf[-1]), len(self.cdf) - 1)
-        s = self.surface
         if s.kind == "points":
             at = s.points[pick].astype(np.float64)
         else:
@@ -338,7 +337,7 @@ def _sample_chunks(surface, n, near_fraction, sigma, padding, seed, beta, epsilo
         engine = surface.engine()
         with _bar(sampler.n, "samples", progress) as bar:
             for start in range(0, sampler.n, chunk):
-                points = sampler.rows(start, min(start + chunk, sampler.n))
+                points = sampler.rows(surface, start, min(start + chunk, sampler.n))
                 yield start, points, evaluate(engine, points, b, e)
                 bar.update(len(points))
 
@@ -428,6 +427,54 @@ def _signed_volume(vertices, faces):
     return float(np.einsum("ij,ij->i", v0, np.cross(v1, v2)).sum() / 6.0)
 
 
+def reconstruction_surface(points, normals=None, *, progress=None, **solver):
+    """The surface `reconstruct` extracts a level set from (see there)."""
+    if isinstance(points, Surface):
+        return points
+    if normals is not None:
+        from gyrant.io import PointCloud
+
+        return PointCloud(_float_rows(points, "points"), _float_rows(normals, "normals"), name="points").surface()
+    if isinstance(points, (str, os.PathLike)):
+        from gyrant.io import _read
+
+        read = _read(points)
+        if read[0] == "mesh":
+            return Surface.from_mesh(read[1], read[2], name=str(points))
+        if read[1].normals is not None:
+            return read[1].surface()
+        return orient(read[1].points, progress=progress, **solver)
+    return orient(points, progress=progress, **solver)
+
+
+def reconstruction_grid(surface, resolution, padding):
+    """(origin, spacing, shape) of `reconstruct`'s grid over the surface."""
+    return _fit_grid(surface.bounds, resolution, padding)
+
+
+def level_set(grid):
+    """Marching cubes at 0.5 over a Grid: a Mesh with outward faces."""
+    from skimage import measure
+
+    volume = np.asarray(grid.values)
+    low, high = float(volume.min()), float(volume.max())
+    if not low < 0.5 < high:
+        raise GyrantError(f"the winding number does not cross 0.5 on the grid (from {low:.3g} to {high:.3g})")
+    vertices, faces, _, _ = measure.marching_cubes(volume, level=0.5, spacing=tuple(grid.spacing))
+    vertices = (vertices + grid.origin).astype(np.float32)
+    faces = faces.astype(np.int32)
+    if _signed_volume(vertices, faces) < 0:
+        faces = np.ascontiguousarray(faces[:, ::-1])
+    return Mesh(vertices, faces)
+
+
+def _need_skimage():
+    try:
+        import skimage  # noqa: F401
+    except ImportError:
+        raise InputError("reconstruct needs scikit-image: python3 -m pip install scikit-image") from None
+
+
 def reconstruct(points, normals=None, *, resolution=128, padding=0.05, beta=None, epsilon=None,
                 chunk_size=None, progress=None, **solver):
     """A closed triangle mesh: marching cubes (scikit-image) at winding number 0.5 on a grid of
@@ -438,39 +485,8 @@ def reconstruct(points, normals=None, *, resolution=128, padding=0.05, beta=None
     the density), or without them (then `orient` solves for them, with `solver` as its keywords);
     a file; or a Surface (a mesh too: its winding number's level set is a watertight version of
     it). Returns `Mesh(vertices float32 (V, 3), faces int32 (F, 3))`, faces outward."""
-    try:
-        from skimage import measure
-    except ImportError:
-        raise InputError("reconstruct needs scikit-image: python3 -m pip install scikit-image") from None
-    if isinstance(points, Surface):
-        surface = points
-    elif normals is not None:
-        from gyrant.io import PointCloud
-
-        surface = PointCloud(_float_rows(points, "points"), _float_rows(normals, "normals"), name="points").surface()
-    elif isinstance(points, (str, os.PathLike)):
-        from gyrant.io import _read
-
-        read = _read(points)
-        if read[0] == "mesh":
-            surface = Surface.from_mesh(read[1], read[2], name=str(points))
-        elif read[1].normals is not None:
-            surface = read[1].surface()
-        else:
-            surface = orient(read[1].points, progress=progress, **solver)
-    else:
-        surface = orient(points, progress=progress, **solver)
-
-    origin, spacing, shape = _fit_grid(surface.bounds, resolution, padding)
-    grid = evaluate_grid(surface, origin, spacing, shape, beta=beta, epsilon=epsilon,
-                         chunk_size=chunk_size, progress=progress)
-    volume = grid.values
-    low, high = float(volume.min()), float(volume.max())
-    if not low < 0.5 < high:
-        raise GyrantError(f"the winding number does not cross 0.5 on the grid (from {low:.3g} to {high:.3g})")
-    vertices, faces, _, _ = measure.marching_cubes(volume, level=0.5, spacing=tuple(spacing))
-    vertices = (vertices + origin).astype(np.float32)
-    faces = faces.astype(np.int32)
-    if _signed_volume(vertices, faces) < 0:
-        faces = np.ascontiguousarray(faces[:, ::-1])
-    return Mesh(vertices, faces)
+    _need_skimage()
+    surface = reconstruction_surface(points, normals, progress=progress, **solver)
+    origin, spacing, shape = reconstruction_grid(surface, resolution, padding)
+    return level_set(evaluate_grid(surface, origin, spacing, shape, beta=beta, epsilon=epsilon,
+                                   chunk_size=chunk_size, progress=progress))
