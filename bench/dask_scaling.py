@@ -47,7 +47,8 @@ def direct(surface, lo, hi, total, chunk):
 
 
 def on_cluster(client, surface, lo, hi, total, chunk):
-    """Seconds to compute every chunk as a Dask task, results kept on the workers."""
+    """Seconds to compute every chunk as a Dask task, results kept on the workers, and the CPU
+    seconds the worker processes spent meanwhile (all their threads)."""
     import dask.array as da
     from distributed import wait
 
@@ -66,12 +67,14 @@ def on_cluster(client, surface, lo, hi, total, chunk):
     warm = client.persist(gd.winding_numbers(surface, stream(lo * 1.01, hi * 1.01, 2 * workers * chunk)))
     wait(warm)
     del warm
+    cpu = client.run(time.process_time)
     begin = time.perf_counter()
     result = client.persist(gd.winding_numbers(surface, queries))
     wait(result)
     seconds = time.perf_counter() - begin
+    cpu = sum(t - cpu[w] for w, t in client.run(time.process_time).items())
     del result, held
-    return seconds
+    return seconds, cpu
 
 
 def main():
@@ -79,7 +82,8 @@ def main():
     parser.add_argument("--mesh", default=str(HERE / "data" / "bunny00.off"))
     parser.add_argument("--queries", type=int, default=20_000_000)
     parser.add_argument("--chunk", type=int, default=1 << 18)
-    parser.add_argument("--sweep", default="16384,65536,262144,1048576")
+    parser.add_argument("--sweep", default="1024,16384,65536,262144,1048576",
+                        help="chunk sizes; the smallest measures the fixed cost of a chunk")
     parser.add_argument("--sweep-queries", type=int, default=2_000_000)
     parser.add_argument("--repeat", type=int, default=3, help="runs of each measurement; the fastest counts")
     parser.add_argument("--out", default=str(HERE / "out"))
@@ -99,19 +103,20 @@ def main():
     # elsewhere on the machine falls on both alike; the fastest of the repeats counts.
     with gd.local_cluster(1, threads=1) as c1, Client(c1) as one, \
             gd.local_cluster(2, threads=1) as c2, Client(c2) as two:
-        times = {1: [], 2: []}
+        times, cpus = {1: [], 2: []}, {1: [], 2: []}
         for r in range(args.repeat):
             for workers, client in ((1, one), (2, two)):
-                seconds = on_cluster(client, surface, lo, hi, args.queries, args.chunk)
+                seconds, cpu = on_cluster(client, surface, lo, hi, args.queries, args.chunk)
                 times[workers].append(seconds)
-                print(f"{workers} worker(s), run {r + 1}: {args.queries:,} queries in {seconds:.2f} s; "
-                      f"load {os.getloadavg()[0]:.2f}", flush=True)
+                cpus[workers].append(cpu)
+                print(f"{workers} worker(s), run {r + 1}: {args.queries:,} queries in {seconds:.2f} s, "
+                      f"workers' CPU {cpu:.2f} s; load {os.getloadavg()[0]:.2f}", flush=True)
         sweep = []
         for chunk in [int(c) for c in args.sweep.split(",")]:
             base, dasked = [], []
             for _ in range(args.repeat):
                 base.append(list(one.run(direct, surface, lo, hi, args.sweep_queries, chunk).values())[0])
-                dasked.append(on_cluster(one, surface, lo, hi, args.sweep_queries, chunk))
+                dasked.append(on_cluster(one, surface, lo, hi, args.sweep_queries, chunk)[0])
             b, d = min(base), min(dasked)
             chunks = -(-args.sweep_queries // chunk)
             sweep.append({"chunk": chunk, "chunks": chunks, "direct_s": b, "dask_s": d,
@@ -120,18 +125,29 @@ def main():
             print(f"  chunk {chunk:>9,}: direct {b:.2f} s, Dask {d:.2f} s for {chunks} chunks: "
                   f"{1e3 * (d - b) / chunks:+.2f} ms a chunk ({100 * (d - b) / b:+.1f}%)", flush=True)
     t1, t2 = min(times[1]), min(times[2])
-    report.update(times=times, sweep=sweep, scaling_efficiency=t1 / (2 * t2), load_after=os.getloadavg())
-    print(f"\n| workers | queries | chunk | runs (s) | fastest (s) | queries/s |")
-    print("|---:|---:|---:|---|---:|---:|")
+    # The smallest chunks are nearly all fixed cost, large against the noise of a shared machine:
+    # that cost over each size's direct time a chunk is the overhead to expect at that size.
+    small = sweep[0]
+    fixed = (small["dask_s"] - small["direct_s"]) / small["chunks"]
+    for s in sweep:
+        s["expected_overhead_fraction"] = fixed / (s["direct_s"] / s["chunks"])
+    report.update(times=times, worker_cpu=cpus, sweep=sweep, scaling_efficiency=t1 / (2 * t2),
+                  load_after=os.getloadavg(), fixed_cost_per_chunk_ms=1e3 * fixed)
+    print(f"\n| workers | queries | chunk | runs (s) | fastest (s) | queries/s | workers' CPU time, runs (s) |")
+    print("|---:|---:|---:|---|---:|---:|---|")
     for w in (1, 2):
         print(f"| {w} | {args.queries:,} | {args.chunk:,} | {', '.join(f'{t:.2f}' for t in times[w])} | "
-              f"{min(times[w]):.2f} | {args.queries / min(times[w]):,.0f} |")
-    print(f"\nscaling efficiency 1 -> 2 workers: {100 * t1 / (2 * t2):.1f}% (t1 / (2 t2), fastest runs)")
-    print("\n| chunk (queries) | chunks | direct in the worker (s) | as Dask tasks (s) | overhead a chunk | overhead |")
-    print("|---:|---:|---:|---:|---:|---:|")
+              f"{min(times[w]):.2f} | {args.queries / min(times[w]):,.0f} | {', '.join(f'{t:.2f}' for t in cpus[w])} |")
+    print(f"\nscaling efficiency 1 -> 2 workers: {100 * t1 / (2 * t2):.1f}% (t1 / (2 t2), fastest runs); "
+          f"CPU time of 1 worker over that of 2: {100 * min(cpus[1]) / min(cpus[2]):.1f}%")
+    print(f"\nfixed cost of a Dask chunk (from {small['chunk']:,}-query chunks): {1e3 * fixed:.2f} ms")
+    print("\n| chunk (queries) | chunks | direct in the worker (s) | as Dask tasks (s) | overhead a chunk, measured "
+          "| overhead, measured | overhead, fixed cost / direct time a chunk |")
+    print("|---:|---:|---:|---:|---:|---:|---:|")
     for s in sweep:
         print(f"| {s['chunk']:,} | {s['chunks']} | {s['direct_s']:.2f} | {s['dask_s']:.2f} | "
-              f"{s['overhead_per_chunk_ms']:+.2f} ms | {100 * s['overhead_fraction']:+.1f}% |")
+              f"{s['overhead_per_chunk_ms']:+.2f} ms | {100 * s['overhead_fraction']:+.1f}% | "
+              f"{100 * s['expected_overhead_fraction']:.2f}% |")
     print(f"load average before {report['load_before'][0]:.2f}, after {report['load_after'][0]:.2f} "
           f"({os.cpu_count()} CPUs)")
     out = pathlib.Path(args.out)

@@ -270,6 +270,8 @@ def staged(path, folder=False):
     except BaseException:
         shutil.rmtree(temp, ignore_errors=True) if folder else temp.unlink(missing_ok=True)
         raise
+    # mkstemp and mkdtemp make private files; the result gets the usual permissions.
+    os.chmod(temp, (0o777 if folder else 0o666) & ~_UMASK)
     if folder and path.is_dir():
         # A folder cannot be replaced in one step: the old store goes aside first.
         old = pathlib.Path(tempfile.mkdtemp(prefix=f".{path.name}.old-", dir=parent))
@@ -277,15 +279,17 @@ def staged(path, folder=False):
         os.replace(temp, path)
         shutil.rmtree(old, ignore_errors=True)
     else:
-        if not folder:
-            os.chmod(temp, 0o666 & ~_umask())
         os.replace(temp, path)
 
 
-def _umask():
+def _read_umask():
     mask = os.umask(0)
     os.umask(mask)
     return mask
+
+
+# Read once, at import: setting and restoring it later could race with other threads' files.
+_UMASK = _read_umask()
 
 
 def write_npz(path, arrays):

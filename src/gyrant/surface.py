@@ -129,8 +129,10 @@ class Surface:
     @property
     def bounds(self):
         """(2, 3) float64: the lower and upper corner of the primitives' box."""
-        used = self._a if self.kind == "points" else self._a[np.unique(self._b)]
-        return np.stack([used.min(axis=0), used.max(axis=0)]).astype(np.float64)
+        if getattr(self, "_bounds", None) is None:
+            used = self._a if self.kind == "points" else self._a[np.unique(self._b)]
+            self._bounds = np.stack([used.min(axis=0), used.max(axis=0)]).astype(np.float64)
+        return self._bounds.copy()
 
     def triangles(self):
         """(N, 3, 3) float32 corners of a mesh's triangles."""

@@ -77,6 +77,10 @@ def test_zarr_grid_streams_the_same_values(tmp_path, sphere_off):
     assert gyrant_cli("voxelize", sphere_off, "-o", store, "-r", 8).returncode == 0
     assert zarr.open_group(str(store), mode="r")["winding_numbers"].shape == (8, 8, 8)
     assert sorted(p.name for p in tmp_path.iterdir()) == ["grid.npz", "grid.zarr"]
+    # Written under private temporary names, published with the usual permissions.
+    umask = os.umask(0)
+    os.umask(umask)
+    assert store.stat().st_mode & 0o777 == 0o777 & ~umask and npz.stat().st_mode & 0o777 == 0o666 & ~umask
 
 
 def test_occupancy_samples_agree_with_brute_force(tmp_path):

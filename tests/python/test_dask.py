@@ -49,6 +49,11 @@ def test_query_sharding_equals_the_in_process_result_bit_for_bit(client, sphere)
     expected = gyrant.sample_occupancy(sphere, 70_000, seed=5, progress=False)
     np.testing.assert_array_equal(samples.points.compute(), expected.points)
     np.testing.assert_array_equal(samples.winding_numbers.compute(), expected.winding_numbers)
+    # Once nothing needs it, no worker keeps the surface (nor so its engine).
+    deadline = time.monotonic() + 10
+    while any(client.run(lambda dask_worker: [k for k in dask_worker.data if str(k).startswith("gyrant-surface-")]).values()):
+        assert time.monotonic() < deadline
+        time.sleep(0.05)
 
 
 def test_surface_shards_add_up_within_float32_summation_error(client, sphere):
