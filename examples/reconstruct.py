@@ -5,6 +5,8 @@ its normals; `GyrantEngine.solve_normals` finds scaled normals for the cloud (wi
 box around it held at winding number 0), the solved engine's winding number is evaluated on a
 grid over the cloud's box, and marching cubes (scikit-image) extracts its 0.5 level set. Writes
 the mesh as a binary PLY and a shaded picture of it as PNG, and prints the time of each stage.
+The engine's calls step by step; `gyrant reconstruct` (or `gyrant.reconstruct`) does the same
+in one.
 
     python3 examples/reconstruct.py [--points N] [--grid N] [--output-dir DIR] [--mesh FILE.off]
 """
@@ -16,14 +18,12 @@ import time
 import numpy as np
 
 import gyrant_module
+from gyrant.io import write_mesh
+from gyrant.winding import box_points
 from demo import Arrays, read_mesh_or_exit, timed
 
 HERE = pathlib.Path(__file__).resolve().parent
 
-# Extra points: BOX_GRID x BOX_GRID on each face of the cloud's box grown by BOX_MARGIN of its
-# diagonal, target winding number 0 (outside).
-BOX_GRID = 12
-BOX_MARGIN = 0.1
 # The evaluation grid covers the cloud's box grown by this fraction of its diagonal, so the
 # level set closes inside the grid.
 GRID_MARGIN = 0.05
@@ -45,21 +45,6 @@ def sample_cloud(vertices, faces, count, rng):
     return points.astype(np.float32), normals
 
 
-def box_points(lo, hi):
-    """Points on the six faces of the box [lo, hi] grown by BOX_MARGIN of its diagonal."""
-    centre, half = (lo + hi) / 2, (hi - lo) / 2 + BOX_MARGIN * np.linalg.norm(hi - lo)
-    t = np.linspace(-1.0, 1.0, BOX_GRID)
-    a, b = (x.ravel() for x in np.meshgrid(t, t))
-    sides = []
-    for axis in range(3):
-        u, w = [k for k in range(3) if k != axis]
-        for sign in (-1.0, 1.0):
-            side = np.empty((len(a), 3))
-            side[:, axis], side[:, u], side[:, w] = sign, a, b
-            sides.append(side)
-    return (centre + np.concatenate(sides) * half).astype(np.float32)
-
-
 def grid_axes(lo, hi, resolution):
     """Equally spaced axes over the box grown by GRID_MARGIN; the longest gets `resolution`
     nodes."""
@@ -73,19 +58,6 @@ def grid_axes(lo, hi, resolution):
 def signed_volume(vertices, faces):
     v0, v1, v2 = (vertices[faces[:, k]].astype(np.float64) for k in range(3))
     return float(np.einsum("ij,ij->i", v0, np.cross(v1, v2)).sum() / 6.0)
-
-
-def write_ply(path, vertices, faces):
-    """Binary little-endian PLY: float32 vertices, triangles as int32 index lists."""
-    header = (f"ply\nformat binary_little_endian 1.0\ncomment gyrant examples/reconstruct.py\n"
-              f"element vertex {len(vertices)}\nproperty float x\nproperty float y\nproperty float z\n"
-              f"element face {len(faces)}\nproperty list uchar int vertex_indices\nend_header\n")
-    face_rows = np.empty(len(faces), dtype=[("n", "u1"), ("i", "<i4", (3,))])
-    face_rows["n"], face_rows["i"] = 3, faces
-    with open(path, "wb") as f:
-        f.write(header.encode("ascii"))
-        f.write(np.ascontiguousarray(vertices, dtype="<f4").tobytes())
-        f.write(face_rows.tobytes())
 
 
 def render(path, vertices, faces, title):
@@ -148,7 +120,7 @@ def main():
     cloud, true_normals = sample_cloud(vertices, faces, args.points, rng)
     timings.append(("sample cloud", time.perf_counter() - start))
     lo, hi = cloud.min(axis=0).astype(np.float64), cloud.max(axis=0).astype(np.float64)
-    extra = box_points(lo, hi)
+    extra = box_points((lo, hi))  # points on a box around the cloud, held at winding number 0
     print(f"gyrant {gyrant_module.flavour} flavour; {len(cloud)} unoriented points from "
           f"{pathlib.Path(args.mesh).name}, {len(extra)} box points at 0", flush=True)
 
@@ -190,7 +162,7 @@ def main():
     out = pathlib.Path(args.output_dir)
     out.mkdir(parents=True, exist_ok=True)
     start = time.perf_counter()
-    write_ply(out / "reconstruction.ply", mesh_vertices, mesh_faces)
+    write_mesh(out / "reconstruction.ply", mesh_vertices, mesh_faces)
     timings.append(("write PLY", time.perf_counter() - start))
     start = time.perf_counter()
     render(out / "reconstruction.png", mesh_vertices, mesh_faces,

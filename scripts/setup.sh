@@ -3,7 +3,9 @@
 # the module and the demo: `pip install .` builds the host flavour with gcc alone (OpenMP comes
 # with it) and fetches CUDA's headers from PyPI when there is no CUDA toolkit.
 #  - Python packages, into the Python that runs this (a virtual environment works): the build
-#    tools, the examples' (numpy, matplotlib, scikit-image) and the tests' (pytest, hypothesis, libigl). Without a
+#    tools, the examples' (numpy, matplotlib, scikit-image), the gyrant package's (trimesh, scipy,
+#    tqdm; zarr for its Zarr output, dask and distributed for gyrant.dask) and the tests' (pytest,
+#    hypothesis, libigl). Without a
 #    CUDA toolkit also CUDA's headers from PyPI, for builds outside pip (scripts/test.sh).
 #  - Debian packages for the C++ test build only (scripts/test.sh): Boost.Context (the host
 #    execution layer, which runs the CUDA kernels on the CPU as the tests' oracle) and GoogleTest.
@@ -11,7 +13,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-python3 -m pip install -q "nanobind==2.10.2" "scikit-build-core==1.1.2" numpy pytest hypothesis matplotlib scikit-image libigl
+python3 -m pip install -q "nanobind==2.10.2" "scikit-build-core==1.1.2" numpy pytest hypothesis matplotlib \
+  scikit-image libigl trimesh scipy tqdm zarr "dask[array]" distributed
 # CMake and Ninja for scripts/test.sh, from PyPI where the system has none (no root needed).
 command -v cmake >/dev/null 2>&1 || python3 -m pip install -q "cmake>=3.24"
 command -v ninja >/dev/null 2>&1 || python3 -m pip install -q ninja
