@@ -24,16 +24,22 @@ def _cuda_framework():
     return _framework
 
 
+def _aligned(a):
+    # C-contiguous and aligned: arrays rebuilt from pickled bytes (Dask's workers) can start at
+    # any byte, and the engine reads whole floats.
+    return np.require(a, requirements=["C", "A"])
+
+
 def to_device(a):
-    """a (NumPy or device array) as a C-contiguous array the engine reads in place."""
+    """a (NumPy or device array) as a C-contiguous, aligned array the engine reads in place."""
     if flavour == "host":
-        return np.ascontiguousarray(a)
+        return _aligned(a)
     name, lib = _cuda_framework()
     if name == "cupy":
         return lib.ascontiguousarray(lib.asarray(a))
     if isinstance(a, lib.Tensor):
         return a.cuda().contiguous()
-    return lib.from_numpy(np.ascontiguousarray(a)).cuda()
+    return lib.from_numpy(_aligned(a)).cuda()
 
 
 def to_numpy(result):
