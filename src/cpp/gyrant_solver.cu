@@ -214,34 +214,36 @@ class Level {
     mutable std::unique_ptr<Backend> positions_, field_;
 };
 
-//! The median over the points of w(p - h n) - w(p + h n), n each point's unit normal and w the
-//! field of `normals` smoothed over eps (h at least 2 eps); NaN when no normal is nonzero.
-double median_jump(Level const& level, std::vector<float> const& normals, std::vector<float> const& points, float h,
-                   float eps) {
-    size_t const n = level.size();
+//! Queries h inside and h outside each point along its normal: rows p - h n, then rows p + h n
+//! (n the unit normal; a point without one gives itself twice).
+std::vector<float> jump_sides(std::vector<float> const& normals, std::vector<float> const& points, float h) {
+    size_t const n = points.size() / 3;
     std::vector<float> sides(6 * n);
-    std::vector<uint8_t> has_normal(n, 0);
     for (size_t i = 0; i < n; ++i) {
         double const x = normals[3 * i], y = normals[3 * i + 1], z = normals[3 * i + 2];
         double const len = std::sqrt(x * x + y * y + z * z);
         double const step = len > 0.0 && std::isfinite(len) ? h / len : 0.0;
-        has_normal[i] = step > 0.0;
         for (int a = 0; a < 3; ++a) {
             sides[3 * i + a] = static_cast<float>(points[3 * i + a] - step * normals[3 * i + a]);
             sides[3 * (n + i) + a] = static_cast<float>(points[3 * i + a] + step * normals[3 * i + a]);
         }
     }
-    StreamBuffer<float> const d_sides = to_device(sides);
-    std::vector<float> const w = level.apply(normals, d_sides.get(), 2 * n, eps, eps * eps);
+    return sides;
+}
+
+//! The median over the points of w(p - h n) - w(p + h n), from w at jump_sides' queries (`w`, 2n
+//! values) for the field of `normals` (h beyond its smoothing); NaN when no normal is nonzero.
+double median_jump(float const* w, std::vector<float> const& normals, float h) {
+    size_t const n = normals.size() / 3;
     // Without the point's own dipole, which adds |mu| / (4 pi h^2) on either side (h is beyond the
     // smoothing): it alone would make the jump seem about 7% larger at 3 spacings.
     std::vector<double> jumps;
     jumps.reserve(n);
     for (size_t i = 0; i < n; ++i) {
         double const x = normals[3 * i], y = normals[3 * i + 1], z = normals[3 * i + 2];
-        double const own = 2.0 * std::sqrt(x * x + y * y + z * z) / (4.0 * M_PI * static_cast<double>(h) * h);
-        double const jump = static_cast<double>(w[i]) - w[n + i] - own;
-        if (has_normal[i] && std::isfinite(jump)) jumps.push_back(jump);
+        double const len = std::sqrt(x * x + y * y + z * z);
+        double const jump = static_cast<double>(w[i]) - w[n + i] - 2.0 * len / (4.0 * M_PI * static_cast<double>(h) * h);
+        if (len > 0.0 && std::isfinite(jump)) jumps.push_back(jump);
     }
     if (jumps.empty()) return NAN;
     auto const middle = jumps.begin() + static_cast<std::ptrdiff_t>(jumps.size() / 2);
@@ -380,10 +382,14 @@ SolverResult solve_normals(float const* points, unsigned long n, float const* ex
     // Its size makes w jump by one across the surface, as a winding number does: the median of
     // w(p - h n) - w(p + h n) over the points, h = 3 spacings (beyond the smoothing, where the
     // field has settled; the targets alone put the level of a noisy cloud's field too low).
+    // One evaluation of the field for both: at the points, the extra points and the jump's sides.
+    float const h = 3.0f * spacing;
     std::vector<float> all_queries = p;
     all_queries.insert(all_queries.end(), e.begin(), e.end());
+    std::vector<float> const sides = jump_sides(mu, p, h);
+    all_queries.insert(all_queries.end(), sides.begin(), sides.end());
     StreamBuffer<float> const d_all = to_device(all_queries);
-    std::vector<float> const w = fine.apply(mu, d_all.get(), n + k, spacing, spacing * spacing);
+    std::vector<float> const w = fine.apply(mu, d_all.get(), 3 * n + k, spacing, spacing * spacing);
     double num = 0.0, den = 0.0;
     for (size_t i = 0; i < n + k; ++i) {
         double const wt = i < n ? 1.0 : alpha_extra;
@@ -392,7 +398,7 @@ SolverResult solve_normals(float const* points, unsigned long n, float const* ex
         den += wt * static_cast<double>(w[i]) * w[i];
     }
     double scale = den > 0.0 && std::isfinite(num / den) && num != 0.0 ? num / den : 1.0;
-    double const jump = median_jump(fine, mu, p, 3.0f * spacing, spacing);
+    double const jump = median_jump(w.data() + n + k, mu, h);
     // Where the jump is not measurable (sheets thinner than h everywhere) the fitted scale stays.
     if (std::isfinite(jump) && jump > 0.0 && 1.0 / jump < 4.0 * std::fabs(scale) && 4.0 / jump > std::fabs(scale))
         scale = std::copysign(1.0 / jump, scale);
