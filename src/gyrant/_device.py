@@ -50,3 +50,57 @@ def to_numpy(result):
     if name == "cupy":
         return lib.asnumpy(lib.from_dlpack(result))
     return lib.from_dlpack(result).cpu().numpy()
+
+
+# -- the caller's own device arrays (cuda flavour) ----------------------------------------------
+
+
+def on_device(a):
+    """Whether `a` is a CUDA array the cuda flavour evaluates where it lies (a CUDA torch tensor
+    or a CuPy array). The host flavour takes CPU arrays only: those are converted, not here."""
+    if flavour != "cuda":
+        return False
+    module = type(a).__module__ or ""
+    if module.startswith("cupy"):
+        return True
+    return module.startswith("torch") and getattr(getattr(a, "device", None), "type", None) == "cuda"
+
+
+def namespace(a):
+    module = type(a).__module__ or ""
+    if module.startswith("cupy"):
+        import cupy
+
+        return cupy
+    import torch
+
+    return torch
+
+
+def local_block(xp, block, offset):
+    """float32 C-contiguous queries in the surface's frame, on their own device; the offset is
+    taken off in float64."""
+    if xp.__name__ == "torch":
+        if offset.any():
+            block = block.double() - xp.as_tensor(offset, device=block.device)
+        return block.float().contiguous()
+    if offset.any():
+        block = block.astype(xp.float64) - xp.asarray(offset)
+    return xp.ascontiguousarray(block, dtype=xp.float32)
+
+
+def all_finite(xp, block):
+    return xp.isfinite(block).all()
+
+
+def empty_like_f32(a, n):
+    xp = namespace(a)
+    if xp.__name__ == "torch":
+        return xp.empty(n, dtype=xp.float32, device=a.device)
+    with xp.cuda.Device(a.device.id):
+        return xp.empty(n, dtype=xp.float32)
+
+
+def wrap(xp, result):
+    """A DLPack result of the engine in the framework `xp`, without a copy."""
+    return xp.from_dlpack(result)

@@ -3,21 +3,23 @@ batches of files, on `distributed.LocalCluster` (CPUs, host flavour) or
 `dask_cuda.LocalCUDACluster` (one worker per GPU, cuda flavour, CuPy chunks).
 
 The winding number is a sum over primitives, so the partial sums of a surface's shards add up to
-the whole, and queries split freely. A surface enters a graph as one key named after its token:
-each worker holds one copy, builds its engine on first use, reuses it for every chunk, and drops
-it (engine included) when the key is released. Arguments and surfaces are checked before
+the whole, and queries split freely. A surface enters a graph as one key named after its token,
+and each worker keeps the surfaces it has used by token (a few, most recent first), so that it
+builds each surface's engine once and reuses it for every chunk of the run, even when the
+graph's key is released and sent again between windows of tasks. Arguments and surfaces are checked before
 anything is submitted, with the in-process functions' messages; Dask retries the tasks of a
 worker that dies, and every task is deterministic, so a retried run gives the same result.
 """
 import collections
 import os
+import threading
 import types
 
 import dask
 import dask.array as da
 import numpy as np
 
-from gyrant import _device, winding
+from gyrant import _device, commands, winding
 from gyrant.surface import InputError, Surface
 
 # Rows of queries per chunk for CPU workers (the README's recommendation): a Dask chunk has a
@@ -29,6 +31,26 @@ DEFAULT_ROWS = 1 << 18
 def _key(surface):
     """The surface as one graph key, named after its token: equal surfaces share a key."""
     return dask.delayed(surface, pure=True, name=f"gyrant-surface-{surface.token}")
+
+
+# Surfaces (with their engines) this process has evaluated, by token, most recent last.
+_KEPT = collections.OrderedDict()
+_KEPT_LOCK = threading.Lock()
+KEPT_SURFACES = 4
+
+
+def _kept(surface):
+    """This process's copy of `surface` with its engine: equal tokens share one engine for the
+    whole run, however often the scheduler sends the surface again."""
+    with _KEPT_LOCK:
+        kept = _KEPT.get(surface.token)
+        if kept is None:
+            kept = _KEPT[surface.token] = surface
+            while len(_KEPT) > KEPT_SURFACES:
+                _KEPT.popitem(last=False)
+        else:
+            _KEPT.move_to_end(surface.token)
+        return kept
 
 
 def _cupy_of(array):
@@ -49,19 +71,18 @@ def _winding_block(queries, surface, beta, epsilon, block_info=None):
     if not bool(finite.all()):
         row = offset + int(xp.flatnonzero(~finite)[0])
         raise InputError(f"queries: non-finite coordinates (row {row})")
-    q = xp.ascontiguousarray(queries, dtype=xp.float32)
-    with surface.lock:
-        result = surface.engine().compute(q if cupy else _device.to_device(q), beta, epsilon)
-    return cupy.from_dlpack(result) if cupy else _device.to_numpy(result)
+    surface = _kept(surface)
+    if cupy:
+        q = _device.local_block(cupy, queries, surface.offset)
+        with surface.lock:
+            return cupy.from_dlpack(surface.engine().compute(q, beta, epsilon))
+    return winding.evaluate(surface, queries, beta, epsilon)
 
 
-def _grid_block(surface, origin, spacing, beta, epsilon, block_info=None):
-    """One block of a grid: its nodes' winding numbers."""
+def _grid_block(surface, origin, spacing, beta, epsilon, chunk, block_info=None):
+    """One block of a grid: its nodes' winding numbers, `chunk` nodes per engine call."""
     block = tuple(slice(a, b) for a, b in block_info[None]["array-location"])
-    queries = winding.block_queries(origin, spacing, block)
-    with surface.lock:
-        values = winding.evaluate(surface.engine(), queries, beta, epsilon)
-    return values.reshape([s.stop - s.start for s in block])
+    return winding.grid_block(_kept(surface), origin, spacing, block, chunk, beta, epsilon)
 
 
 def _part1by2(x):
@@ -121,30 +142,26 @@ def winding_numbers(surface, queries, *, surface_shards=1, beta=None, epsilon=No
     approximation's error and float32 rounding of the k-term sum."""
     surface = winding.as_surface(surface)
     b, e = winding._parameters(surface, beta, epsilon)
-    q = _queries(queries, _rows(chunk_size))
+    q = _queries(queries, winding._chunk(chunk_size, DEFAULT_ROWS))
     meta = np.empty_like(q._meta, shape=(0,), dtype=np.float32)
     parts = [q.map_blocks(_winding_block, _key(shard), b, e, drop_axis=1, dtype=np.float32, meta=meta)
              for shard in shard_surface(surface, surface_shards)]
     return _sum(parts)
 
 
-def _rows(chunk_size):
-    rows = DEFAULT_ROWS if chunk_size is None else int(chunk_size)
-    if rows < 1:
-        raise InputError(f"chunk_size must be positive, got {chunk_size}")
-    return rows
-
-
-def grid_array(surface, origin, spacing, shape, *, chunks=128, surface_shards=1, beta=None, epsilon=None):
+def grid_array(surface, origin, spacing, shape, *, chunks=128, surface_shards=1, beta=None, epsilon=None,
+               chunk_size=None):
     """The winding numbers at origin + index * spacing over `shape` as a Dask array chunked by
-    `chunks` (an int or three); each task makes its own block's nodes."""
+    `chunks` (an int or three); each task makes its own block's nodes, `chunk_size` per engine
+    call (default `gyrant.winding.DEFAULT_CHUNK`)."""
     surface = winding.as_surface(surface)
     b, e = winding._parameters(surface, beta, epsilon)
+    chunk = winding._chunk(chunk_size)
     shape = tuple(int(s) for s in shape)
     normal = da.core.normalize_chunks(chunks if np.ndim(chunks) else (int(chunks),) * 3, shape)
     origin, spacing = np.asarray(origin, np.float64), np.asarray(spacing, np.float64)
-    parts = [da.map_blocks(_grid_block, _key(shard), origin, spacing, b, e, chunks=normal, dtype=np.float32,
-                           meta=np.empty((0, 0, 0), np.float32))
+    parts = [da.map_blocks(_grid_block, _key(shard), origin, spacing, b, e, chunk, chunks=normal,
+                           dtype=np.float32, meta=np.empty((0, 0, 0), np.float32))
              for shard in shard_surface(surface, surface_shards)]
     return _sum(parts)
 
@@ -165,21 +182,23 @@ def _sample_block(sampler, surface, block_info=None):
 
 
 def sample_occupancy(surface, n, near_fraction=0.5, sigma=0.01, *, padding=0.05, seed=None, beta=None,
-                     epsilon=None, chunk_size=None):
+                     epsilon=None, chunk_size=None, surface_shards=1):
     """`gyrant.sample_occupancy` as `Samples` of Dask arrays. The samples are those of the
     in-process function with the same seed (drawn block by block from seeded streams); without a
-    seed, one is drawn here, so that retried tasks draw the same points."""
+    seed, one is drawn here, so that retried tasks draw the same points. `surface_shards` as in
+    `winding_numbers`."""
     surface = winding.as_surface(surface)
     sampler = winding._Sampler(surface, n, near_fraction, sigma, padding, seed)
     b, e = winding._parameters(surface, beta, epsilon)
-    rows = max(winding.SAMPLE_BLOCK, _rows(chunk_size) // winding.SAMPLE_BLOCK * winding.SAMPLE_BLOCK)
+    shards = shard_surface(surface, surface_shards)
+    rows = winding.sample_rows(winding._chunk(chunk_size, DEFAULT_ROWS))
     chunks = da.core.normalize_chunks(((rows,) * (sampler.n // rows) + ((sampler.n % rows,) if sampler.n % rows else ()),
                                        (3,)), (sampler.n, 3))
     surface_key = _key(surface)
     points = da.map_blocks(_sample_block, dask.delayed(sampler, pure=True), surface_key, chunks=chunks,
                            dtype=np.float32, meta=np.empty((0, 0), np.float32))
-    wn = points.map_blocks(_winding_block, surface_key, b, e, drop_axis=1, dtype=np.float32,
-                           meta=np.empty((0,), np.float32))
+    wn = _sum([points.map_blocks(_winding_block, _key(shard), b, e, drop_axis=1, dtype=np.float32,
+                                 meta=np.empty((0,), np.float32)) for shard in shards])
     return winding.Samples(points, wn, sampler.uniform)
 
 
@@ -208,10 +227,8 @@ def batch(command, inputs, output_dir, *, format=None, **options):
     file that cannot be read is reported there and does not stop the others. The command, its
     options, the inputs' existence and the output folder are checked before anything is
     submitted, by the command line's own parser."""
-    from gyrant import cli
-
-    if command not in cli.COMMANDS:
-        raise InputError(f"command must be one of {', '.join(cli.COMMANDS)}, got {command!r}")
+    if command not in commands.COMMANDS:
+        raise InputError(f"command must be one of {', '.join(commands.COMMANDS)}, got {command!r}")
     inputs = [str(i) for i in inputs]
     if not inputs:
         raise InputError("no input files")
@@ -219,10 +236,10 @@ def batch(command, inputs, output_dir, *, format=None, **options):
     if format:
         argv += ["--format", format]
     try:
-        args = cli.build_parser().parse_args(argv)
-    except cli.UsageError as error:
+        args = commands.build_parser().parse_args(argv)
+    except commands.UsageError as error:
         raise InputError(str(error)) from None
-    return [dask.delayed(cli.run_file, pure=True)(task) for task in cli.file_tasks(args)]
+    return [dask.delayed(commands.run_file, pure=True)(task) for task in commands.file_tasks(args)]
 
 
 # ------------------------------------------------------------------------------------------------
@@ -287,33 +304,41 @@ class CommandRunner:
                 bar.update(weights[i])
                 yield i, result
 
+    def _workers(self):
+        return max(1, len(self.client.scheduler_info()["workers"]))
+
     def grid(self, surface, origin, spacing, shape, out, chunks=None):
         """The grid's blocks computed on the workers: written there into `out` (a Zarr array,
-        whose chunks they follow), or gathered here block by block into a NumPy array."""
-        from gyrant.cli import _Occupancy
-
-        chunks = getattr(out, "chunks", None) or chunks or (getattr(self.args, "zarr_chunk", None) or 128,) * 3
+        whose chunks they follow) when the store has chunks enough for every worker; otherwise
+        smaller blocks, gathered here and written (into `out`, or a NumPy array)."""
+        stored = commands._Occupancy
+        target = out.target if isinstance(out, stored) else out
+        store_chunks = getattr(out, "chunks", None)
+        chunks = store_chunks or chunks or (getattr(self.args, "zarr_chunk", None) or 128,) * 3
+        wanted = 2 * self._workers()
+        on_workers = target is not None and _block_count(shape, chunks) >= wanted
+        if not on_workers:
+            chunks = _split(shape, chunks, wanted)
         values = grid_array(surface, origin, spacing, shape, chunks=chunks, beta=self.args.beta,
-                            surface_shards=self.args.surface_shards)
-        target = out.target if isinstance(out, _Occupancy) else out
-        if isinstance(out, _Occupancy):
+                            surface_shards=self.args.surface_shards, chunk_size=self.args.chunk_size)
+        if isinstance(out, stored):
             values = values > 0.5
         starts = [np.cumsum((0,) + c)[:-1] for c in values.chunks]
         regions = [_region(index, starts, values.chunks) for index in np.ndindex(*values.numblocks)]
         blocks = list(np.ravel(values.to_delayed()))
-        if target is not None:
+        if on_workers:
             # Whole chunks of the store, written by the worker that computed them.
             blocks = [dask.delayed(_store, pure=True)(b, target, r) for b, r in zip(blocks, regions)]
-        result = np.empty(shape, np.float32) if target is None else out
+        result = np.empty(shape, np.float32) if target is None else target
         weights = [int(np.prod([s.stop - s.start for s in r])) for r in regions]
         for i, block in self._run(blocks, weights, "voxels"):
-            if target is None:
+            if not on_workers:
                 result[regions[i]] = block
-        return winding.Grid(result, np.asarray(origin), np.asarray(spacing))
+        return winding.Grid(out if target is not None else result, np.asarray(origin), np.asarray(spacing))
 
     def samples(self, surface, args):
         samples = sample_occupancy(surface, args.count, args.near_fraction, args.sigma, padding=args.padding,
-                                   seed=args.seed, beta=args.beta,
+                                   seed=args.seed, beta=args.beta, surface_shards=args.surface_shards,
                                    chunk_size=args.chunk_size or winding.DEFAULT_CHUNK)  # the store's rows
         sizes = samples.points.chunks[0]
         starts = np.cumsum((0,) + sizes)[:-1]
@@ -328,15 +353,13 @@ class CommandRunner:
         return types.SimpleNamespace(n=n, uniform=samples.uniform), chunks()
 
     def reconstruct(self, args):
-        winding._need_skimage()
-        surface = winding.reconstruction_surface(args.input, progress=self.progress, **_solver(args))
-        origin, spacing, shape = winding.reconstruction_grid(surface, args.resolution, args.padding)
-        return winding.level_set(self.grid(surface, origin, spacing, shape, None, chunks=64))
+        # The in-process pipeline, with the grid evaluated here on the cluster.
+        return commands.InProcess(args).reconstruct(
+            args, grid=lambda surface, origin, spacing, shape: self.grid(surface, origin, spacing, shape, None,
+                                                                         chunks=64))
 
     def files(self, tasks):
-        from gyrant import cli
-
-        delayed = [dask.delayed(cli.run_file, pure=True)(task) for task in tasks]
+        delayed = [dask.delayed(commands.run_file, pure=True)(task) for task in tasks]
         for _, result in self._run(delayed, [1] * len(delayed), "files", unit="file"):
             yield result
 
@@ -346,9 +369,18 @@ class CommandRunner:
             self.cluster.close()
 
 
-def _solver(args):
-    return {k: v for k, v in (("iterations", args.iterations), ("coarse_points", args.coarse_points))
-            if v is not None}
+def _block_count(shape, chunks):
+    return int(np.prod([-(-s // max(1, min(int(c), s))) for s, c in zip(shape, chunks)]))
+
+
+def _split(shape, chunks, wanted):
+    """chunks halved along their longest axis until the grid has at least `wanted` blocks (or
+    blocks of one node)."""
+    chunks = [max(1, min(int(c), s)) for s, c in zip(shape, chunks)]
+    while _block_count(shape, chunks) < wanted and max(chunks) > 1:
+        axis = int(np.argmax(chunks))
+        chunks[axis] = (chunks[axis] + 1) // 2
+    return tuple(chunks)
 
 
 def _region(index, starts, chunks):

@@ -16,7 +16,7 @@ import tempfile
 
 import numpy as np
 
-from gyrant.surface import InputError, Surface
+from gyrant.surface import InputError, Surface, _areas, _float_rows, _one_line
 
 MESH_SUFFIXES = (".obj", ".ply", ".stl", ".off", ".glb")
 POINT_SUFFIXES = (".ply", ".xyz", ".npy", ".npz")
@@ -30,17 +30,13 @@ class PointCloud:
     def __init__(self, points, normals=None, areas=None, epsilon=None, name=None):
         self.points, self.normals, self.areas, self.epsilon, self.name = points, normals, areas, epsilon, name
 
-    def surface(self):
-        """The oriented cloud as a Surface: stored areas scale the normals; unit normals get
-        areas estimated from the density; other normals are taken as area-scaled."""
+    def surface(self, normals_kind="auto"):
+        """The oriented cloud as a Surface: stored areas scale the normals; otherwise the normals
+        are read by `normals_kind` (see `Surface.from_points`)."""
         if self.normals is None:
             raise InputError(f"{self.name}: the points have no normals (gyrant orient finds them)")
-        areas = self.areas
-        if areas is None:
-            length = np.linalg.norm(self.normals.astype(np.float64), axis=1)
-            if len(length) and np.abs(length - 1.0).max() < 1e-3:
-                areas = "estimate"
-        return Surface.from_points(self.points, self.normals, areas=areas, epsilon=self.epsilon, name=self.name)
+        return Surface.from_points(self.points, self.normals, areas=self.areas, epsilon=self.epsilon,
+                                   name=self.name, normals_kind=normals_kind)
 
 
 def _existing(path):
@@ -50,11 +46,6 @@ def _existing(path):
     if path.is_dir():
         raise InputError(f"{path}: is a folder, not a file")
     return path
-
-
-def _one_line(error):
-    text = str(error).strip().splitlines()
-    return text[0] if text else type(error).__name__
 
 
 def _load_trimesh(path, suffix):
@@ -140,12 +131,14 @@ def _read_xyz(path):
     columns = len(rows[0].split())
     if columns not in (3, 6):
         raise InputError(f"{path}: expected 3 (x y z) or 6 (x y z nx ny nz) columns, found {columns}")
+    lengths = np.array([len(row.split()) for row in rows])
+    if (lengths != columns).any():
+        line = int(np.flatnonzero(lengths != columns)[0])
+        raise InputError(f"{path}: point {line + 1} has {lengths[line]} values where the first has {columns}")
     try:
         values = np.array(" ".join(rows).split(), dtype=np.float64)
     except ValueError:
         raise InputError(f"{path}: a value is not a number") from None
-    if len(values) != columns * len(rows):
-        raise InputError(f"{path}: lines of different lengths (expected {columns} values each)")
     return values.reshape(-1, columns)
 
 
@@ -173,15 +166,25 @@ def _read(path):
             return "points", _cloud(path, table[:, :3], table[:, 3:] if table.shape[1] == 6 else None)
         with loaded:
             keys = set(loaded.files)
+
+            def get(key):
+                if key not in keys:
+                    return None
+                try:
+                    return loaded[key]
+                except Exception as error:  # object arrays (pickles), damaged members
+                    raise InputError(f"{path}: '{key}' is not a plain array ({_one_line(error)})") from None
+
             if {"vertices", "faces"} <= keys:
-                return "mesh", loaded["vertices"], loaded["faces"]
+                return "mesh", get("vertices"), get("faces")
             if "points" not in keys:
                 raise InputError(f"{path}: an NPZ file needs 'points' (and 'normals', 'areas') or "
                                  f"'vertices' and 'faces'; it has {', '.join(sorted(keys)) or 'nothing'}")
-            get = lambda k: loaded[k] if k in keys else None  # noqa: E731
             eps = get("epsilon")
-            return "points", _cloud(path, loaded["points"], get("normals"), get("areas"),
-                                    None if eps is None else float(eps))
+            if eps is not None and (eps.size != 1 or eps.dtype.kind not in "fiu"):
+                raise InputError(f"{path}: 'epsilon' must be one number, got {eps.dtype} {eps.shape}")
+            return "points", _cloud(path, get("points"), get("normals"), get("areas"),
+                                    None if eps is None else float(eps.reshape(-1)[0]))
     loaded = _load_trimesh(path, suffix)
     faces = getattr(loaded, "faces", None)
     if faces is not None and len(faces):
@@ -189,34 +192,46 @@ def _read(path):
     if suffix != ".ply":
         raise InputError(f"{path}: no triangles")
     points = np.asarray(getattr(loaded, "vertices", np.zeros((0, 3))))
+    areas = _ply_vertex_fields(loaded, ("area",))
     return "points", _cloud(path, points, _ply_vertex_fields(loaded, ("nx", "ny", "nz")),
-                            _ply_vertex_fields(loaded, ("area",)))
+                            None if areas is None else areas[:, 0], _ply_epsilon(path))
+
+
+def _ply_epsilon(path):
+    """The smoothing radius gyrant writes into a PLY header's comments, or None."""
+    with open(path, "rb") as f:
+        for _ in range(64):
+            line = f.readline()
+            if not line or line.startswith(b"end_header"):
+                break
+            words = line.split()
+            if words[:3] == [b"comment", b"gyrant", b"epsilon"] and len(words) == 4:
+                try:
+                    return float(words[3])
+                except ValueError:
+                    return None
+    return None
 
 
 def _cloud(path, points, normals=None, areas=None, epsilon=None):
-    """A PointCloud with its arrays checked."""
-    from gyrant.surface import _float_rows
-
-    p = _float_rows(points, f"{path}: points")
+    """A PointCloud with its arrays checked; points kept in float64 until a Surface is made."""
+    p = _float_rows(points, f"{path}: points", dtype=np.float64)
     if len(p) == 0:
         raise InputError(f"{path}: no points")
     n = None if normals is None else _float_rows(normals, f"{path}: normals")
-    a = None
-    if areas is not None:
-        a = np.asarray(areas, dtype=np.float64).reshape(-1)
-        if len(a) != len(p) or not np.isfinite(a).all() or (a < 0).any():
-            raise InputError(f"{path}: areas must be {len(p)} finite values, none negative")
+    a = None if areas is None else _areas(areas, len(p), str(path))
     if epsilon is not None and not (np.isfinite(epsilon) and epsilon > 0):
         raise InputError(f"{path}: epsilon must be positive")
     return PointCloud(p, n, a, epsilon, name=str(path))
 
 
-def read_surface(path):
-    """The Surface in a mesh file, or in a point-cloud file with normals."""
+def read_surface(path, normals_kind="auto"):
+    """The Surface in a mesh file, or in a point-cloud file with normals (read by
+    `normals_kind`: see `Surface.from_points`)."""
     read = _read(path)
     if read[0] == "mesh":
         return Surface.from_mesh(read[1], read[2], name=str(path))
-    return read[1].surface()
+    return read[1].surface(normals_kind)
 
 
 def read_points(path):
@@ -232,20 +247,42 @@ def read_points(path):
 # Output
 
 
-def check_output(path, suffixes):
+def same_file(a, b):
+    """Whether paths a and b name one file (links and relative spellings included)."""
+    a, b = pathlib.Path(a), pathlib.Path(b)
+    try:
+        if a.exists() and b.exists():
+            return os.path.samefile(a, b)
+    except OSError:
+        pass
+    return a.resolve() == b.resolve()
+
+
+def check_output(path, suffixes, inputs=(), overwrite=False):
     """The output path, refused (InputError) before any work when its format is not one of
-    `suffixes`, its folder is missing, or it is a folder other than a Zarr store."""
+    `suffixes`, its folder is missing, it is one of `inputs`, or it exists and `overwrite` is
+    false. An existing folder is replaced only when it is a Zarr store or empty."""
     path = pathlib.Path(path)
     if path.suffix.lower() not in suffixes:
         raise InputError(f"{path}: the output must end in {', '.join(suffixes)}")
     parent = path.parent if str(path.parent) else pathlib.Path(".")
     if not parent.is_dir():
         raise InputError(f"{path}: the folder {parent} does not exist")
-    if path.is_dir() and not _is_zarr_store(path):
+    for source in inputs:
+        if same_file(path, source):
+            raise InputError(f"{path}: is the input; choose another output")
+    if path.is_dir() and not (is_zarr_path(path) and (_is_zarr_store(path) or not any(path.iterdir()))):
         raise InputError(f"{path}: is a folder that is not a Zarr store; not replacing it")
-    if path.exists() and not path.is_dir() and path.suffix.lower() == ".zarr":
+    if path.exists() and not path.is_dir() and is_zarr_path(path):
         raise InputError(f"{path}: is a file; a Zarr store is a folder")
+    if (path.exists() or path.is_symlink()) and not overwrite:
+        raise InputError(f"{path}: exists; --overwrite (overwrite=True) replaces it")
     return path
+
+
+def is_zarr_path(path):
+    """A path ending in .zarr names a Zarr store (a folder), never a folder of outputs."""
+    return pathlib.Path(path).suffix.lower() == ".zarr"
 
 
 def _is_zarr_store(path):
@@ -333,18 +370,25 @@ def write_zarr(path, arrays, attrs=None, rows_per_chunk=1 << 20):
 _PLY_TYPES = {"f4": "float", "f8": "double", "u1": "uchar", "i4": "int", "u4": "uint"}
 
 
-def write_ply_points(path, points, fields=()):
+def write_ply_points(path, points, fields=(), epsilon=None):
     """Binary little-endian PLY of vertices only: x y z, then `fields` as (name, (N,) array)
-    properties in the arrays' own types (float32, uint8, ...)."""
-    columns = [("x", "<f4"), ("y", "<f4"), ("z", "<f4")]
+    properties in the arrays' own types (float32, uint8, ...); `epsilon`, a cloud's smoothing
+    radius, goes into a header comment that `read_points` reads back."""
+    points = np.asarray(points)
+    # Doubles where float32 would move a point (coordinates far from the origin).
+    exact = points.dtype == np.float32 or np.array_equal(points.astype(np.float32), points)
+    coordinate = "<f4" if exact else "<f8"
+    columns = [("x", coordinate), ("y", coordinate), ("z", coordinate)]
     columns += [(name, np.asarray(a).dtype.newbyteorder("<").str) for name, a in fields]
     rows = np.empty(len(points), dtype=columns)
     for k, axis in enumerate("xyz"):
         rows[axis] = points[:, k]
     for name, a in fields:
         rows[name] = a
-    header = ["ply", "format binary_little_endian 1.0", "comment written by gyrant",
-              f"element vertex {len(points)}"]
+    header = ["ply", "format binary_little_endian 1.0", "comment written by gyrant"]
+    if epsilon is not None:
+        header.append(f"comment gyrant epsilon {float(epsilon)!r}")
+    header.append(f"element vertex {len(points)}")
     header += [f"property {_PLY_TYPES[t[1:]]} {name}" for name, t in columns]
     header.append("end_header")
     with staged(path) as temp:

@@ -28,27 +28,79 @@ class GyrantError(RuntimeError):
     """A computation that ran but cannot give the asked-for result (one-line message)."""
 
 
-def as_surface(surface):
-    """A Surface from a Surface, a file path, a trimesh.Trimesh, a (vertices, faces) or
-    (points, scaled normals) pair, or a triangle soup (N, 3, 3)."""
+def _is_soup(a):
+    return a.ndim == 3 and a.shape[1:] == (3, 3) and a.dtype.kind in "fiu"
+
+
+def as_surface(surface=None, *, points=None, normals=None, normals_kind="auto", name=None):
+    """A Surface from what users hold, each form read as what it says it is:
+
+    - a Surface; a file path (`read_surface`); a `trimesh.Trimesh` or `trimesh.Scene` (its
+      meshes with their transforms);
+    - a pair `(vertices, faces)` (faces as integers, or floats holding whole numbers);
+    - a triangle soup (N, 3, 3) (a list of triangles too);
+    - an oriented point cloud: `points=` and `normals=` (or `Surface.from_points`), the normals
+      read by `normals_kind` ("auto", "unit" or "scaled": see `Surface.from_points`).
+    """
+    if points is not None or normals is not None:
+        if surface is not None:
+            raise InputError("give a surface or points= and normals=, not both")
+        if points is None or normals is None:
+            raise InputError("an oriented point cloud needs both points= and normals=")
+        return Surface.from_points(points, normals, name=name, normals_kind=normals_kind)
     if isinstance(surface, Surface):
         return surface
     if isinstance(surface, (str, os.PathLike)):
         from gyrant.io import read_surface
 
-        return read_surface(surface)
-    if hasattr(surface, "vertices") and hasattr(surface, "faces"):  # trimesh.Trimesh and alike
-        return Surface.from_mesh(surface.vertices, surface.faces)
-    if isinstance(surface, (tuple, list)) and len(surface) == 2:
-        second = np.asarray(surface[1])
-        if second.dtype.kind in "iu":
-            return Surface.from_mesh(surface[0], second)
-        return Surface.from_points(surface[0], second)
-    a = np.asarray(surface) if not isinstance(surface, (tuple, list, dict)) else None
-    if a is not None and a.ndim == 3:
-        return Surface.from_soup(a)
-    raise InputError("surface: expected a Surface, a file, a trimesh.Trimesh, (vertices, faces), "
-                     "(points, normals) or triangles (N, 3, 3)")
+        return read_surface(surface, normals_kind=normals_kind)
+    mesh = _trimesh_mesh(surface)
+    if mesh is not None:
+        if len(mesh.faces) == 0:
+            raise InputError("surface: the trimesh object holds no triangles")
+        return Surface.from_mesh(mesh.vertices, mesh.faces, name=name)
+    if _is_point_cloud(surface):
+        raise InputError("surface: a trimesh.PointCloud has no normals; orient it first (gyrant.orient), "
+                         "or give points= and normals=")
+    if isinstance(surface, tuple) and len(surface) == 2:
+        return Surface.from_mesh(surface[0], surface[1], name=name)
+    if isinstance(surface, list) and len(surface) == 2 and _integer_array(surface[1]):
+        return Surface.from_mesh(surface[0], surface[1], name=name)
+    if surface is not None and not isinstance(surface, (dict, str, bytes)):
+        try:
+            a = np.asarray(surface)
+        except (TypeError, ValueError):
+            a = None
+        if a is not None and _is_soup(a):
+            return Surface.from_soup(a, name=name)
+        if isinstance(surface, list) and len(surface) == 2:
+            return Surface.from_mesh(surface[0], surface[1], name=name)
+    raise InputError("surface: expected a Surface, a file, a trimesh.Trimesh or Scene, (vertices, faces), "
+                     "triangles (N, 3, 3), or points= and normals=")
+
+
+def _integer_array(x):
+    return hasattr(x, "dtype") and getattr(x.dtype, "kind", None) in ("i", "u")
+
+
+def _trimesh_mesh(x):
+    """x as one trimesh.Trimesh (a Scene's meshes concatenated, transforms applied), or None
+    when x is no trimesh mesh or scene."""
+    module = type(x).__module__ or ""
+    if not module.startswith("trimesh"):
+        return None
+    import trimesh
+
+    if isinstance(x, trimesh.Scene):
+        meshes = [g for g in x.dump() if isinstance(g, trimesh.Trimesh)]
+        return trimesh.util.concatenate(meshes) if meshes else trimesh.Trimesh()
+    if isinstance(x, trimesh.Trimesh):
+        return x
+    return None
+
+
+def _is_point_cloud(x):
+    return (type(x).__module__ or "").startswith("trimesh") and type(x).__name__ == "PointCloud"
 
 
 def _bar(total, desc, progress, unit="pt"):
@@ -58,11 +110,33 @@ def _bar(total, desc, progress, unit="pt"):
                 disable=None if progress is None else not progress)
 
 
-def _chunk(chunk_size):
-    chunk = DEFAULT_CHUNK if chunk_size is None else int(chunk_size)
-    if chunk < 1:
-        raise InputError(f"chunk_size must be positive, got {chunk_size}")
+def _chunk(chunk_size, default=None):
+    """Queries per engine call: `chunk_size`, else `default` (else DEFAULT_CHUNK); positive."""
+    if chunk_size is None:
+        return DEFAULT_CHUNK if default is None else default
+    try:
+        chunk = int(chunk_size)
+    except (TypeError, ValueError):
+        chunk = 0
+    if chunk < 1 or chunk != chunk_size:
+        raise InputError(f"chunk_size must be a positive integer, got {chunk_size}")
     return chunk
+
+
+def sample_rows(chunk_size):
+    """Rows per chunk of occupancy samples: whole SAMPLE_BLOCKs, at least one, so that every
+    chunk (and every stored chunk) holds whole seeded blocks."""
+    return max(SAMPLE_BLOCK, _chunk(chunk_size) // SAMPLE_BLOCK * SAMPLE_BLOCK)
+
+
+def check_padding(padding):
+    try:
+        value = float(padding)
+    except (TypeError, ValueError):
+        value = float("nan")
+    if not (np.isfinite(value) and value >= 0):
+        raise InputError(f"padding must be a number of at least 0, got {padding}")
+    return value
 
 
 def _parameters(surface, beta, epsilon):
@@ -76,15 +150,42 @@ def _parameters(surface, beta, epsilon):
     return b, e
 
 
-def evaluate(engine, queries, beta=-1.0, epsilon=-1.0):
-    """One engine call: float32 (N, 3) NumPy queries to float32 (N,) NumPy winding numbers."""
-    return _device.to_numpy(engine.compute(_device.to_device(queries), beta, epsilon))
+def evaluate(surface, queries, beta=-1.0, epsilon=-1.0):
+    """One engine call: (N, 3) NumPy queries in the caller's frame to float32 (N,) NumPy winding
+    numbers (the surface's offset taken off in float64)."""
+    with surface.lock:
+        engine = surface.engine()
+        return _device.to_numpy(engine.compute(_device.to_device(surface.local(queries)), beta, epsilon))
+
+
+def evaluate_rows(surface, rows, n, chunk, beta=-1.0, epsilon=-1.0, out=None, bar=None):
+    """Winding numbers of n queries made by `rows(start, stop)`, `chunk` at a time, into `out`
+    (float32 (n,) made here if None): memory and the time between interruptions are bounded
+    by the chunk, whatever n."""
+    out = np.empty(n, np.float32) if out is None else out
+    for start in range(0, n, chunk):
+        stop = min(start + chunk, n)
+        out[start:stop] = evaluate(surface, rows(start, stop), beta, epsilon)
+        if bar is not None:
+            bar.update(stop - start)
+    return out
+
+
+def _torch_of(x):
+    return "torch" in (type(x).__module__ or "") and hasattr(x, "detach")
 
 
 def _queries(queries, chunk):
     """queries as an (N, 3) numeric array, checked finite chunk by chunk before any work."""
+    if _torch_of(queries):
+        queries = queries.detach()
+        if queries.device.type != "cpu":
+            raise InputError(f"queries: a tensor on {queries.device}; the {_device.flavour} flavour "
+                             "takes CPU arrays")
+        queries = queries.numpy()
     q = queries if hasattr(queries, "shape") and hasattr(queries, "dtype") else np.asarray(queries)
-    if q.dtype.kind not in "fiu" or len(q.shape) != 2 or q.shape[1] != 3:
+    kind = getattr(q.dtype, "kind", None)
+    if kind not in ("f", "i", "u") or len(q.shape) != 2 or q.shape[1] != 3:
         raise InputError(f"queries: expected a numeric array of shape (N, 3), got {q.dtype} {tuple(q.shape)}")
     for start in range(0, q.shape[0], chunk):
         block = np.asarray(q[start : start + chunk])
@@ -94,27 +195,57 @@ def _queries(queries, chunk):
     return q
 
 
-def winding_numbers(surface, queries, *, beta=None, epsilon=None, chunk_size=None, progress=None, out=None):
-    """The winding number of `surface` at `queries` (N, 3), as float32 (N,).
+def winding_numbers(surface=None, queries=None, *, points=None, normals=None, normals_kind="auto", beta=None,
+                    epsilon=None, chunk_size=None, progress=None, out=None):
+    """The winding number of `surface` (see `as_surface`; or `points=` and `normals=`) at
+    `queries` (N, 3), as float32 (N,).
 
-    `out`, an (N,) array (a NumPy array, a memory map, a Zarr array), receives the results chunk
-    by chunk and is returned. `beta` sets the approximation (None: the engine's default),
-    `epsilon` a point cloud's smoothing radius (None: the surface's own).
+    Queries may be NumPy arrays or anything array-like, CPU torch tensors (the result is then a
+    tensor) and, in the cuda flavour, CUDA tensors and CuPy arrays (evaluated and returned on
+    their device). `out`, an (N,) array (a NumPy array, a memory map, a Zarr array), receives the
+    results chunk by chunk and is returned. `beta` sets the approximation (None: the engine's
+    default), `epsilon` a point cloud's smoothing radius (None: the surface's own).
     """
-    surface = as_surface(surface)
+    surface = as_surface(surface, points=points, normals=normals, normals_kind=normals_kind)
+    if queries is None:
+        raise InputError("queries: missing")
     chunk = _chunk(chunk_size)
+    b, e = _parameters(surface, beta, epsilon)
+    if _device.on_device(queries):
+        return _device_winding_numbers(surface, queries, chunk, b, e, progress, out)
+    tensor = _torch_of(queries)
     q = _queries(queries, chunk)
     n = q.shape[0]
     if out is None:
         out = np.empty(n, np.float32)
     elif tuple(out.shape) != (n,):
         raise InputError(f"out: expected shape ({n},), got {tuple(out.shape)}")
-    b, e = _parameters(surface, beta, epsilon)
-    engine = surface.engine()
+    with _bar(n, "winding numbers", progress) as bar:
+        evaluate_rows(surface, lambda start, stop: np.asarray(q[start:stop]), n, chunk, b, e, out, bar)
+    if tensor and isinstance(out, np.ndarray):
+        import torch
+
+        return torch.from_numpy(out)
+    return out
+
+
+def _device_winding_numbers(surface, queries, chunk, beta, epsilon, progress, out):
+    """winding_numbers over a CUDA array (cuda flavour): chunks stay on the device."""
+    xp = _device.namespace(queries)
+    if len(queries.shape) != 2 or queries.shape[1] != 3:
+        raise InputError(f"queries: expected shape (N, 3), got {tuple(queries.shape)}")
+    n = int(queries.shape[0])
+    out = _device.empty_like_f32(queries, n) if out is None else out
+    offset = surface.offset
+    with surface.lock:
+        engine = surface.engine()
     with _bar(n, "winding numbers", progress) as bar:
         for start in range(0, n, chunk):
-            block = np.ascontiguousarray(q[start : start + chunk], dtype=np.float32)
-            out[start : start + len(block)] = evaluate(engine, block, b, e)
+            block = _device.local_block(xp, queries[start : start + chunk], offset)
+            if not bool(_device.all_finite(xp, block)):
+                raise InputError(f"queries: non-finite coordinates (in rows {start} to {start + len(block) - 1})")
+            with surface.lock:
+                out[start : start + len(block)] = _device.wrap(xp, engine.compute(block, beta, epsilon))
             bar.update(len(block))
     return out
 
@@ -146,36 +277,55 @@ class Grid:
         return [self.origin[k] + self.spacing[k] * np.arange(self.shape[k]) for k in range(3)]
 
 
+def _resolution(resolution, least=2):
+    """An int n, or three ints, each at least `least`: nodes along the longest side, or per axis."""
+    values = np.atleast_1d(np.asarray(resolution, dtype=object)).ravel().tolist()
+    if len(values) == 1:
+        values = values[0]
+    try:
+        ints = [int(r) for r in np.atleast_1d(values)]
+    except (TypeError, ValueError):
+        ints = []
+    if len(ints) not in (1, 3) or min(ints) < least or ints != list(np.atleast_1d(values)):
+        raise InputError(f"resolution must be one integer or three, each at least {least}, got {resolution}")
+    return ints[0] if len(ints) == 1 else tuple(ints)
+
+
 def grid_for(bounds, resolution, padding=0.05):
     """(origin, spacing, shape) of a grid over `bounds` grown by `padding` times its longest side
-    on every side: `resolution` an int n gives an n x n x n grid of cubic cells over the cube
-    around that box; three ints give that many nodes along each axis of the box itself."""
+    on every side. The one convention of `voxelize` and `reconstruct`: `resolution` an int n puts
+    n nodes along the longest side of that padded box, cells cubic, and `voxelize` fills the
+    cube around the box (an n x n x n grid); three ints give that many nodes along each axis of
+    the padded box itself."""
     lo, hi = np.asarray(bounds, dtype=np.float64)
-    if not np.isfinite(padding) or padding < 0:
-        raise InputError(f"padding must be at least 0, got {padding}")
+    padding = check_padding(padding)
+    resolution = _resolution(resolution)
     longest = float((hi - lo).max()) or 1.0  # a single point: any scale
     pad = padding * longest
     if np.ndim(resolution) == 0:
-        n = int(resolution)
-        if n < 2 or n != resolution:
-            raise InputError(f"resolution must be an integer of at least 2, got {resolution}")
+        n = resolution
         centre, half = (lo + hi) / 2, longest / 2 + pad
         return centre - half, np.full(3, 2 * half / (n - 1)), (n, n, n)
-    shape = tuple(int(r) for r in resolution)
-    if len(shape) != 3 or min(shape) < 2 or list(shape) != list(resolution):
-        raise InputError(f"resolution must be one integer or three, each at least 2, got {resolution}")
+    shape = resolution
     lo, hi = lo - pad, hi + pad
     hi = np.where(hi > lo, hi, lo + longest)  # a flat box keeps a thickness
     return lo, (hi - lo) / (np.array(shape) - 1), shape
 
 
 def _fit_grid(bounds, resolution, padding):
-    """(origin, spacing, shape) of cubic cells over the padded box, `resolution` nodes along its
-    longest side and at least two cells of margin, so that a closed level set stays inside."""
-    n = int(resolution)
-    if n < 8 or n != resolution:
-        raise InputError(f"resolution must be an integer of at least 8, got {resolution}")
+    """`grid_for`'s grid, cropped to the padded box for an int (the cube's other nodes only add
+    outside values), with at least two cells of margin, so that a closed level set stays inside."""
+    resolution = _resolution(resolution, least=8)
+    padding = check_padding(padding)
     lo, hi = np.asarray(bounds, dtype=np.float64)
+    if np.ndim(resolution):
+        extent = hi - lo
+        longest = float(extent.max()) or 1.0
+        cells = np.array(resolution) - 1
+        # At least two cells of margin on every axis (a flat axis keeps a thickness).
+        pad = np.maximum(padding * longest, 2 * np.maximum(extent, longest / cells) / (cells - 4))
+        return lo - pad, (extent + 2 * pad) / cells, resolution
+    n = resolution
     longest = float((hi - lo).max()) or 1.0
     pad = padding * longest
     step = (longest + 2 * pad) / (n - 1)
@@ -210,10 +360,13 @@ def grid_blocks(shape, chunks, budget):
                        slice(k, min(k + block[2], shape[2])))
 
 
-def block_queries(origin, spacing, block):
-    """The grid nodes of one block as float32 (n, 3), in C order of the block."""
+def block_queries(origin, spacing, block, offset=None):
+    """The grid nodes of one block as (n, 3), in C order of the block: float32, or float64 when
+    an offset is given (the surface's frame is then taken in float64)."""
+    dtype = np.float32 if offset is None or not np.any(offset) else np.float64
+    # Nodes in float64, then one rounding: to float32 here, or into the surface's frame later.
     axes = [origin[k] + spacing[k] * np.arange(block[k].start, block[k].stop) for k in range(3)]
-    q = np.empty((len(axes[0]), len(axes[1]), len(axes[2]), 3), np.float32)
+    q = np.empty((len(axes[0]), len(axes[1]), len(axes[2]), 3), dtype)
     q[..., 0] = axes[0][:, None, None]
     q[..., 1] = axes[1][None, :, None]
     q[..., 2] = axes[2][None, None, :]
@@ -233,23 +386,37 @@ def evaluate_grid(surface, origin, spacing, shape, *, beta=None, epsilon=None, c
     elif tuple(out.shape) != shape:
         raise InputError(f"out: expected shape {shape}, got {tuple(out.shape)}")
     b, e = _parameters(surface, beta, epsilon)
-    engine = surface.engine()
     origin, spacing = np.asarray(origin, np.float64), np.asarray(spacing, np.float64)
     with _bar(int(np.prod(shape)), "voxels", progress) as bar:
         for block in grid_blocks(shape, getattr(out, "chunks", None) or (1, 1, 1), chunk):
-            values = evaluate(engine, block_queries(origin, spacing, block), b, e)
-            out[block] = values.reshape([s.stop - s.start for s in block])
-            bar.update(values.size)
+            out[block] = grid_block(surface, origin, spacing, block, chunk, b, e, bar)
     return Grid(out, origin, spacing)
 
 
-def voxelize(surface, resolution=128, padding=0.05, *, beta=None, epsilon=None, chunk_size=None,
-             progress=None, out=None):
+def grid_block(surface, origin, spacing, block, chunk, beta=-1.0, epsilon=-1.0, bar=None):
+    """The winding numbers of one block of grid nodes, float32 of the block's shape, evaluated
+    `chunk` nodes at a time (a storage chunk may hold more nodes than one call should)."""
+    dims = [s.stop - s.start for s in block]
+    plane = dims[1] * dims[2]
+    rows = max(1, chunk // plane)  # whole planes of the block when they fit, else single planes
+    values = np.empty(dims, np.float32)
+    flat = values.reshape(dims[0], -1)
+    for i in range(0, dims[0], rows):
+        stop = min(i + rows, dims[0])
+        sub = (slice(block[0].start + i, block[0].start + stop), block[1], block[2])
+        queries = block_queries(origin, spacing, sub, surface.offset)
+        evaluate_rows(surface, lambda a, b_: queries[a:b_], len(queries), chunk, beta, epsilon,
+                      flat[i:stop].reshape(-1), bar)
+    return values
+
+
+def voxelize(surface=None, resolution=128, padding=0.05, *, points=None, normals=None, normals_kind="auto",
+             beta=None, epsilon=None, chunk_size=None, progress=None, out=None):
     """The winding number of `surface` on a regular grid over its box, as a `Grid` (values,
     origin, spacing, bounds). See `grid_for` for `resolution` and `padding`. `out` (a Zarr array,
     a memory map) receives the grid block by block, aligned to its chunks, so a grid larger than
     memory streams with memory bounded by `chunk_size` queries."""
-    surface = as_surface(surface)
+    surface = as_surface(surface, points=points, normals=normals, normals_kind=normals_kind)
     origin, spacing, shape = grid_for(surface.bounds, resolution, padding)
     return evaluate_grid(surface, origin, spacing, shape, beta=beta, epsilon=epsilon,
                          chunk_size=chunk_size, progress=progress, out=out)
@@ -286,8 +453,7 @@ class _Sampler:
             raise InputError(f"near_fraction must be between 0 and 1, got {near_fraction}")
         if not (np.isfinite(sigma) and sigma >= 0):
             raise InputError(f"sigma must be at least 0, got {sigma}")
-        if not (np.isfinite(padding) and padding >= 0):
-            raise InputError(f"padding must be at least 0, got {padding}")
+        padding = check_padding(padding)
         lo, hi = surface.bounds
         pad = padding * float((hi - lo).max())
         self.lo, self.size = lo - pad, (hi - lo) + 2 * pad
@@ -296,6 +462,8 @@ class _Sampler:
         weights = surface.primitive_areas()
         total = weights.sum()
         self.cdf = np.cumsum(weights) / total if total > 0 else np.arange(1, len(weights) + 1) / len(weights)
+        if seed is not None and not (isinstance(seed, (int, np.integer)) and seed >= 0):
+            raise InputError(f"seed must be an integer of at least 0, got {seed}")
         self.entropy = np.random.SeedSequence(seed).entropy
 
     def rows(self, surface, start, stop):
@@ -330,26 +498,27 @@ def _sample_chunks(surface, n, near_fraction, sigma, padding, seed, beta, epsilo
     the generator is returned, so bad input fails before any work."""
     surface = as_surface(surface)
     sampler = _Sampler(surface, n, near_fraction, sigma, padding, seed)
-    chunk = max(SAMPLE_BLOCK, _chunk(chunk_size) // SAMPLE_BLOCK * SAMPLE_BLOCK)
+    chunk = sample_rows(chunk_size)
     b, e = _parameters(surface, beta, epsilon)
 
     def chunks():
-        engine = surface.engine()
         with _bar(sampler.n, "samples", progress) as bar:
             for start in range(0, sampler.n, chunk):
                 points = sampler.rows(surface, start, min(start + chunk, sampler.n))
-                yield start, points, evaluate(engine, points, b, e)
+                yield start, points, evaluate(surface, points, b, e)
                 bar.update(len(points))
 
     return sampler, chunks()
 
 
-def sample_occupancy(surface, n, near_fraction=0.5, sigma=0.01, *, padding=0.05, seed=None, beta=None,
-                     epsilon=None, chunk_size=None, progress=None):
+def sample_occupancy(surface=None, n=100_000, near_fraction=0.5, sigma=0.01, *, points=None, normals=None,
+                     normals_kind="auto", padding=0.05, seed=None, beta=None, epsilon=None, chunk_size=None,
+                     progress=None):
     """`n` query points labelled inside or outside, the usual preparation for occupancy networks:
     `(1 - near_fraction) * n` uniform in the surface's box grown by `padding` times its longest
     side, the others on the surface (by area) moved by Gaussian noise of standard deviation
     `sigma` times the box's diagonal. Returns `Samples` (points, winding_numbers, inside)."""
+    surface = as_surface(surface, points=points, normals=normals, normals_kind=normals_kind)
     sampler, chunks = _sample_chunks(surface, n, near_fraction, sigma, padding, seed, beta, epsilon,
                                      chunk_size, progress)
     points = np.empty((sampler.n, 3), np.float32)
@@ -380,43 +549,65 @@ def box_points(bounds, margin=0.1, per_side=12):
     return (centre + np.concatenate(sides) * half).astype(np.float32)
 
 
+SOLVER_OPTIONS = ("iterations", "tolerance", "coarse_points", "consistency_steps")
+
+
+def solver_options(**options):
+    """The solver's keywords that were given (None: its default), checked by name."""
+    unknown = set(options) - set(SOLVER_OPTIONS)
+    if unknown:
+        raise InputError(f"unknown solver options: {', '.join(sorted(unknown))}")
+    return {k: v for k, v in options.items() if v is not None}
+
+
 def _cloud_points(points):
-    """float32 (N, 3) points of an array, a file, or a Surface/PointCloud."""
+    """float64 (N, 3) points of an array, a file, a Surface, a trimesh PointCloud or mesh (its
+    vertices), or a (vertices, faces) pair."""
     if isinstance(points, (str, os.PathLike)):
         from gyrant.io import read_points
 
         points = read_points(points).points
     elif isinstance(points, Surface):
         points = points.positions
-    elif hasattr(points, "points") and not hasattr(points, "shape"):
-        points = points.points
-    return _float_rows(points, "points")
+    elif _trimesh_mesh(points) is not None:
+        points = _trimesh_mesh(points).vertices
+    elif _is_point_cloud(points):
+        points = points.vertices
+    elif isinstance(points, tuple) and len(points) == 2:
+        points = points[0]
+    return _float_rows(points, "points", dtype=np.float64)
 
 
 def orient(points, *, box_margin=0.1, box_per_side=12, iterations=None, tolerance=None,
            coarse_points=None, consistency_steps=None, progress=None):
-    """Outward area-scaled normals for an unoriented point cloud (an (N, 3) array or a file), by
-    `GyrantEngine.solve_normals` with the points held at winding number 0.5 and points on a box
-    around them (see `box_points`) at 0. Returns the oriented cloud as a Surface (its `normals`
-    scaled, its `epsilon` the mean point spacing), whose solved engine is kept for reuse.
+    """Outward area-scaled normals for an unoriented point cloud (an (N, 3) array, a file, a
+    trimesh PointCloud, or a mesh's vertices), by `GyrantEngine.solve_normals` with the points
+    held at winding number 0.5 and points on a box around them (see `box_points`) at 0. Returns
+    the oriented cloud as a Surface (its `normals` scaled, its `epsilon` the solver's smoothing
+    radius), whose solved engine is kept for reuse.
 
     The other keywords go to the solver (None: its defaults)."""
     from gyrant_module import GyrantEngine
 
+    from gyrant.surface import _frame, quiet_stdout
+
     p = _cloud_points(points)
     if len(p) < 3:
         raise InputError(f"points: at least 3 are needed, got {len(p)}")
-    lo, hi = p.min(axis=0).astype(np.float64), p.max(axis=0).astype(np.float64)
+    offset = _frame(p)
+    local = np.ascontiguousarray(p - offset, dtype=np.float32)
+    lo, hi = local.min(axis=0).astype(np.float64), local.max(axis=0).astype(np.float64)
     extra = box_points((lo, hi), box_margin, box_per_side)
-    options = {k: v for k, v in dict(iterations=iterations, tolerance=tolerance, coarse_points=coarse_points,
-                                      consistency_steps=consistency_steps).items() if v is not None}
+    options = solver_options(iterations=iterations, tolerance=tolerance, coarse_points=coarse_points,
+                             consistency_steps=consistency_steps)
     with _bar(len(p), "orienting normals", progress) as bar:
-        engine, history = GyrantEngine.solve_normals(
-            _device.to_device(p), _device.to_device(extra), _device.to_device(np.zeros(len(extra), np.float32)),
-            return_history=True, **options)
+        with quiet_stdout():
+            engine, history = GyrantEngine.solve_normals(
+                _device.to_device(local), _device.to_device(extra),
+                _device.to_device(np.zeros(len(extra), np.float32)), return_history=True, **options)
         bar.update(len(p))
     normals = np.ascontiguousarray(_device.to_numpy(engine.scaled_normals), dtype=np.float32)
-    surface = Surface("points", p, normals, epsilon=history["epsilon"] or None)
+    surface = Surface("points", local, normals, epsilon=history["epsilon"] or None, offset=offset)
     surface._engine = engine
     surface.history = history
     return surface
@@ -427,14 +618,12 @@ def _signed_volume(vertices, faces):
     return float(np.einsum("ij,ij->i", v0, np.cross(v1, v2)).sum() / 6.0)
 
 
-def reconstruction_surface(points, normals=None, *, progress=None, **solver):
+def reconstruction_surface(points, normals=None, *, normals_kind="auto", progress=None, **solver):
     """The surface `reconstruct` extracts a level set from (see there)."""
+    if normals is not None:
+        return Surface.from_points(points, normals, name="points", normals_kind=normals_kind)
     if isinstance(points, Surface):
         return points
-    if normals is not None:
-        from gyrant.io import PointCloud
-
-        return PointCloud(_float_rows(points, "points"), _float_rows(normals, "normals"), name="points").surface()
     if isinstance(points, (str, os.PathLike)):
         from gyrant.io import _read
 
@@ -442,8 +631,10 @@ def reconstruction_surface(points, normals=None, *, progress=None, **solver):
         if read[0] == "mesh":
             return Surface.from_mesh(read[1], read[2], name=str(points))
         if read[1].normals is not None:
-            return read[1].surface()
+            return read[1].surface(normals_kind)
         return orient(read[1].points, progress=progress, **solver)
+    if _trimesh_mesh(points) is not None or (isinstance(points, tuple) and len(points) == 2):
+        return as_surface(points)
     return orient(points, progress=progress, **solver)
 
 
@@ -475,18 +666,24 @@ def _need_skimage():
         raise InputError("reconstruct needs scikit-image: python3 -m pip install scikit-image") from None
 
 
-def reconstruct(points, normals=None, *, resolution=128, padding=0.05, beta=None, epsilon=None,
-                chunk_size=None, progress=None, **solver):
+def reconstruct(points, normals=None, *, normals_kind="auto", resolution=128, padding=0.05, beta=None,
+                epsilon=None, chunk_size=None, progress=None, _grid=None, **solver):
     """A closed triangle mesh: marching cubes (scikit-image) at winding number 0.5 on a grid of
     cubic cells, `resolution` nodes along the longest side of the surface's box grown by `padding`
-    times that side.
+    times that side (three values: nodes along each axis), as in `voxelize`.
 
-    `points`: an (N, 3) array with `normals` (area-scaled, or unit: then areas are estimated from
-    the density), or without them (then `orient` solves for them, with `solver` as its keywords);
-    a file; or a Surface (a mesh too: its winding number's level set is a watertight version of
+    `points`: an (N, 3) array with `normals` (read by `normals_kind`, see
+    `Surface.from_points`), or without them (then `orient` solves for them, with `solver` as its
+    keywords), a trimesh PointCloud too; a file; or a surface: a Surface, a trimesh mesh or
+    scene, a (vertices, faces) pair (its winding number's level set is a watertight version of
     it). Returns `Mesh(vertices float32 (V, 3), faces int32 (F, 3))`, faces outward."""
     _need_skimage()
-    surface = reconstruction_surface(points, normals, progress=progress, **solver)
+    solver = solver_options(**solver)
+    check_padding(padding)
+    _resolution(resolution, least=8)
+    surface = reconstruction_surface(points, normals, normals_kind=normals_kind, progress=progress, **solver)
     origin, spacing, shape = reconstruction_grid(surface, resolution, padding)
+    if _grid is not None:  # another runner's evaluation of the grid (gyrant.dask)
+        return level_set(_grid(surface, origin, spacing, shape))
     return level_set(evaluate_grid(surface, origin, spacing, shape, beta=beta, epsilon=epsilon,
                                    chunk_size=chunk_size, progress=progress))

@@ -73,8 +73,9 @@ def test_zarr_grid_streams_the_same_values(tmp_path, sphere_off):
     with np.load(npz) as expected:
         np.testing.assert_array_equal(grid["winding_numbers"][...], expected["winding_numbers"])
         np.testing.assert_allclose(grid.attrs["origin"], expected["origin"])
-    # A second run replaces the store; nothing temporary is left beside it.
-    assert gyrant_cli("voxelize", sphere_off, "-o", store, "-r", 8).returncode == 0
+    # A second run replaces the store only when asked to; nothing temporary is left beside it.
+    assert gyrant_cli("voxelize", sphere_off, "-o", store, "-r", 8).returncode == 2
+    assert gyrant_cli("voxelize", sphere_off, "-o", store, "-r", 8, "--overwrite").returncode == 0
     assert zarr.open_group(str(store), mode="r")["winding_numbers"].shape == (8, 8, 8)
     assert sorted(p.name for p in tmp_path.iterdir()) == ["grid.npz", "grid.zarr"]
     # Written under private temporary names, published with the usual permissions.
