@@ -3,7 +3,7 @@
 The engine is the extension module's `GyrantEngine`; `flavour` says which arrays it takes
 ("host": CPU arrays, "cuda": CUDA arrays). On it sit:
 
-- `Surface` and file input (`read_surface`, `read_points`: OBJ, PLY, STL, OFF, GLB meshes; PLY,
+- `Surface` and `as_surface` (what each input form means), and file input (`read_surface`, `read_points`: OBJ, PLY, STL, OFF, GLB meshes; PLY,
   XYZ, NPY, NPZ point clouds);
 - chunked functions with progress bars: `winding_numbers`, `voxelize`, `sample_occupancy`,
   `orient`, `reconstruct`;
@@ -18,10 +18,10 @@ from gyrant_module import GyrantEngine, flavour
 
 from gyrant.io import read_points, read_surface
 from gyrant.surface import InputError, Surface
-from gyrant.winding import (GyrantError, Grid, Mesh, Samples, orient, reconstruct, sample_occupancy,
-                            voxelize, winding_numbers)
+from gyrant.winding import (GyrantError, Grid, Mesh, Samples, as_surface, orient, reconstruct,
+                            sample_occupancy, voxelize, winding_numbers)
 
-__all__ = ["GyrantEngine", "flavour", "Surface", "InputError", "GyrantError", "Grid", "Mesh", "Samples",
+__all__ = ["GyrantEngine", "flavour", "Surface", "as_surface", "InputError", "GyrantError", "Grid", "Mesh", "Samples",
            "read_surface", "read_points", "winding_numbers", "voxelize", "sample_occupancy", "orient",
            "reconstruct"]
 

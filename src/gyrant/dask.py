@@ -37,14 +37,24 @@ def _key(surface):
 _KEPT = collections.OrderedDict()
 _KEPT_LOCK = threading.Lock()
 KEPT_SURFACES = 4
+# Surfaces this process has taken in (each builds its engine at most once): a test's measure.
+kept_count = 0
+
+
+def _forget():
+    """Drops this process's kept surfaces and their engines."""
+    with _KEPT_LOCK:
+        _KEPT.clear()
 
 
 def _kept(surface):
     """This process's copy of `surface` with its engine: equal tokens share one engine for the
     whole run, however often the scheduler sends the surface again."""
     with _KEPT_LOCK:
+        global kept_count
         kept = _KEPT.get(surface.token)
         if kept is None:
+            kept_count += 1
             kept = _KEPT[surface.token] = surface
             while len(_KEPT) > KEPT_SURFACES:
                 _KEPT.popitem(last=False)
@@ -315,8 +325,17 @@ class CommandRunner:
         target = out.target if isinstance(out, stored) else out
         store_chunks = getattr(out, "chunks", None)
         chunks = store_chunks or chunks or (getattr(self.args, "zarr_chunk", None) or 128,) * 3
-        wanted = 2 * self._workers()
-        on_workers = target is not None and _block_count(shape, chunks) >= wanted
+        workers = self._workers()
+        wanted = 2 * workers
+        on_workers = False
+        if target is not None:
+            # Tasks of whole store chunks, as large as leaves each worker a few of them: small
+            # chunks one per task would cost more in scheduling than in evaluation.
+            total = int(np.prod(shape))
+            per_task = max(1, min(winding._chunk(self.args.chunk_size), total // (4 * workers)))
+            grouped = tuple(winding._block_shape(shape, chunks, per_task))
+            on_workers = _block_count(shape, grouped) >= wanted
+            chunks = grouped if on_workers else chunks
         if not on_workers:
             chunks = _split(shape, chunks, wanted)
         values = grid_array(surface, origin, spacing, shape, chunks=chunks, beta=self.args.beta,
@@ -364,6 +383,11 @@ class CommandRunner:
             yield result
 
     def close(self):
+        if self.cluster is None:  # an existing cluster's workers go on: they keep no engine of ours
+            try:
+                self.client.run(_forget)
+            except Exception:  # a worker gone is no reason to fail a finished run
+                pass
         self.client.close()
         if self.cluster is not None:
             self.cluster.close()

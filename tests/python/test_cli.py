@@ -1,8 +1,10 @@
 """The `gyrant` command line end to end, each run in its own process as a user runs it."""
 import os
 import pathlib
+import signal
 import subprocess
 import sys
+import time
 
 import numpy as np
 import pytest
@@ -152,3 +154,110 @@ def test_bad_input_exits_2_with_one_line_and_writes_nothing(tmp_path, case):
     assert run.returncode == 2
     assert len(run.stderr.strip().splitlines()) == 1 and "error" in run.stderr
     assert sorted(tmp_path.iterdir()) == before
+
+
+BENCH_DATA = pathlib.Path(__file__).resolve().parents[2] / "bench" / "data"
+
+
+def test_outputs_never_replace_an_input_nor_an_existing_file(tmp_path, sphere_off):
+    pytest.importorskip("skimage")
+    ply = tmp_path / "sphere.ply"
+    trimesh.load(str(sphere_off), process=False).export(str(ply))
+    before = ply.read_bytes()
+    # A folder output derives a name that is not the input's.
+    run = gyrant_cli("reconstruct", ply, "-o", tmp_path, "-r", 16, "--no-progress")
+    assert run.returncode == 0, run.stderr
+    assert ply.read_bytes() == before and (tmp_path / "sphere.reconstruct.ply").is_file()
+    # The input named as the output, and an existing output without --overwrite: refused.
+    for out in (ply, tmp_path / "sphere.reconstruct.ply"):
+        run = gyrant_cli("reconstruct", ply, "-o", out, "-r", 16)
+        assert run.returncode == 2 and len(run.stderr.strip().splitlines()) == 1
+    assert ply.read_bytes() == before
+    # A folder named .zarr is a store, never a folder of outputs.
+    store = tmp_path / "x.zarr"
+    store.mkdir()
+    assert gyrant_cli("voxelize", sphere_off, "-o", store, "-r", 8).returncode == 2
+    assert gyrant_cli("voxelize", sphere_off, "-o", store, "-r", 8, "--overwrite").returncode == 0
+    assert not (store / "sphere.npz").exists() and any(store.iterdir())
+
+
+def test_sigterm_removes_the_partial_output(tmp_path, sphere_off):
+    pytest.importorskip("zarr")
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join([str(pathlib.Path(gyrant_module.__file__).parent),
+                                                        str(pathlib.Path(gyrant.__file__).parents[1])]))
+    child = subprocess.Popen([sys.executable, "-m", "gyrant", "voxelize", str(sphere_off), "-o",
+                              str(tmp_path / "big.zarr"), "-r", "400", "--chunk-size", "20000", "--no-progress"],
+                             env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    deadline = time.monotonic() + 120
+    while not any(tmp_path.iterdir()):  # the staged store appears once work begins
+        assert child.poll() is None and time.monotonic() < deadline
+        time.sleep(0.02)
+    child.send_signal(signal.SIGTERM)
+    _, err = child.communicate(timeout=120)
+    assert child.returncode == 143, err
+    assert list(tmp_path.iterdir()) == []
+
+
+@pytest.mark.parametrize("case", ["seed", "npz-object", "npz-epsilon", "xyz-ragged", "padding-nan",
+                                  "padding-negative", "resolution-two"])
+def test_more_bad_input_exits_2_with_one_line(tmp_path, sphere_off, case):
+    points = np.random.default_rng(0).normal(size=(10, 3))
+    if case == "npz-object":
+        np.savez(tmp_path / "in.npz", points=np.array([object()] * 3))
+    elif case == "npz-epsilon":
+        np.savez(tmp_path / "in.npz", points=points, normals=points, epsilon=np.ones(3))
+    elif case == "xyz-ragged":  # 12 values in all, as 4 points of 3 would be
+        (tmp_path / "in.xyz").write_text("0 0 0\n1 0 0 1\n0 1\n0 0 1\n")
+    source = {"npz-object": tmp_path / "in.npz", "npz-epsilon": tmp_path / "in.npz",
+              "xyz-ragged": tmp_path / "in.xyz"}.get(case, sphere_off)
+    extra = {"seed": ["--seed", "-1"], "padding-nan": ["--padding", "nan"], "padding-negative": ["--padding", "-1"],
+             "resolution-two": ["-r", "16", "16"]}.get(case, [])
+    command = "sample" if case in ("seed", "npz-object", "npz-epsilon", "xyz-ragged") else "reconstruct"
+    before = sorted(tmp_path.iterdir())
+    run = gyrant_cli(command, source, "-o", tmp_path / ("out.npz" if command == "sample" else "out.ply"), *extra)
+    assert run.returncode == 2, run.stderr
+    assert len(run.stderr.strip().splitlines()) == 1 and "Traceback" not in run.stderr
+    assert sorted(tmp_path.iterdir()) == before
+
+
+def test_info_json_version_and_quiet_standard_output(tmp_path, sphere_off):
+    import json
+
+    stl = tmp_path / "sphere.stl"
+    trimesh.load(str(sphere_off), process=False).export(str(stl))  # STL repeats vertices per triangle
+    run = gyrant_cli("info", stl, "--json")
+    report = json.loads(run.stdout)
+    assert run.returncode == 0 and report["closed"] and report["boundary_edges"] == 0
+    run = gyrant_cli("voxelize", sphere_off, "-o", tmp_path / "g.npz", "-r", 8)
+    assert run.returncode == 0 and run.stdout.startswith("wrote ") and "CreateFrom" not in run.stdout
+    assert gyrant_cli("--version").stdout.startswith("gyrant ")
+    help_text = gyrant_cli("orient", "--help").stdout
+    assert "--beta" not in help_text and "--chunk-size" not in help_text and "default .npz" not in help_text
+
+
+def test_orients_ply_reads_back_its_smoothing_radius(tmp_path):
+    rng = np.random.default_rng(2)
+    p = rng.normal(size=(1500, 3))
+    np.savetxt(tmp_path / "scan.xyz", p / np.linalg.norm(p, axis=1, keepdims=True), fmt="%.8f")
+    for out in ("o.ply", "o.npz"):
+        assert gyrant_cli("orient", tmp_path / "scan.xyz", "-o", tmp_path / out, "--no-progress").returncode == 0
+    with np.load(tmp_path / "o.npz") as written:
+        epsilon = float(written["epsilon"])
+    assert gyrant.read_surface(tmp_path / "o.ply").epsilon == epsilon
+
+
+@pytest.mark.skipif(not (BENCH_DATA / "kitten.xyz").exists(), reason="bench/data not set up (bench/setup.sh)")
+def test_unit_normals_with_a_zero_normal_are_still_unit(tmp_path):
+    table = np.loadtxt(BENCH_DATA / "kitten.xyz")
+    table[17, 3:] = 0.0  # a point the scanner could not orient
+    np.savetxt(tmp_path / "kitten.xyz", table)
+    run = gyrant_cli("sample", tmp_path / "kitten.xyz", "-o", tmp_path / "s.npz", "-n", 4000, "--seed", 1,
+                     "--no-progress")
+    assert run.returncode == 0, run.stderr
+    with np.load(tmp_path / "s.npz") as samples:
+        points, inside = samples["points"], samples["inside"]
+    unit = gyrant.Surface.from_points(table[:, :3], table[:, 3:], normals_kind="unit")
+    exact = _device.to_numpy(unit.engine().brute_force(_device.to_device(points), unit.epsilon))
+    clear = np.abs(exact - 0.5) > 0.05
+    np.testing.assert_array_equal(inside[clear], exact[clear] > 0.5)
+    assert 0.1 < inside.mean() < 0.6

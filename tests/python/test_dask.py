@@ -157,3 +157,46 @@ def test_command_line_on_local_workers_matches_in_process(tmp_path):
         assert run.returncode == 0, run.stderr
     with np.load(outputs["local"]) as a, np.load(outputs["cluster"]) as b:
         np.testing.assert_array_equal(a["winding_numbers"], b["winding_numbers"])
+
+
+def test_command_runner_builds_one_engine_per_worker_and_shares_the_blocks(client, tmp_path):
+    zarr = pytest.importorskip("zarr")
+    import argparse
+
+    from gyrant import commands, io
+
+    v, f = icosphere(3)
+    surface = gyrant.Surface.from_mesh(v * 1.5, f)  # a token no earlier test used
+    taken = lambda: client.run(lambda: gd.kept_count)  # noqa: E731
+    before = taken()
+    args = argparse.Namespace(scheduler=client.scheduler.address, workers=None, no_progress=True, beta=None,
+                              surface_shards=1, chunk_size=None, zarr_chunk=8)
+    runner = gd.CommandRunner(args)
+    try:
+        origin, spacing, shape = gyrant.winding.grid_for(surface.bounds, 48, 0.05)
+        # Small store chunks: far more blocks than one window of tasks.
+        target = io.zarr_array(zarr.open_group(str(tmp_path / "g.zarr"), mode="w"), "wn", shape, np.float32, (8, 8, 8))
+        runner.grid(surface, origin, spacing, shape, target)
+        # One store chunk for the whole grid: it is still split among the workers.
+        single = runner.grid(surface, origin, spacing, shape, commands._Occupancy(
+            io.zarr_array(zarr.open_group(str(tmp_path / "o.zarr"), mode="w"), "in", shape, bool, (64,) * 3)))
+    finally:
+        after = taken()
+        runner.close()
+    assert all(after[w] - before[w] <= 1 for w in after)
+    expected = gyrant.voxelize(surface, 48, progress=False).values
+    np.testing.assert_array_equal(target[...], expected)
+    np.testing.assert_array_equal(single.values.target[...], expected > 0.5)
+
+
+def test_sample_on_workers_honours_surface_shards(client, sphere):
+    many = gd.sample_occupancy(sphere, 5000, seed=4, surface_shards=4)
+    one = gyrant.sample_occupancy(sphere, 5000, seed=4, progress=False)
+    np.testing.assert_array_equal(many.points.compute(), one.points)
+    shards = gd.shard_surface(sphere, 4)
+    expected = sum(exact_values(s, one.points) for s in shards)
+    np.testing.assert_allclose(many.winding_numbers.compute(), expected, atol=2e-3)
+
+
+def exact_values(surface, points):
+    return gyrant._device.to_numpy(surface.engine().brute_force(gyrant._device.to_device(surface.local(points))))

@@ -118,3 +118,101 @@ def test_reconstruct_from_points_with_unit_normals():
     volume = np.einsum("ij,ij->i", v0, np.cross(v1, v2)).sum() / 6
     assert volume == pytest.approx(4 / 3 * np.pi, rel=0.05)
     assert np.abs(np.linalg.norm(mesh.vertices, axis=1) - 1).max() < 0.1
+
+
+def exact(surface, queries):
+    """The surface's winding numbers summed exactly, in its own frame."""
+    e = -1.0 if surface.epsilon is None else surface.epsilon
+    return _device.to_numpy(surface.engine().brute_force(_device.to_device(surface.local(queries)), e))
+
+
+def test_inputs_are_what_they_say_they_are(sphere):
+    trimesh = pytest.importorskip("trimesh")
+    v, f = sphere.vertices, sphere.faces
+    q = np.array([[0.0, 0.0, 0.0], [2.0, 0.0, 0.0], [0.1, 0.2, 0.1]])
+    # A pair is (vertices, faces): whole-number float faces (np.loadtxt) are indices.
+    np.testing.assert_allclose(gyrant.winding_numbers((v, f.astype(float)), q, progress=False), [1, 0, 1], atol=2e-3)
+    with pytest.raises(gyrant.InputError, match="points="):
+        gyrant.winding_numbers((v, v), q, progress=False)
+    assert gyrant.as_surface([v[f[0]].tolist(), v[f[1]].tolist()]).kind == "mesh"  # a list of two triangles
+    # Points and normals by keyword; integer normals are normals.
+    cloud = gyrant.as_surface(points=v, normals=np.sign(v).astype(int))
+    assert cloud.kind == "points" and len(cloud) == len(v)
+    # A Scene, a Trimesh, a pair and a PointCloud go to every function that takes their kind.
+    tm = trimesh.Trimesh(v, f, process=False)
+    for form in (tm, trimesh.Scene([tm])):
+        np.testing.assert_allclose(gyrant.winding_numbers(form, q, progress=False), [1, 0, 1], atol=2e-3)
+    assert len(gyrant.orient(trimesh.PointCloud(v), progress=False)) == len(v)
+    assert len(gyrant.orient((v, f), progress=False)) == len(v)
+
+
+def test_unit_normals_are_read_as_unit_everywhere():
+    rng = np.random.default_rng(3)
+    p = rng.normal(size=(3000, 3))
+    p /= np.linalg.norm(p, axis=1, keepdims=True)
+    q = rng.uniform(-1.6, 1.6, (2000, 3))
+    r = np.linalg.norm(q, axis=1)
+    normals = p.copy()
+    normals[5] = 0.0  # one point without a normal leaves the verdict alone
+    for kind in ("auto", "unit"):
+        w = gyrant.winding_numbers(points=p, normals=normals, normals_kind=kind, queries=q, progress=False)
+        clear = np.abs(r - 1) > 0.1
+        np.testing.assert_array_equal((w > 0.5)[clear], (r < 1)[clear])
+    scaled = gyrant.as_surface(points=p, normals=p, normals_kind="scaled")
+    np.testing.assert_allclose(scaled.primitive_areas(), 1.0, rtol=1e-6)
+    with pytest.raises(gyrant.InputError):
+        gyrant.as_surface(points=p, normals=p, normals_kind="unitary")
+
+
+def test_far_offsets_keep_their_accuracy(sphere):
+    shift = np.array([1e6, -2e6, 3e6])
+    far = gyrant.as_surface((sphere.vertices.astype(np.float64) + shift, sphere.faces))
+    q = np.random.default_rng(1).uniform(-1.3, 1.3, (3000, 3))
+    near_values = exact(sphere, q)
+    far_values = gyrant.winding_numbers(far, q + shift, progress=False)
+    np.testing.assert_allclose(far_values, near_values, atol=2e-3)  # the hierarchy's own error
+    np.testing.assert_allclose(far.bounds, sphere.bounds + shift, rtol=0, atol=1e-6)
+    grid = gyrant.voxelize(far, 9, progress=False)
+    np.testing.assert_allclose(grid.values, gyrant.voxelize(sphere, 9, progress=False).values, atol=2e-3)
+
+
+def test_torch_tensors_are_queries():
+    torch = pytest.importorskip("torch")
+    v, f = icosphere(2)
+    q = np.random.default_rng(2).uniform(-1.5, 1.5, (500, 3))
+    values = gyrant.winding_numbers((v, f), torch.tensor(q, requires_grad=True), progress=False)
+    assert isinstance(values, torch.Tensor)
+    np.testing.assert_array_equal(values.numpy(), gyrant.winding_numbers((v, f), q, progress=False))
+
+
+def test_a_surface_cannot_go_stale_nor_be_built_unchecked(sphere):
+    v = sphere.vertices.copy()
+    s = gyrant.Surface.from_mesh(v, sphere.faces)
+    with pytest.raises(ValueError):
+        s.vertices[:] *= 3
+    v *= 3  # the caller's own array stays theirs, and the surface does not follow it
+    assert v.flags.writeable and np.abs(s.vertices).max() <= 1.0 + 1e-6
+    for bad in (("mesh", v, sphere.faces + 10_000), ("points", v, v[:5]), ("cube", v, v)):
+        with pytest.raises(gyrant.InputError):
+            gyrant.Surface(*bad)
+
+
+def test_a_store_chunk_larger_than_the_chunk_size_is_evaluated_in_chunks(sphere, monkeypatch):
+    zarr = pytest.importorskip("zarr")
+    from gyrant import io
+
+    calls = []
+    evaluate = winding.evaluate
+    monkeypatch.setattr(winding, "evaluate", lambda s, q, *a: calls.append(len(q)) or evaluate(s, q, *a))
+    target = io.zarr_array(zarr.group(), "wn", (24, 24, 24), np.float32, (24, 24, 24))
+    gyrant.voxelize(sphere, 24, chunk_size=1000, progress=False, out=target)
+    assert max(calls) <= 1000 and sum(calls) == 24**3
+    np.testing.assert_array_equal(target[...], gyrant.voxelize(sphere, 24, progress=False).values)
+
+
+def test_voxelize_and_reconstruct_share_one_resolution_convention(sphere):
+    origin, spacing, shape = winding.grid_for(sphere.bounds, 40, 0.1)
+    fit = winding.reconstruction_grid(sphere, 40, 0.1)
+    np.testing.assert_allclose(fit[1], spacing)
+    assert max(fit[2]) == 40 and shape == (40, 40, 40)
+    assert winding.reconstruction_grid(sphere, (20, 30, 40), 0.1)[2] == (20, 30, 40)
