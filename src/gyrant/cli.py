@@ -5,13 +5,12 @@ bad argument), 1 when the computation fails; either way one line on standard err
 output file. Several inputs go to a folder, one output each; `--workers N` or `--scheduler
 ADDRESS` runs the work on a Dask cluster (gyrant.dask).
 """
-import pathlib
 import signal
 import sys
 import time
 
-from gyrant import io, winding
-from gyrant.commands import COMMANDS, cmd_info, InProcess, UsageError, _say, build_parser, file_tasks, several
+from gyrant import winding
+from gyrant.commands import COMMANDS, InProcess, UsageError, _say, build_parser, cmd_info, file_tasks, several
 from gyrant.surface import InputError
 
 # Names kept for callers of the earlier layout.

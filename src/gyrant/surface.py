@@ -359,6 +359,8 @@ class Surface:
 
     def __setstate__(self, state):
         self.__dict__.update(state)
+        for array in (self._a, self._b, self.offset):
+            array.setflags(write=False)  # unpickled arrays come back writeable
         self.lock = threading.RLock()
 
     def __repr__(self):

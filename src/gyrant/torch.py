@@ -20,6 +20,8 @@ import weakref
 
 import gyrant_module
 
+from gyrant.surface import quiet_stdout
+
 __all__ = ["winding_number", "WindingNumber"]
 
 _function = None
@@ -80,7 +82,8 @@ def _build_function():
             if stream != 0:
                 # The engine builds on a stream of its own: the inputs must be ready for it.
                 torch.cuda.current_stream(queries.device).synchronize()
-            engine = gyrant_module.GyrantEngine(p, n)
+            with quiet_stdout():  # the package's standard output is the caller's
+                engine = gyrant_module.GyrantEngine(p, n)
             w = torch.from_dlpack(engine.compute(q, beta=beta, epsilon=epsilon, stream=stream))
             # The backward products reuse the engine (its tree and expansions) and these queries.
             ctx.held, ctx.queries, ctx.beta, ctx.epsilon = _Held(engine), q, beta, epsilon
