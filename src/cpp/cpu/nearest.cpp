@@ -13,6 +13,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <stdexcept>
 #include <type_traits>
@@ -120,18 +121,44 @@ struct V8 {
         for (int a = 0; a < 3; ++a) {
             float const* plane = v.data + (3 * k + a) * v.stride + first;
             F8 lanes;
-            for (unsigned j = 0; j < 8; ++j) lanes[j] = plane[j < count ? j : 0];
+            if (count == 8) {
+                std::memcpy(&lanes, plane, sizeof lanes);  // every leaf but the last
+            } else {
+                for (unsigned j = 0; j < 8; ++j) lanes[j] = plane[j < count ? j : 0];
+            }
             (a == 0 ? c[k].x : a == 1 ? c[k].y : c[k].z) = lanes;
         }
 }
 
+//! box_distance2 with plain comparisons for fmaxf (a library call here): the boxes hold no NaN.
+[[gnu::always_inline]] inline float gap(float lo, float hi, float x) {
+    float const below = lo - x, above = x - hi;
+    float const g = below > above ? below : above;
+    return g > 0.0f ? g : 0.0f;
+}
+
+//! Lower bounds of the squared distances to a leaf's four groups (all 0 without their boxes).
+[[gnu::always_inline]] inline void bounds_of_groups(GroupBoxes const* g, Vec3 const& q, float (&bound)[4]) {
+    for (unsigned k = 0; k < 4; ++k) {
+        if (g == nullptr) {
+            bound[k] = 0.0f;
+            continue;
+        }
+        float const dx = gap(g->lo_x[k], g->hi_x[k], q.x), dy = gap(g->lo_y[k], g->hi_y[k], q.y),
+                    dz = gap(g->lo_z[k], g->hi_z[k], q.z);
+        bound[k] = dx * dx + dy * dy + dz * dz;
+    }
+}
+
 GYRANT_LEAF_CLONES
-void scan_leaf(SoAView<Triangle> const& view, unsigned n, unsigned first, unsigned count, Vec3 const& qs,
-               float& best, uint32_t& found) {
-    (void)n;
+void scan_leaf(SoAView<Triangle> const& view, GroupBoxes const* groups, unsigned first, unsigned count,
+               Vec3 const& qs, float& best, uint32_t& found) {
+    float group_bound[4];
+    bounds_of_groups(groups, qs, group_bound);
     V8 const q{splat(qs.x), splat(qs.y), splat(qs.z)};
     F8 const zero = splat(0.0f);
     for (unsigned start = 0; start < count; start += 8) {
+        if (!may_improve(group_bound[start / 8], best, found != NONE)) continue;
         unsigned const lanes = std::min(8u, count - start);
         V8 v[3];
         load8(view, first + start, lanes, v);
@@ -174,17 +201,26 @@ void scan_leaf(SoAView<Triangle> const& view, unsigned n, unsigned first, unsign
 }
 
 GYRANT_LEAF_CLONES
-void scan_leaf(SoAView<PointNormal> const& view, unsigned n, unsigned first, unsigned count, Vec3 const& qs,
-               float& best, uint32_t& found) {
-    (void)n;
+void scan_leaf(SoAView<PointNormal> const& view, GroupBoxes const* groups, unsigned first, unsigned count,
+               Vec3 const& qs, float& best, uint32_t& found) {
+    float group_bound[4];
+    bounds_of_groups(groups, qs, group_bound);
     for (unsigned start = 0; start < count; start += 8) {
+        if (!may_improve(group_bound[start / 8], best, found != NONE)) continue;
         unsigned const lanes = std::min(8u, count - start);
         F8 px, py, pz;
-        for (unsigned j = 0; j < 8; ++j) {
-            unsigned const i = first + start + (j < lanes ? j : 0);
-            px[j] = view.data[i];
-            py[j] = view.data[view.stride + i];
-            pz[j] = view.data[2 * view.stride + i];
+        unsigned const at = first + start;
+        if (lanes == 8) {
+            std::memcpy(&px, view.data + at, sizeof px);
+            std::memcpy(&py, view.data + view.stride + at, sizeof py);
+            std::memcpy(&pz, view.data + 2 * view.stride + at, sizeof pz);
+        } else {
+            for (unsigned j = 0; j < 8; ++j) {
+                unsigned const i = at + (j < lanes ? j : 0);
+                px[j] = view.data[i];
+                py[j] = view.data[view.stride + i];
+                pz[j] = view.data[2 * view.stride + i];
+            }
         }
         F8 const dx = px - qs.x, dy = py - qs.y, dz = pz - qs.z;
         F8 const d = dx * dx + dy * dy + dz * dz;
@@ -206,7 +242,8 @@ struct Walker {
 
     //! Primitives [first, first + count) against q: the nearest below best.
     void scan(unsigned first, unsigned count, Vec3 const& q, float& best, uint32_t& found) const {
-        scan_leaf(scene.primitives, scene.n_primitives, first, count, q, best, found);
+        GroupBoxes const* const groups = boxes != nullptr ? &boxes->groups[first / PRIMITIVES_PER_LEAF] : nullptr;
+        scan_leaf(scene.primitives, groups, first, count, q, best, found);
     }
 
     uint32_t operator()(Vec3 const& q, uint32_t hint, float& best) const {
@@ -241,8 +278,11 @@ struct Walker {
             WideNode const& w = nodes[top.entry];
             SlotBoxes const& b = slot_boxes[top.entry];
             float bound[8];
-            for (unsigned k = 0; k < 8; ++k)
-                bound[k] = box_distance2({b.lo_x[k], b.lo_y[k], b.lo_z[k]}, {b.hi_x[k], b.hi_y[k], b.hi_z[k]}, q);
+            for (unsigned k = 0; k < 8; ++k) {
+                float const dx = gap(b.lo_x[k], b.hi_x[k], q.x), dy = gap(b.lo_y[k], b.hi_y[k], q.y),
+                            dz = gap(b.lo_z[k], b.hi_z[k], q.z);
+                bound[k] = dx * dx + dy * dy + dz * dz;
+            }
             unsigned const occupied = static_cast<unsigned>(w.leaf_mask | w.internal_mask);
             // The children worth a visit, nearest first (insertion sort of at most 8).
             StackEntry pending[8];
@@ -269,19 +309,32 @@ NearestTree make_nearest_tree(QueryScene<T> const& scene) {
     unsigned const n = scene.n_primitives;
     size_t const leaves = (size_t{n} + PRIMITIVES_PER_LEAF - 1) / PRIMITIVES_PER_LEAF;
     std::vector<float> leaf_box(6 * leaves);
+    NearestTree out;
+    out.groups.resize(leaves);
 #pragma omp parallel for schedule(static) if (team_threads() > 1 && leaves >= 64)
     for (size_t leaf = 0; leaf < leaves; ++leaf) {
         float lo[3] = {INFINITY, INFINITY, INFINITY}, hi[3] = {-INFINITY, -INFINITY, -INFINITY};
-        unsigned const first = static_cast<unsigned>(leaf * PRIMITIVES_PER_LEAF);
-        unsigned const last = std::min(n, first + PRIMITIVES_PER_LEAF);
-        for (unsigned i = first; i < last; ++i) {
-            float plo[3], phi[3];
-            primitive_box(scene.primitives, i, n, plo, phi);
-            // A NaN coordinate widens the box to everything: such a primitive is never pruned
-            // wrongly (and never found, its distance being NaN).
+        GroupBoxes& g = out.groups[leaf];
+        for (unsigned group = 0; group < 4; ++group) {
+            float glo[3] = {INFINITY, INFINITY, INFINITY}, ghi[3] = {-INFINITY, -INFINITY, -INFINITY};
+            unsigned const first = static_cast<unsigned>(leaf * PRIMITIVES_PER_LEAF) + 8 * group;
+            unsigned const last = std::min(n, first + 8);
+            for (unsigned i = first; i < last; ++i) {
+                float plo[3], phi[3];
+                primitive_box(scene.primitives, i, n, plo, phi);
+                // A NaN coordinate widens the box to everything: such a primitive is never pruned
+                // wrongly (and never found, its distance being NaN).
+                for (int c = 0; c < 3; ++c) {
+                    glo[c] = std::isnan(plo[c]) ? -INFINITY : std::fmin(glo[c], plo[c]);
+                    ghi[c] = std::isnan(phi[c]) ? INFINITY : std::fmax(ghi[c], phi[c]);
+                }
+            }
+            // An empty group (past the last primitive) keeps its inverted box: never reached.
+            g.lo_x[group] = glo[0], g.lo_y[group] = glo[1], g.lo_z[group] = glo[2];
+            g.hi_x[group] = ghi[0], g.hi_y[group] = ghi[1], g.hi_z[group] = ghi[2];
             for (int c = 0; c < 3; ++c) {
-                lo[c] = std::isnan(plo[c]) ? -INFINITY : std::fmin(lo[c], plo[c]);
-                hi[c] = std::isnan(phi[c]) ? INFINITY : std::fmax(hi[c], phi[c]);
+                lo[c] = std::fmin(lo[c], glo[c]);
+                hi[c] = std::fmax(hi[c], ghi[c]);
             }
         }
         for (int c = 0; c < 3; ++c) {
@@ -289,7 +342,6 @@ NearestTree make_nearest_tree(QueryScene<T> const& scene) {
             leaf_box[6 * leaf + 3 + c] = hi[c];
         }
     }
-    NearestTree out;
     out.boxes.resize(tree.nodes.size());
     // Children come after their parents: the entries are completed from the last one back.
     for (size_t e = tree.nodes.size(); e-- > 0;) {
