@@ -14,12 +14,15 @@
 
 #if defined(GYRANT_FLAVOUR_HOST)
 #include "cpu/native.h"
+#include "cpu/nearest.h"
 #endif
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <limits>
 #include <memory>
+#include <mutex>
 #include <new>
 #include <source_location>
 #include <string>
@@ -234,6 +237,30 @@ class GyrantBackend {
     void solve_for_normals(float const* extra_points, unsigned long n_extra, float const* extra_wn,
                            float const* pc_wn, float alpha_extra);
 
+    // Closest points and signed distances (gyrant_distance.cu), in the caller's order and units,
+    // with compute's conventions for stream. max_distance must be >= 0 (+inf: no limit).
+    struct NearestResult {
+        std::unique_ptr<float, CudaDeleter> distance;  // n
+        std::unique_ptr<float, CudaDeleter> points;    // 3 n
+        std::unique_ptr<int64_t, CudaDeleter> index;   // n
+    };
+    //! The nearest primitive of every query: distance, closest point and index (caller's order);
+    //! inf, NaN and -1 beyond max_distance; NaN, NaN and -1 for a non-finite query. Throws
+    //! std::invalid_argument for a negative or NaN max_distance.
+    NearestResult closest_point(float const* queries, unsigned long n, float max_distance,
+                                unsigned long stream) const;
+    //! The distance, negative where the winding number says inside (sign_mode: 0 w > 0.5, 1 |w| >
+    //! 0.5, 2 unsigned). Where the hierarchical w lies within its error bound of 0.5, the sign
+    //! comes from brute_force's sum. Beyond max_distance: +inf, no sign taken. Throws
+    //! std::invalid_argument for an unknown mode or a negative or NaN max_distance.
+    std::unique_ptr<float, CudaDeleter> signed_distance(float const* queries, unsigned long n, float beta,
+                                                        float epsilon, int sign_mode, float max_distance,
+                                                        unsigned long stream) const;
+    //! Queries whose sign signed_distance has taken from the exact sum, over the engine's life.
+    unsigned long sign_reevaluations() const { return reevaluated_signs.load(std::memory_order_relaxed); }
+    //! How far from 0.5 the hierarchical w at this beta (resolved) may still be on the wrong side.
+    static float sign_margin(float beta);
+
     // Build bodies (gyrant_build.cu), called once by the factories right after construction:
     // initialize_triangle_data on triangle engines, initialize_point_data on point engines.
     void initialize_triangle_data(float const* triangles);
@@ -273,6 +300,16 @@ class GyrantBackend {
     std::unique_ptr<float, CudaDeleter> vjp(bool normals, float const* grad_output, unsigned long n,
                                             float const* queries, float beta, float epsilon,
                                             unsigned long stream) const;
+
+    //! The nearest walk into distance (n), points (3 n, may be null) and index (n, may be null).
+    void nearest_into(float const* queries, unsigned long n, float max_distance, float* distance,
+                      float* points, int64_t* index, cudaStream_t caller_stream) const;
+    std::atomic<unsigned long> mutable reevaluated_signs{0};
+#if defined(GYRANT_FLAVOUR_HOST)
+    //! The native nearest walk's boxes, made by the first query that needs them.
+    mutable std::once_flag nearest_boxes_made;
+    mutable std::unique_ptr<gyrant::cpu::NearestTree> nearest_boxes;
+#endif
 
     //! The destructor's steps; also undoes a constructor that stops half way.
     void release() noexcept;

@@ -16,6 +16,7 @@
 #include <dlfcn.h>
 #endif
 
+#include <cmath>
 #include <cstdint>
 #include <memory>
 #include <new>
@@ -82,6 +83,25 @@ ResultArray wrap_result(std::unique_ptr<float, CudaDeleter> buffer, size_t count
     float* const data = buffer.get();
     nb::capsule const owner = take_ownership(buffer);
     return ResultArray(data, {count}, owner, {}, nb::dtype<float>(), DeviceTag::value, device);
+}
+
+using IndexResultArray = nb::ndarray<nb::array_api, int64_t, nb::ndim<1>, nb::c_contig, DeviceTag>;
+
+//! Hands an engine result of `count` indices to Python without a copy (see take_ownership).
+IndexResultArray wrap_index(std::unique_ptr<int64_t, CudaDeleter> buffer, size_t count, int device) {
+    struct Owned {
+        int64_t* data;
+        CudaDeleter deleter;
+    };
+    auto record = std::make_unique<Owned>(Owned{buffer.get(), buffer.get_deleter()});
+    nb::capsule owner(record.get(), [](void* p) noexcept {
+        auto* r = static_cast<Owned*>(p);
+        r->deleter(r->data);
+        delete r;
+    });
+    record.release();
+    int64_t* const data = buffer.release();
+    return IndexResultArray(data, {count}, owner, {}, nb::dtype<int64_t>(), DeviceTag::value, device);
 }
 
 template <class Array>
@@ -162,6 +182,38 @@ struct GyrantEngine {
     }
 
     std::string dump() const { return uses_triangles ? triangle_backend->dump() : point_backend->dump(); }
+
+    nb::tuple closest_point(Vec3Array const& queries, float max_distance, uint64_t stream) const {
+        require_engine_device(queries, device_id(), kQueriesDeviceMessage);
+        size_t const n = queries.shape(0);
+        auto wrap = [&](auto result) {
+            ResultArray distance = wrap_result(std::move(result.distance), n, device_id());
+            Vec3ResultArray points = wrap_rows(std::move(result.points), n);
+            return nb::make_tuple(distance, points, wrap_index(std::move(result.index), n, device_id()));
+        };
+        return uses_triangles ? wrap(triangle_backend->closest_point(queries.data(), n, max_distance, stream))
+                              : wrap(point_backend->closest_point(queries.data(), n, max_distance, stream));
+    }
+
+    ResultArray signed_distance(Vec3Array const& queries, float beta, float epsilon, std::string const& sign,
+                                float max_distance, uint64_t stream) const {
+        int mode = -1;
+        if (sign == "winding") mode = 0;
+        if (sign == "abs_winding") mode = 1;
+        if (sign == "none") mode = 2;
+        if (mode < 0)
+            throw std::invalid_argument("sign must be 'winding', 'abs_winding' or 'none', not '" + sign + "'.");
+        require_engine_device(queries, device_id(), kQueriesDeviceMessage);
+        size_t const n = queries.shape(0);
+        auto out = uses_triangles
+                       ? triangle_backend->signed_distance(queries.data(), n, beta, epsilon, mode, max_distance, stream)
+                       : point_backend->signed_distance(queries.data(), n, beta, epsilon, mode, max_distance, stream);
+        return wrap_result(std::move(out), n, device_id());
+    }
+
+    unsigned long sign_reevaluations() const {
+        return uses_triangles ? triangle_backend->sign_reevaluations() : point_backend->sign_reevaluations();
+    }
 
     static constexpr char const* kQueriesDeviceMessage =
         "queries must reside on the same CUDA device as the engine.";
@@ -359,6 +411,53 @@ Returns
 -------
 Array[N], float32
     The winding number at every query point, ready in the order of `stream`.
+)";
+
+char const* const kClosestPointDoc = R"(The nearest primitive of every query, through the engine's hierarchy.
+
+Parameters
+----------
+queries : Array[Q, 3], float32
+    The query points.
+max_distance : float
+    Primitives farther than this are not looked for (the walk stops early: narrow bands are
+    cheap). Must be zero or positive; inf (the default) for no limit.
+stream : int
+    Raw 64-bit handle of a CUDA stream, default 0.
+
+Returns
+-------
+tuple (distance, point, index)
+    distance (Q,) float32, the closest point (Q, 3) float32 in the caller's units, and the index
+    (Q,) int64 of the triangle (caller's order) or of the point. Beyond max_distance: inf, NaN,
+    -1. A query with a non-finite coordinate: NaN, NaN, -1. Degenerate triangles count as their
+    segment or point.
+)";
+
+char const* const kSignedDistanceDoc = R"(The distance to the surface, negative inside.
+
+The distance is closest_point's; the sign comes from the winding number w (beta and epsilon as
+for compute). Where the hierarchical w lies within its error bound of 0.5, the query's w is
+summed exactly (brute_force) instead: the sign agrees with the exact winding number.
+
+Parameters
+----------
+queries : Array[Q, 3], float32
+beta, epsilon : float
+    As for compute (negative: the defaults).
+sign : str
+    "winding": inside where w > 0.5; "abs_winding": inside where |w| > 0.5 (soups oriented
+    inconsistently); "none": the unsigned distance.
+max_distance : float
+    Narrow band: queries with no primitive within it get +inf, and no winding number is
+    evaluated for them. Zero or positive; inf (the default) for no limit.
+stream : int
+    Raw 64-bit handle of a CUDA stream, default 0.
+
+Returns
+-------
+Array[Q], float32
+    Signed distances; NaN for a query with a non-finite coordinate.
 )";
 
 char const* const kBruteForceDoc = R"(Computes the winding numbers at the given query location with brute force on GPU.
@@ -604,5 +703,18 @@ NB_MODULE(gyrant_module, m) {
         .def("brute_force_gradient", &GyrantEngine::brute_force_gradient,
              nb::sig("def brute_force_gradient(self, queries: Array[Q, 3; float32; cuda], epsilon: float32 = -1, "
                      "stream: uint64_t = 0) -> Array[Q, 3; float32; cuda]"),
-             "queries"_a.noconvert(), "epsilon"_a = -1.0f, "stream"_a = uint64_t{0}, kBruteForceGradientDoc);
+             "queries"_a.noconvert(), "epsilon"_a = -1.0f, "stream"_a = uint64_t{0}, kBruteForceGradientDoc)
+        .def("closest_point", &GyrantEngine::closest_point,
+             nb::sig("def closest_point(self, queries: Array[Q, 3; float32; cuda], max_distance: float32 = inf, "
+                     "stream: uint64_t = 0) -> tuple[Array[Q; float32], Array[Q, 3; float32], Array[Q; int64]]"),
+             "queries"_a.noconvert(), "max_distance"_a = INFINITY, "stream"_a = uint64_t{0}, kClosestPointDoc)
+        .def("signed_distance", &GyrantEngine::signed_distance,
+             nb::sig("def signed_distance(self, queries: Array[Q, 3; float32; cuda], beta: float32 = -1, epsilon: "
+                     "float32 = -1, sign: str = 'winding', max_distance: float32 = inf, stream: uint64_t = 0) "
+                     "-> Array[Q; float32]"),
+             "queries"_a.noconvert(), "beta"_a = -1.0f, "epsilon"_a = -1.0f, "sign"_a = "winding",
+             "max_distance"_a = INFINITY, "stream"_a = uint64_t{0}, kSignedDistanceDoc)
+        .def_prop_ro("sign_reevaluations", &GyrantEngine::sign_reevaluations,
+                     "Queries whose sign signed_distance took from the exact sum (the hierarchical winding "
+                     "number lay within its error bound of 0.5), over the engine's life.");
 }

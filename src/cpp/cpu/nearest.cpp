@@ -1,0 +1,454 @@
+// Native nearest walk: one query at a time per thread, in Morton order, each starting from the
+// previous query's primitive (neighbours share their nearest primitive, or have one close by, so
+// the walk starts with a tight bound and prunes almost everything).
+#include "cpu/nearest.h"
+
+#include "cpu/team.h"
+#include "host/flush_to_zero.h"
+#include "kernels/common.h"
+#include "kernels/nearest.h"
+#include "size_limits.h"
+
+#include <omp.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <stdexcept>
+#include <type_traits>
+#include <vector>
+
+namespace gyrant::cpu {
+namespace {
+
+constexpr uint32_t NONE = 0xFFFFFFFFu;
+//! Queries a thread claims at a time: Morton neighbours stay on one thread, so the warm start
+//! holds across them.
+constexpr size_t NEAREST_CHUNK = 256;
+
+struct StackEntry {
+    uint32_t entry;  // WideTree entry, or a leaf with LEAF_ENTRY set
+    float bound;     // lower bound of its squared distance when pushed
+};
+constexpr uint32_t LEAF_ENTRY = 0x80000000u;
+
+//! Box of primitive i of the sorted storage.
+template <class T>
+void primitive_box(SoAView<T> const& view, unsigned i, unsigned n, float (&lo)[3], float (&hi)[3]) {
+    T const p = T::load(view, i, n);
+    if constexpr (std::is_same_v<T, Triangle>) {
+        lo[0] = std::fmin(std::fmin(p.v0.x, p.v1.x), p.v2.x);
+        lo[1] = std::fmin(std::fmin(p.v0.y, p.v1.y), p.v2.y);
+        lo[2] = std::fmin(std::fmin(p.v0.z, p.v1.z), p.v2.z);
+        hi[0] = std::fmax(std::fmax(p.v0.x, p.v1.x), p.v2.x);
+        hi[1] = std::fmax(std::fmax(p.v0.y, p.v1.y), p.v2.y);
+        hi[2] = std::fmax(std::fmax(p.v0.z, p.v1.z), p.v2.z);
+    } else {
+        lo[0] = hi[0] = p.position.x;
+        lo[1] = hi[1] = p.position.y;
+        lo[2] = hi[2] = p.position.z;
+    }
+}
+
+//! Queries in Morton order over the scene box grown by its extent on every side (queries around
+//! the surface keep their neighbours too).
+std::vector<uint32_t> morton_order(Vec3 const* queries, size_t n, float scale, AABB const& scene_box) {
+    SceneParams params = make_scene_params(scene_box);
+    if (params.inv_extent > 0.0f) {
+        float const extent = 1.0f / params.inv_extent;
+        SceneParams grown = params;
+        grown.inv_extent = 1.0f / (3.0f * extent);
+        grown.bounds.min = Vec3_f16::from_float(Vec3::from_f16(scene_box.min) - Vec3{extent, extent, extent});
+        Vec3 const corner = Vec3::from_f16(grown.bounds.min);
+        if (std::isfinite(corner.x) && std::isfinite(corner.y) && std::isfinite(corner.z) && grown.inv_extent > 0.0f)
+            params = grown;
+    }
+    std::vector<uint64_t> keys(n);
+    std::vector<uint32_t> order(n);
+#pragma omp parallel for schedule(static) if (team_threads() > 1 && n > 4096)
+    for (size_t i = 0; i < n; ++i) {
+        keys[i] = morton_code_of(queries[i] * scale, params);
+        order[i] = static_cast<uint32_t>(i);
+    }
+    radix_sort_pairs(keys.data(), order.data(), n);
+    return order;
+}
+
+
+// ---- the leaf scan, eight primitives per step ---------------------------------------------------
+// GCC's vector types: one source, SSE2 by default and AVX2 where the CPU has it (target_clones
+// picks at load time). Every lane repeats the scalar formulas of kernels/nearest.h operation by
+// operation (nothing is contracted in this file), so the squared distances are the kernel's bits.
+
+// The helpers below are always inlined, so no vector ever crosses a call: the ABI note is moot.
+#pragma GCC diagnostic ignored "-Wpsabi"
+typedef float F8 __attribute__((vector_size(32)));
+typedef int M8 __attribute__((vector_size(32)));
+
+#if defined(__x86_64__) && !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+#define GYRANT_LEAF_CLONES __attribute__((target_clones("default", "arch=x86-64-v3")))
+#else
+#define GYRANT_LEAF_CLONES
+#endif
+
+struct V8 {
+    F8 x, y, z;
+};
+[[gnu::always_inline]] inline V8 operator-(V8 const& a, V8 const& b) { return {a.x - b.x, a.y - b.y, a.z - b.z}; }
+[[gnu::always_inline]] inline F8 dot(V8 const& a, V8 const& b) { return a.x * b.x + a.y * b.y + a.z * b.z; }
+[[gnu::always_inline]] inline V8 cross(V8 const& a, V8 const& b) {
+    return {a.y * b.z - a.z * b.y, a.z * b.x - a.x * b.z, a.x * b.y - a.y * b.x};
+}
+[[gnu::always_inline]] inline F8 vmax(F8 a, F8 b) { return a > b ? a : b; }  // fmaxf for the values met here
+[[gnu::always_inline]] inline F8 vmin(F8 a, F8 b) { return a < b ? a : b; }
+[[gnu::always_inline]] inline F8 splat(float v) { return F8{} + v; }
+
+//! segment_distance2, eight segments.
+[[gnu::always_inline]] inline F8 segment_distance2_8(V8 const& a, V8 const& ab, V8 const& q) {
+    V8 const ap = q - a;
+    F8 const l2 = dot(ab, ab);
+    F8 const zero = splat(0.0f);
+    F8 s = l2 > zero ? dot(ap, ab) / l2 : zero;
+    s = vmin(vmax(s, zero), splat(1.0f));  // a NaN ratio fails both tests: 0, as fmaxf gives
+    V8 const d{ap.x - ab.x * s, ap.y - ab.y * s, ap.z - ab.z * s};
+    return dot(d, d);
+}
+
+//! Eight consecutive primitives of the sorted storage (lanes past `count` repeat the first one).
+[[gnu::always_inline]] inline void load8(SoAView<Triangle> const& v, unsigned first, unsigned count, V8 (&c)[3]) {
+    for (int k = 0; k < 3; ++k)
+        for (int a = 0; a < 3; ++a) {
+            float const* plane = v.data + (3 * k + a) * v.stride + first;
+            F8 lanes;
+            if (count == 8) {
+                std::memcpy(&lanes, plane, sizeof lanes);  // every leaf but the last
+            } else {
+                for (unsigned j = 0; j < 8; ++j) lanes[j] = plane[j < count ? j : 0];
+            }
+            (a == 0 ? c[k].x : a == 1 ? c[k].y : c[k].z) = lanes;
+        }
+}
+
+//! box_distance2 with plain comparisons for fmaxf (a library call here): the boxes hold no NaN.
+[[gnu::always_inline]] inline float gap(float lo, float hi, float x) {
+    float const below = lo - x, above = x - hi;
+    float const g = below > above ? below : above;
+    return g > 0.0f ? g : 0.0f;
+}
+
+//! Lower bounds of the squared distances to a leaf's four groups (all 0 without their boxes).
+[[gnu::always_inline]] inline void bounds_of_groups(GroupBoxes const* g, Vec3 const& q, float (&bound)[4]) {
+    for (unsigned k = 0; k < 4; ++k) {
+        if (g == nullptr) {
+            bound[k] = 0.0f;
+            continue;
+        }
+        float const dx = gap(g->lo_x[k], g->hi_x[k], q.x), dy = gap(g->lo_y[k], g->hi_y[k], q.y),
+                    dz = gap(g->lo_z[k], g->hi_z[k], q.z);
+        bound[k] = dx * dx + dy * dy + dz * dz;
+    }
+}
+
+GYRANT_LEAF_CLONES
+void scan_leaf(SoAView<Triangle> const& view, GroupBoxes const* groups, unsigned first, unsigned count,
+               Vec3 const& qs, float& best, uint32_t& found) {
+    float group_bound[4];
+    bounds_of_groups(groups, qs, group_bound);
+    V8 const q{splat(qs.x), splat(qs.y), splat(qs.z)};
+    F8 const zero = splat(0.0f);
+    for (unsigned start = 0; start < count; start += 8) {
+        if (!may_improve(group_bound[start / 8], best, found != NONE)) continue;
+        unsigned const lanes = std::min(8u, count - start);
+        V8 v[3];
+        load8(view, first + start, lanes, v);
+        // The boxes first: most steps end here.
+        F8 const lo_x = vmin(vmin(v[0].x, v[1].x), v[2].x), hi_x = vmax(vmax(v[0].x, v[1].x), v[2].x);
+        F8 const lo_y = vmin(vmin(v[0].y, v[1].y), v[2].y), hi_y = vmax(vmax(v[0].y, v[1].y), v[2].y);
+        F8 const lo_z = vmin(vmin(v[0].z, v[1].z), v[2].z), hi_z = vmax(vmax(v[0].z, v[1].z), v[2].z);
+        F8 const dx = vmax(vmax(lo_x - q.x, q.x - hi_x), zero);
+        F8 const dy = vmax(vmax(lo_y - q.y, q.y - hi_y), zero);
+        F8 const dz = vmax(vmax(lo_z - q.z, q.z - hi_z), zero);
+        F8 const bound = dx * dx + dy * dy + dz * dz;
+        bool any = false;
+        for (unsigned j = 0; j < lanes; ++j) any |= may_improve(bound[j], best, found != NONE);
+        if (!any) continue;
+
+        V8 const ab = v[1] - v[0], bc = v[2] - v[1], ca = v[0] - v[2];
+        V8 const n3 = cross(ab, v[2] - v[0]);
+        F8 const nn = dot(n3, n3);
+        V8 const ap = q - v[0], bp = q - v[1], cp = q - v[2];
+        M8 const inside = (nn > zero) & (dot(cross(ab, ap), n3) >= zero) & (dot(cross(bc, bp), n3) >= zero) &
+                          (dot(cross(ca, cp), n3) >= zero);
+        F8 const d0 = segment_distance2_8(v[0], ab, q);
+        F8 const d1 = segment_distance2_8(v[1], bc, q);
+        F8 const d2 = segment_distance2_8(v[2], ca, q);
+        F8 edge = d1 < d0 ? d1 : d0;
+        edge = d2 < edge ? d2 : edge;
+        F8 const t = dot(n3, ap) / nn;
+        V8 const offset{n3.x * t, n3.y * t, n3.z * t};
+        F8 const plane = dot(offset, offset);
+        F8 const d = inside ? (plane <= edge ? plane : edge) : edge;
+        for (unsigned j = 0; j < lanes; ++j) {
+            // The scalar scan's skip, lane by lane, so that both keep the same candidate.
+            if (!may_improve(bound[j], best, found != NONE)) continue;
+            if (may_improve(d[j], best, found != NONE)) {
+                best = d[j];
+                found = first + start + j;
+            }
+        }
+    }
+}
+
+GYRANT_LEAF_CLONES
+void scan_leaf(SoAView<PointNormal> const& view, GroupBoxes const* groups, unsigned first, unsigned count,
+               Vec3 const& qs, float& best, uint32_t& found) {
+    float group_bound[4];
+    bounds_of_groups(groups, qs, group_bound);
+    for (unsigned start = 0; start < count; start += 8) {
+        if (!may_improve(group_bound[start / 8], best, found != NONE)) continue;
+        unsigned const lanes = std::min(8u, count - start);
+        F8 px, py, pz;
+        unsigned const at = first + start;
+        if (lanes == 8) {
+            std::memcpy(&px, view.data + at, sizeof px);
+            std::memcpy(&py, view.data + view.stride + at, sizeof py);
+            std::memcpy(&pz, view.data + 2 * view.stride + at, sizeof pz);
+        } else {
+            for (unsigned j = 0; j < 8; ++j) {
+                unsigned const i = at + (j < lanes ? j : 0);
+                px[j] = view.data[i];
+                py[j] = view.data[view.stride + i];
+                pz[j] = view.data[2 * view.stride + i];
+            }
+        }
+        F8 const dx = px - qs.x, dy = py - qs.y, dz = pz - qs.z;
+        F8 const d = dx * dx + dy * dy + dz * dz;
+        for (unsigned j = 0; j < lanes; ++j)
+            if (may_improve(d[j], best, found != NONE)) {
+                best = d[j];
+                found = first + start + j;
+            }
+    }
+}
+
+//! One query's walk. `hint` is a primitive to start from (NONE: none).
+template <class T>
+struct Walker {
+    QueryScene<T> const& scene;
+    NearestTree const* boxes;
+    StackEntry* stack;
+    float max_distance2;
+
+    //! Primitives [first, first + count) against q: the nearest below best.
+    void scan(unsigned first, unsigned count, Vec3 const& q, float& best, uint32_t& found) const {
+        GroupBoxes const* const groups = boxes != nullptr ? &boxes->groups[first / PRIMITIVES_PER_LEAF] : nullptr;
+        scan_leaf(scene.primitives, groups, first, count, q, best, found);
+    }
+
+    uint32_t operator()(Vec3 const& q, uint32_t hint, float& best) const {
+        unsigned const n = scene.n_primitives;
+        best = max_distance2;
+        uint32_t found = NONE;
+        if (hint != NONE) {
+            Vec3 point;
+            float const d2 = primitive_distance2(T::load(scene.primitives, hint, n), q, point);
+            if (may_improve(d2, best, false)) {
+                best = d2;
+                found = hint;
+            }
+        }
+        if (scene.tree == nullptr) {
+            for (unsigned first = 0; first < n; first += PRIMITIVES_PER_LEAF)
+                scan(first, std::min(PRIMITIVES_PER_LEAF, n - first), q, best, found);
+            return found;
+        }
+        WideNode const* const nodes = scene.tree->nodes.data();
+        SlotBoxes const* const slot_boxes = boxes->boxes.data();
+        unsigned s = 0;
+        stack[s++] = {0, 0.0f};
+        while (s > 0) {
+            StackEntry const top = stack[--s];
+            if (!may_improve(top.bound, best, found != NONE)) continue;
+            if (top.entry & LEAF_ENTRY) {
+                unsigned const first = (top.entry & ~LEAF_ENTRY) * PRIMITIVES_PER_LEAF;
+                scan(first, std::min(PRIMITIVES_PER_LEAF, n - first), q, best, found);
+                continue;
+            }
+            WideNode const& w = nodes[top.entry];
+            SlotBoxes const& b = slot_boxes[top.entry];
+            float bound[8];
+            for (unsigned k = 0; k < 8; ++k) {
+                float const dx = gap(b.lo_x[k], b.hi_x[k], q.x), dy = gap(b.lo_y[k], b.hi_y[k], q.y),
+                            dz = gap(b.lo_z[k], b.hi_z[k], q.z);
+                bound[k] = dx * dx + dy * dy + dz * dz;
+            }
+            unsigned const occupied = static_cast<unsigned>(w.leaf_mask | w.internal_mask);
+            // The children worth a visit, nearest first (insertion sort of at most 8).
+            StackEntry pending[8];
+            unsigned m = 0;
+            for (unsigned k = 0; k < 8; ++k) {
+                if (!((occupied >> k) & 1u) || !may_improve(bound[k], best, found != NONE)) continue;
+                StackEntry const e{w.child[k] | (((w.leaf_mask >> k) & 1u) ? LEAF_ENTRY : 0u), bound[k]};
+                unsigned j = m++;
+                for (; j > 0 && pending[j - 1].bound > e.bound; --j) pending[j] = pending[j - 1];
+                pending[j] = e;
+            }
+            // The stack holds 8 entries per level (WideTree::stack_capacity): no overflow.
+            for (unsigned j = m; j-- > 0;) stack[s++] = pending[j];
+        }
+        return found;
+    }
+};
+
+}  // namespace
+
+template <class T>
+NearestTree make_nearest_tree(QueryScene<T> const& scene) {
+    WideTree const& tree = *scene.tree;
+    unsigned const n = scene.n_primitives;
+    size_t const leaves = (size_t{n} + PRIMITIVES_PER_LEAF - 1) / PRIMITIVES_PER_LEAF;
+    std::vector<float> leaf_box(6 * leaves);
+    NearestTree out;
+    out.groups.resize(leaves);
+#pragma omp parallel for schedule(static) if (team_threads() > 1 && leaves >= 64)
+    for (size_t leaf = 0; leaf < leaves; ++leaf) {
+        float lo[3] = {INFINITY, INFINITY, INFINITY}, hi[3] = {-INFINITY, -INFINITY, -INFINITY};
+        GroupBoxes& g = out.groups[leaf];
+        for (unsigned group = 0; group < 4; ++group) {
+            float glo[3] = {INFINITY, INFINITY, INFINITY}, ghi[3] = {-INFINITY, -INFINITY, -INFINITY};
+            unsigned const first = static_cast<unsigned>(leaf * PRIMITIVES_PER_LEAF) + 8 * group;
+            unsigned const last = std::min(n, first + 8);
+            for (unsigned i = first; i < last; ++i) {
+                float plo[3], phi[3];
+                primitive_box(scene.primitives, i, n, plo, phi);
+                // A NaN coordinate widens the box to everything: such a primitive is never pruned
+                // wrongly (and never found, its distance being NaN).
+                for (int c = 0; c < 3; ++c) {
+                    glo[c] = std::isnan(plo[c]) ? -INFINITY : std::fmin(glo[c], plo[c]);
+                    ghi[c] = std::isnan(phi[c]) ? INFINITY : std::fmax(ghi[c], phi[c]);
+                }
+            }
+            // An empty group (past the last primitive) keeps its inverted box: never reached.
+            g.lo_x[group] = glo[0], g.lo_y[group] = glo[1], g.lo_z[group] = glo[2];
+            g.hi_x[group] = ghi[0], g.hi_y[group] = ghi[1], g.hi_z[group] = ghi[2];
+            for (int c = 0; c < 3; ++c) {
+                lo[c] = std::fmin(lo[c], glo[c]);
+                hi[c] = std::fmax(hi[c], ghi[c]);
+            }
+        }
+        for (int c = 0; c < 3; ++c) {
+            leaf_box[6 * leaf + c] = lo[c];
+            leaf_box[6 * leaf + 3 + c] = hi[c];
+        }
+    }
+    out.boxes.resize(tree.nodes.size());
+    // Children come after their parents: the entries are completed from the last one back.
+    for (size_t e = tree.nodes.size(); e-- > 0;) {
+        WideNode const& w = tree.nodes[e];
+        SlotBoxes& b = out.boxes[e];
+        for (unsigned k = 0; k < 8; ++k) {
+            float lo[3] = {INFINITY, INFINITY, INFINITY}, hi[3] = {-INFINITY, -INFINITY, -INFINITY};
+            if ((w.leaf_mask >> k) & 1u) {
+                float const* box = &leaf_box[6 * size_t{w.child[k]}];
+                for (int c = 0; c < 3; ++c) {
+                    lo[c] = box[c];
+                    hi[c] = box[3 + c];
+                }
+            } else if ((w.internal_mask >> k) & 1u) {
+                size_t const child = w.child[k];
+                if (child <= e || child >= out.boxes.size()) throw std::runtime_error("inconsistent walk layout");
+                SlotBoxes const& cb = out.boxes[child];
+                WideNode const& cw = tree.nodes[child];
+                unsigned const occupied = static_cast<unsigned>(cw.leaf_mask | cw.internal_mask);
+                for (unsigned j = 0; j < 8; ++j) {
+                    if (!((occupied >> j) & 1u)) continue;
+                    lo[0] = std::fmin(lo[0], cb.lo_x[j]);
+                    lo[1] = std::fmin(lo[1], cb.lo_y[j]);
+                    lo[2] = std::fmin(lo[2], cb.lo_z[j]);
+                    hi[0] = std::fmax(hi[0], cb.hi_x[j]);
+                    hi[1] = std::fmax(hi[1], cb.hi_y[j]);
+                    hi[2] = std::fmax(hi[2], cb.hi_z[j]);
+                }
+            }
+            b.lo_x[k] = lo[0];
+            b.lo_y[k] = lo[1];
+            b.lo_z[k] = lo[2];
+            b.hi_x[k] = hi[0];
+            b.hi_y[k] = hi[1];
+            b.hi_z[k] = hi[2];
+        }
+    }
+    return out;
+}
+
+template <class T>
+void nearest(QueryScene<T> const& scene, NearestTree const* boxes, uint32_t const* sorted_indices,
+             Vec3 const* queries, unsigned long n, float max_distance2, NearestOutput const& out) {
+    if (n == 0) return;
+    if (n > MAX_QUERIES) throw std::length_error("too many queries for a 32-bit order");
+    if (scene.tree != nullptr && boxes == nullptr) throw std::logic_error("nearest: the walk's boxes are missing");
+    std::vector<uint32_t> order;
+    if (scene.tree != nullptr) order = morton_order(queries, n, scene.query_scale, scene.tree->root_box);
+    size_t const stack_entries = scene.tree != nullptr ? scene.tree->stack_capacity : 0;
+    size_t const chunks = (n + NEAREST_CHUNK - 1) / NEAREST_CHUNK;
+    int const threads = static_cast<int>(std::min<size_t>(chunks, static_cast<size_t>(team_threads())));
+    // Every thread's stack is allocated here: nothing may throw inside the team.
+    std::vector<StackEntry> stacks(std::max(1, threads) * std::max<size_t>(stack_entries, 1));
+    float const inverse_scale = 1.0f / scene.query_scale;  // a power of two: exact
+    float const nan = std::numeric_limits<float>::quiet_NaN();
+
+    // Chunk c of the Morton order on a thread's own stack.
+    auto const chunk = [&](size_t c, int thread) noexcept {
+        Walker<T> const walk{scene, boxes, stacks.data() + static_cast<size_t>(thread) * stack_entries, max_distance2};
+        uint32_t hint = NONE;
+        size_t const end = std::min<size_t>(n, (c + 1) * NEAREST_CHUNK);
+        for (size_t slot = c * NEAREST_CHUNK; slot < end; ++slot) {
+            size_t const i = order.empty() ? slot : order[slot];
+            Vec3 const raw = queries[i];
+            bool const finite = finite_query(raw);
+            uint32_t found = NONE;
+            float best = 0.0f;
+            Vec3 const q = in_engine_frame(raw, scene.query_scale);
+            if (finite) found = walk(q, hint, best);
+            Vec3 point{nan, nan, nan};
+            float distance = finite ? INFINITY : nan;
+            if (found != NONE) {
+                hint = found;
+                Vec3 closest;
+                primitive_distance2(T::load(scene.primitives, found, scene.n_primitives), q, closest);
+                distance = nearest_distance(best, closest, q) * inverse_scale;
+                point = closest * inverse_scale;
+            }
+            out.distance[i] = distance;
+            if (out.points != nullptr) {
+                out.points[3 * i + 0] = point.x;
+                out.points[3 * i + 1] = point.y;
+                out.points[3 * i + 2] = point.z;
+            }
+            if (out.index != nullptr)
+                out.index[i] = found != NONE ? static_cast<int64_t>(sorted_indices[found]) : NO_PRIMITIVE;
+        }
+    };
+    if (threads <= 1) {
+        host::FlushToZero const ftz;  // as the kernels run
+        for (size_t c = 0; c < chunks; ++c) chunk(c, 0);
+        return;
+    }
+#pragma omp parallel num_threads(threads)
+    {
+        host::FlushToZero const ftz;
+        int const thread = omp_get_thread_num();
+#pragma omp for schedule(dynamic, 1)
+        for (size_t c = 0; c < chunks; ++c) chunk(c, thread);
+    }
+}
+
+template NearestTree make_nearest_tree<Triangle>(QueryScene<Triangle> const&);
+template NearestTree make_nearest_tree<PointNormal>(QueryScene<PointNormal> const&);
+template void nearest<Triangle>(QueryScene<Triangle> const&, NearestTree const*, uint32_t const*, Vec3 const*,
+                                unsigned long, float, NearestOutput const&);
+template void nearest<PointNormal>(QueryScene<PointNormal> const&, NearestTree const*, uint32_t const*,
+                                   Vec3 const*, unsigned long, float, NearestOutput const&);
+
+}  // namespace gyrant::cpu

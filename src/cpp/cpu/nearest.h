@@ -1,0 +1,59 @@
+// Native closest points of the host flavour: the nearest walk over the walk layout of native.h,
+// with single-precision boxes of its own, on all cores.
+#pragma once
+
+#include "platform.h"
+
+#include "cpu/native.h"
+#include "geometry.h"
+
+#include <cstdint>
+#include <vector>
+
+namespace gyrant::cpu {
+
+//! The boxes of one WideTree entry's eight slots, in the engine's frame: the exact single-precision
+//! bounds of the primitives below each slot (the hierarchy's own half corners are too coarse
+//! to prune near the surface). Empty slots are never read.
+struct alignas(64) SlotBoxes {
+    float lo_x[8], lo_y[8], lo_z[8], hi_x[8], hi_y[8], hi_z[8];
+};
+static_assert(sizeof(SlotBoxes) == 192, "six rows of eight floats");
+
+//! The boxes of a leaf's four groups of eight primitives: a leaf the walk reaches loads only the
+//! groups that can hold a nearer primitive.
+struct alignas(32) GroupBoxes {
+    float lo_x[4], lo_y[4], lo_z[4], hi_x[4], hi_y[4], hi_z[4];
+};
+static_assert(sizeof(GroupBoxes) == 96, "six rows of four floats");
+
+//! What the nearest walk adds to the walk layout: one SlotBoxes per WideTree entry and one
+//! GroupBoxes per leaf (96 bytes per 32 primitives, 3 bytes each, plus 192 bytes per entry: about
+//! 4 bytes per primitive in all), made on the first closest-point query of an engine.
+struct NearestTree {
+    std::vector<SlotBoxes> boxes;    // parallel to WideTree::nodes
+    std::vector<GroupBoxes> groups;  // by leaf
+};
+
+//! The boxes of scene.tree's slots over its sorted primitives, on all cores. Precondition:
+//! scene.tree is not null.
+template <class T>
+NearestTree make_nearest_tree(QueryScene<T> const& scene);
+
+//! Where closest_point writes: n distances, and optionally 3 n coordinates and n indices.
+struct NearestOutput {
+    float* distance;
+    float* points;   // may be null
+    int64_t* index;  // may be null
+};
+
+//! The nearest primitive of each of n queries (caller's order and units in and out): its
+//! distance, its closest point and its index in the caller's order (sorted_indices maps the
+//! sorted storage back). Nothing within max_distance2 (engine's frame, squared): inf, NaN, -1; a
+//! query with a non-finite coordinate: NaN, NaN, -1. The same squared distances as the kernel's,
+//! bit for bit. `boxes` may be null only when scene.tree is.
+template <class T>
+void nearest(QueryScene<T> const& scene, NearestTree const* boxes, uint32_t const* sorted_indices,
+             Vec3 const* queries, unsigned long n, float max_distance2, NearestOutput const& out);
+
+}  // namespace gyrant::cpu
