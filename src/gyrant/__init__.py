@@ -6,7 +6,7 @@ The engine is the extension module's `GyrantEngine`; `flavour` says which arrays
 - `Surface` and `as_surface` (what each input form means), and file input (`read_surface`, `read_points`: OBJ, PLY, STL, OFF, GLB meshes; PLY,
   XYZ, NPY, NPZ point clouds);
 - chunked functions with progress bars: `winding_numbers`, `voxelize`, `sample_occupancy`,
-  `orient`, `reconstruct`;
+  `signed_distance`, `closest_points`, `sample_sdf`, `orient`, `reconstruct`;
 - the command line `gyrant` (`gyrant.cli`).
 
 `gyrant.torch` (PyTorch) and `gyrant.dask` (a Dask cluster) load on first use, so that their
@@ -16,6 +16,7 @@ import importlib
 
 from gyrant_module import GyrantEngine, flavour
 
+from gyrant.distance import ClosestPoints, SdfSamples, closest_points, sample_sdf, signed_distance
 from gyrant.io import read_points, read_surface
 from gyrant.surface import InputError, Surface
 from gyrant.winding import (GyrantError, Grid, Mesh, Samples, as_surface, orient, reconstruct,
@@ -23,7 +24,7 @@ from gyrant.winding import (GyrantError, Grid, Mesh, Samples, as_surface, orient
 
 __all__ = ["GyrantEngine", "flavour", "Surface", "as_surface", "InputError", "GyrantError", "Grid", "Mesh", "Samples",
            "read_surface", "read_points", "winding_numbers", "voxelize", "sample_occupancy", "orient",
-           "reconstruct"]
+           "reconstruct", "signed_distance", "closest_points", "sample_sdf", "ClosestPoints", "SdfSamples"]
 
 
 def __getattr__(name):

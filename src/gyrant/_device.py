@@ -104,3 +104,17 @@ def empty_like_f32(a, n):
 def wrap(xp, result):
     """A DLPack result of the engine in the framework `xp`, without a copy."""
     return xp.from_dlpack(result)
+
+
+def add_offset(xp, points, offset):
+    """Points of the surface's frame back in the caller's: float64 with the offset added, or as
+    they are when there is none."""
+    if not offset.any():
+        return points
+    if xp.__name__ == "torch":
+        return points.double() + xp.as_tensor(offset, device=points.device)
+    return points.astype(xp.float64) + xp.asarray(offset)
+
+
+def concatenate(xp, parts):
+    return xp.cat(parts) if xp.__name__ == "torch" else xp.concatenate(parts)

@@ -8,21 +8,23 @@ import pathlib
 
 import numpy as np
 
-from gyrant import io, winding
+from gyrant import distance, io, winding
 from gyrant.surface import NORMALS_KINDS, InputError, Surface, normals_are_unit
 
 EXAMPLES = {
     "info": "gyrant info bunny.off --json",
-    "voxelize": "gyrant voxelize bunny.off -o bunny.zarr --resolution 512",
-    "sample": "gyrant sample bunny.obj -o samples.npz --count 1000000 --near-fraction 0.5 --sigma 0.01",
+    "voxelize": "gyrant voxelize bunny.off -o bunny.zarr --resolution 512 [--sdf --band 0.02]",
+    "sample": "gyrant sample bunny.obj -o samples.npz --count 1000000 --near-fraction 0.5 --sigma 0.01 "
+              "[--sdf --layout deepsdf]",
     "orient": "gyrant orient scan.xyz -o oriented.ply",
     "reconstruct": "gyrant reconstruct scan.ply -o surface.ply --resolution 256",
 }
 
 SUMMARY = {
     "info": "what a mesh or point-cloud file holds: counts, box, area, closed or not",
-    "voxelize": "the winding number (or occupancy) on a regular grid, to NPZ or Zarr",
-    "sample": "uniform and near-surface points labelled inside/outside, to NPZ, PLY or Zarr",
+    "voxelize": "the winding number (or occupancy, or signed distance) on a regular grid, to NPZ or Zarr",
+    "sample": "uniform and near-surface points labelled inside/outside (or with signed distances), to NPZ, "
+              "PLY or Zarr",
     "orient": "outward normals for an unoriented point cloud, to PLY, NPZ or Zarr",
     "reconstruct": "a closed mesh from a point cloud (or a mesh with holes), to PLY, OBJ, STL, OFF, GLB or NPZ",
 }
@@ -60,6 +62,23 @@ def _padding(text):
         return winding.check_padding(text)
     except InputError as error:
         raise argparse.ArgumentTypeError(str(error)) from None
+
+
+def _band(text):
+    try:
+        return distance.check_band(text)
+    except InputError:
+        raise argparse.ArgumentTypeError(f"must be a distance of at least 0, got {text}") from None
+
+
+def _sdf_options(sub, what):
+    sub.add_argument("--sign", choices=distance.SIGNS, default="winding",
+                     help="with --sdf: inside where the winding number w > 0.5 (winding), where |w| > 0.5 "
+                          "(abs_winding: soups oriented inconsistently), or never (none: unsigned) "
+                          "(default winding)")
+    sub.add_argument("--band", type=_band, default=None, metavar="D",
+                     help=f"with --sdf: a narrow band; {what} farther than D (in the surface's units) from "
+                          "the surface get +inf, and cost little (default: no band)")
 
 
 def _normals_option(sub):
@@ -133,8 +152,12 @@ def build_parser():
                           "(default 128)")
     sub.add_argument("--padding", type=_padding, default=0.05,
                      help="margin around the box, a fraction of its longest side (default 0.05)")
-    sub.add_argument("--occupancy", action="store_true",
-                     help="store inside (winding number > 0.5) as booleans instead of winding numbers")
+    field = sub.add_mutually_exclusive_group()
+    field.add_argument("--occupancy", action="store_true",
+                       help="store inside (winding number > 0.5) as booleans instead of winding numbers")
+    field.add_argument("--sdf", action="store_true",
+                       help="store the signed distance (negative inside) instead of winding numbers")
+    _sdf_options(sub, "nodes")
     sub.add_argument("--zarr-chunk", type=_positive_int, default=128, metavar="N",
                      help="Zarr chunks of N x N x N nodes (default 128)")
     _normals_option(sub)
@@ -151,6 +174,13 @@ def build_parser():
     sub.add_argument("--padding", type=_padding, default=0.05,
                      help="margin of the uniform points' box, a fraction of its longest side (default 0.05)")
     sub.add_argument("--seed", type=_seed, default=None, help="random seed, at least 0 (default: a fresh one)")
+    sub.add_argument("--sdf", action="store_true",
+                     help="label the points with their signed distance (negative inside) instead of the "
+                          "winding number")
+    _sdf_options(sub, "points")
+    sub.add_argument("--layout", choices=("points", "deepsdf"), default="points",
+                     help="with --sdf, for NPZ: points and sdf arrays (points), or DeepSDF's pos and neg "
+                          "arrays of rows x, y, z, sdf (deepsdf) (default points)")
     _normals_option(sub)
     _common(sub, "sample")
 
@@ -282,27 +312,54 @@ def _resolution(args):
 def cmd_voxelize(args, run):
     out = _output(args)
     surface = winding.as_surface(args.input, normals_kind=args.normals)
+    sdf = sdf_field(args, surface)
     origin, spacing, shape = winding.grid_for(surface.bounds, _resolution(args), args.padding)
-    name, dtype = ("occupancy", bool) if args.occupancy else ("winding_numbers", np.float32)
+    name, dtype = (("occupancy", bool) if args.occupancy else ("sdf", np.float32) if sdf else
+                   ("winding_numbers", np.float32))
     attrs = {"origin": origin.tolist(), "spacing": spacing.tolist(),
              "bounds": [origin.tolist(), (origin + spacing * (np.array(shape) - 1)).tolist()],
              "source": str(args.input)}
+    if sdf:
+        attrs["sign"] = sdf.sign
+        if np.isfinite(sdf.max_distance):
+            attrs["band"] = sdf.max_distance
     if io.is_zarr_path(out):
         with io.staged(out, folder=True) as temp:
             group = io.open_zarr_group(temp, attrs)
             target = io.zarr_array(group, name, shape, dtype, (args.zarr_chunk,) * 3)
-            run.grid(surface, origin, spacing, shape, _Occupancy(target) if args.occupancy else target)
+            run.grid(surface, origin, spacing, shape, _Occupancy(target) if args.occupancy else target, field=sdf)
     else:
-        grid = run.grid(surface, origin, spacing, shape, None)
+        grid = run.grid(surface, origin, spacing, shape, None, field=sdf)
         values = grid.values > 0.5 if args.occupancy else grid.values
         io.write_npz(out, {name: values, **{k: np.asarray(v) for k, v in attrs.items() if k != "source"}})
-    return f"{'x'.join(map(str, shape))} {name.replace('_', ' ')}, spacing {_fmt(spacing)}"
+    what = "signed distances" if sdf else name.replace("_", " ")
+    return f"{'x'.join(map(str, shape))} {what}, spacing {_fmt(spacing)}"
+
+
+def sdf_field(args, surface):
+    """The signed-distance field the command asks for (--sdf, --sign, --band), or None; the
+    options that need --sdf are refused without it."""
+    if not args.sdf:
+        if args.band is not None or args.sign != "winding":
+            raise InputError("--band and --sign need --sdf")
+        if getattr(args, "layout", "points") != "points":
+            raise InputError("--layout deepsdf needs --sdf")
+        return None
+    if args.surface_shards != 1 and args.command == "voxelize":
+        raise InputError("--sdf grids take no --surface-shards (gyrant.dask.signed_distance shards queries "
+                         "and surfaces)")
+    return distance.field(surface, args.sign, args.band, args.beta, None)
 
 
 def cmd_sample(args, run):
     out = _output(args)
     surface = winding.as_surface(args.input, normals_kind=args.normals)
-    sampler, chunks = run.samples(surface, args)  # its n and uniform, then (start, points, wn)
+    sdf = sdf_field(args, surface)
+    if sdf and args.layout == "deepsdf" and out.suffix.lower() != ".npz":
+        raise InputError(f"--layout deepsdf writes NPZ, not {out.suffix}")
+    sampler, chunks = run.samples(surface, args, sdf)  # its n and uniform, then (start, points, values)
+    if sdf:
+        return _write_sdf_samples(args, out, sampler, chunks)
     if io.is_zarr_path(out):
         with io.staged(out, folder=True) as temp:
             group = io.open_zarr_group(temp, {"uniform": sampler.uniform, "source": str(args.input)})
@@ -326,6 +383,33 @@ def cmd_sample(args, run):
             io.write_ply_points(out, samples.points, [("winding_number", samples.winding_numbers),
                                                        ("inside", samples.inside.astype(np.uint8))])
     return f"{sampler.n} points ({sampler.uniform} uniform), labelled"
+
+
+def _write_sdf_samples(args, out, sampler, chunks):
+    if io.is_zarr_path(out):
+        with io.staged(out, folder=True) as temp:
+            attrs = {"uniform": sampler.uniform, "source": str(args.input), "sign": args.sign}
+            if args.band is not None:
+                attrs["band"] = args.band
+            group = io.open_zarr_group(temp, attrs)
+            rows = winding.sample_rows(args.chunk_size)
+            points = io.zarr_array(group, "points", (sampler.n, 3), np.float32, (rows, 3))
+            sdf = io.zarr_array(group, "sdf", (sampler.n,), np.float32, (rows,))
+            for start, p, s in chunks:
+                points[start : start + len(p)], sdf[start : start + len(p)] = p, s
+    else:
+        samples = distance.SdfSamples(np.empty((sampler.n, 3), np.float32), np.empty(sampler.n, np.float32),
+                                      sampler.uniform)
+        for start, p, s in chunks:
+            samples.points[start : start + len(p)], samples.sdf[start : start + len(p)] = p, s
+        if out.suffix.lower() != ".npz":
+            io.write_ply_points(out, samples.points, [("sdf", samples.sdf)])
+        elif args.layout == "deepsdf":
+            pos, neg = distance.deepsdf_rows(samples.points, samples.sdf)
+            io.write_npz(out, {"pos": pos, "neg": neg})
+        else:
+            io.write_npz(out, {"points": samples.points, "sdf": samples.sdf, "uniform": np.int64(samples.uniform)})
+    return f"{sampler.n} points ({sampler.uniform} uniform), with signed distances"
 
 
 def solver_options(args):
@@ -366,13 +450,13 @@ class InProcess:
         self.args = args
         self.progress = False if args.no_progress else None
 
-    def grid(self, surface, origin, spacing, shape, out):
+    def grid(self, surface, origin, spacing, shape, out, field=None):
         return winding.evaluate_grid(surface, origin, spacing, shape, beta=self.args.beta,
-                                     chunk_size=self.args.chunk_size, progress=self.progress, out=out)
+                                     chunk_size=self.args.chunk_size, progress=self.progress, out=out, field=field)
 
-    def samples(self, surface, args):
+    def samples(self, surface, args, field=None):
         return winding._sample_chunks(surface, args.count, args.near_fraction, args.sigma, args.padding,
-                                      args.seed, args.beta, None, args.chunk_size, self.progress)
+                                      args.seed, args.beta, None, args.chunk_size, self.progress, field)
 
     def reconstruct(self, args, grid=None):
         return winding.reconstruct(args.input, normals_kind=args.normals, resolution=_resolution(args),

@@ -11,6 +11,7 @@ anything is submitted, with the in-process functions' messages; Dask retries the
 worker that dies, and every task is deterministic, so a retried run gives the same result.
 """
 import collections
+import dataclasses
 import os
 import threading
 import types
@@ -19,7 +20,7 @@ import dask
 import dask.array as da
 import numpy as np
 
-from gyrant import _device, commands, winding
+from gyrant import _device, commands, distance, winding
 from gyrant.surface import InputError, Surface
 
 # Rows of queries per chunk for CPU workers (the README's recommendation): a Dask chunk has a
@@ -89,10 +90,11 @@ def _winding_block(queries, surface, beta, epsilon, block_info=None):
     return winding.evaluate(surface, queries, beta, epsilon)
 
 
-def _grid_block(surface, origin, spacing, beta, epsilon, chunk, block_info=None):
-    """One block of a grid: its nodes' winding numbers, `chunk` nodes per engine call."""
+def _grid_block(surface, origin, spacing, beta, epsilon, chunk, field=None, block_info=None):
+    """One block of a grid: its nodes' winding numbers (or `field`'s values), `chunk` nodes per
+    engine call."""
     block = tuple(slice(a, b) for a, b in block_info[None]["array-location"])
-    return winding.grid_block(_kept(surface), origin, spacing, block, chunk, beta, epsilon)
+    return winding.grid_block(_kept(surface), origin, spacing, block, chunk, beta, epsilon, field=field)
 
 
 def _part1by2(x):
@@ -108,17 +110,23 @@ def shard_surface(surface, k):
     """`surface` split into k spatially coherent shards: its primitives in Morton order of their
     centroids, cut into k runs of equal count, so that each shard's tree stays tight."""
     surface = winding.as_surface(surface)
+    return [surface.subset(part) for part in shard_indices(surface, k)]
+
+
+def shard_indices(surface, k):
+    """The primitives of each of `shard_surface`'s shards, each sorted: shard j's primitive i is
+    the surface's `shard_indices(surface, k)[j][i]`."""
     k = int(k)
     if k < 1 or k > len(surface):
         raise InputError(f"surface_shards must be between 1 and the primitive count {len(surface)}, got {k}")
     if k == 1:
-        return [surface]
+        return [np.arange(len(surface))]
     c = surface.centroids().astype(np.float64)
     lo, hi = c.min(axis=0), c.max(axis=0)
     cells = (np.floor((c - lo) / np.maximum(hi - lo, 1e-300) * ((1 << 21) - 1))).astype(np.uint64)
     code = _part1by2(cells[:, 0]) | (_part1by2(cells[:, 1]) << np.uint64(1)) | (_part1by2(cells[:, 2]) << np.uint64(2))
     order = np.argsort(code, kind="stable")
-    return [surface.subset(np.sort(part)) for part in np.array_split(order, k)]
+    return [np.sort(part) for part in np.array_split(order, k)]
 
 
 def _queries(queries, rows):
@@ -160,29 +168,39 @@ def winding_numbers(surface, queries, *, surface_shards=1, beta=None, epsilon=No
 
 
 def grid_array(surface, origin, spacing, shape, *, chunks=128, surface_shards=1, beta=None, epsilon=None,
-               chunk_size=None):
+               chunk_size=None, field=None):
     """The winding numbers at origin + index * spacing over `shape` as a Dask array chunked by
     `chunks` (an int or three); each task makes its own block's nodes, `chunk_size` per engine
-    call (default `gyrant.winding.DEFAULT_CHUNK`)."""
+    call (default `gyrant.winding.DEFAULT_CHUNK`). `field` (a `gyrant.distance.SignedDistance`)
+    gives its values instead, on the whole surface only."""
     surface = winding.as_surface(surface)
+    if field is not None and surface_shards != 1:
+        raise InputError("signed-distance grids take no surface shards; shard their queries instead")
     b, e = winding._parameters(surface, beta, epsilon)
     chunk = winding._chunk(chunk_size)
     shape = tuple(int(s) for s in shape)
     normal = da.core.normalize_chunks(chunks if np.ndim(chunks) else (int(chunks),) * 3, shape)
     origin, spacing = np.asarray(origin, np.float64), np.asarray(spacing, np.float64)
-    parts = [da.map_blocks(_grid_block, _key(shard), origin, spacing, b, e, chunk, chunks=normal,
+    parts = [da.map_blocks(_grid_block, _key(shard), origin, spacing, b, e, chunk, field, chunks=normal,
                            dtype=np.float32, meta=np.empty((0, 0, 0), np.float32))
              for shard in shard_surface(surface, surface_shards)]
     return _sum(parts)
 
 
-def voxelize(surface, resolution=128, padding=0.05, *, chunks=128, surface_shards=1, beta=None, epsilon=None):
+def voxelize(surface, resolution=128, padding=0.05, *, chunks=128, surface_shards=1, beta=None, epsilon=None,
+             field="winding", sign="winding", max_distance=None):
     """`gyrant.voxelize` as a Grid whose values are a Dask array chunked by `chunks`: compute it,
-    or store it (`values.to_zarr(...)`: workers write their own chunks)."""
+    or store it (`values.to_zarr(...)`: workers write their own chunks). `field="sdf"` (with
+    `sign`, `max_distance`) as there, without surface shards."""
     surface = winding.as_surface(surface)
+    f = None
+    if winding.check_field(field) == "sdf":
+        f = distance.field(surface, sign, max_distance, beta, epsilon)
+    elif sign != "winding" or max_distance is not None:
+        raise InputError("sign and max_distance apply to field='sdf' only")
     origin, spacing, shape = winding.grid_for(surface.bounds, resolution, padding)
     values = grid_array(surface, origin, spacing, shape, chunks=chunks, surface_shards=surface_shards,
-                        beta=beta, epsilon=epsilon)
+                        beta=beta, epsilon=epsilon, field=f)
     return winding.Grid(values, origin, spacing)
 
 
@@ -201,15 +219,161 @@ def sample_occupancy(surface, n, near_fraction=0.5, sigma=0.01, *, padding=0.05,
     sampler = winding._Sampler(surface, n, near_fraction, sigma, padding, seed)
     b, e = winding._parameters(surface, beta, epsilon)
     shards = shard_surface(surface, surface_shards)
-    rows = winding.sample_rows(winding._chunk(chunk_size, DEFAULT_ROWS))
-    chunks = da.core.normalize_chunks(((rows,) * (sampler.n // rows) + ((sampler.n % rows,) if sampler.n % rows else ()),
-                                       (3,)), (sampler.n, 3))
-    surface_key = _key(surface)
-    points = da.map_blocks(_sample_block, dask.delayed(sampler, pure=True), surface_key, chunks=chunks,
-                           dtype=np.float32, meta=np.empty((0, 0), np.float32))
+    points = _sample_points(surface, sampler, winding.sample_rows(winding._chunk(chunk_size, DEFAULT_ROWS)))
     wn = _sum([points.map_blocks(_winding_block, _key(shard), b, e, drop_axis=1, dtype=np.float32,
                                  meta=np.empty((0,), np.float32)) for shard in shards])
     return winding.Samples(points, wn, sampler.uniform)
+
+
+# ------------------------------------------------------------------------------------------------
+# Closest points and signed distances
+
+
+def _checked_rows(queries, offset):
+    cupy = _cupy_of(queries)
+    xp = cupy or np
+    finite = xp.isfinite(queries).all(axis=1)
+    if not bool(finite.all()):
+        raise InputError(f"queries: non-finite coordinates (row {offset + int(xp.flatnonzero(~finite)[0])})")
+    return cupy
+
+
+def _location(block_info):
+    return block_info[0]["array-location"][0][0] if block_info else 0
+
+
+def _distance_block(queries, surface, field, block_info=None):
+    """One chunk of queries to its signed distances (`field`, a SignedDistance)."""
+    cupy = _checked_rows(queries, _location(block_info))
+    surface = _kept(surface)
+    if cupy:
+        q = _device.local_block(cupy, queries, surface.offset)
+        with surface.lock:
+            return cupy.from_dlpack(surface.engine().signed_distance(q, field.beta, field.epsilon, field.sign,
+                                                                     field.max_distance))
+    return field(surface, queries)
+
+
+def _nearest_block(queries, surface, max_distance, index, block_info=None):
+    """One chunk of queries to rows (distance, x, y, z, index) in float64 (exact for all
+    three), the index mapped through `index` (a shard's primitives in the whole surface)."""
+    cupy = _checked_rows(queries, _location(block_info))
+    if cupy:
+        queries = cupy.asnumpy(queries)
+    surface = _kept(surface)
+    d, p, i = distance.nearest(surface, queries, max_distance)
+    rows = np.empty((len(d), 5))
+    rows[:, 0], rows[:, 1:4] = d, p
+    rows[:, 4] = np.where(i >= 0, np.asarray(index)[np.maximum(i, 0)], -1)
+    return cupy.asarray(rows) if cupy else rows
+
+
+def _nearest_of(*parts):
+    """The nearest of each row over shards (rows as `_nearest_block`'s); ties to the first."""
+    stacked = np.stack([np.asarray(p) for p in parts])
+    d = np.where(np.isnan(stacked[:, :, 0]), np.inf, stacked[:, :, 0])
+    return stacked[np.argmin(d, axis=0), np.arange(stacked.shape[1])]
+
+
+def _winding_where(queries, mask, surface, beta, epsilon, exact):
+    """Winding numbers at the rows of `mask` (hierarchical, or summed exactly), 0 elsewhere."""
+    cupy = _cupy_of(queries)
+    q, m = (cupy.asnumpy(queries), cupy.asnumpy(mask[:, 0])) if cupy else (queries, mask[:, 0])
+    out = np.zeros(len(q), np.float32)
+    if m.any():
+        surface = _kept(surface)
+        rows = surface.local(q[m])
+        with surface.lock:
+            engine = surface.engine()
+            w = engine.brute_force(_device.to_device(rows), epsilon) if exact else \
+                engine.compute(_device.to_device(rows), beta, epsilon)
+            out[m] = _device.to_numpy(w)
+    return cupy.asarray(out) if cupy else out
+
+
+def _sign_margin(surface, beta):
+    """How far from 0.5 one shard's hierarchical winding number may err (the engine's own rule:
+    4 times its measured far-field error at the default beta, growing as beta^-3 below it)."""
+    default = 2.0 if surface.kind == "points" else 2.3
+    beta = default if beta < 0 else beta
+    return 0.05 * (default / beta) ** 3
+
+
+def closest_points(surface, queries, *, max_distance=None, surface_shards=1, chunk_size=None):
+    """`gyrant.closest_points` as `ClosestPoints` of Dask arrays with the queries' row chunks
+    (points float64, exact: the engine's float32 moved into the caller's frame). With
+    `surface_shards=k`, the nearest of the k shards' answers, indices in the whole surface."""
+    surface = winding.as_surface(surface)
+    band = distance.check_band(max_distance)
+    q = _queries(queries, winding._chunk(chunk_size, DEFAULT_ROWS))
+    shards = shard_indices(surface, surface_shards)
+    meta = np.empty((0, 0), np.float64)
+    parts = [q.map_blocks(_nearest_block, _key(surface.subset(index) if len(shards) > 1 else surface), band,
+                          dask.delayed(index, pure=True), chunks=(q.chunks[0], (5,)), dtype=np.float64, meta=meta)
+             for index in shards]
+    rows = parts[0] if len(parts) == 1 else da.map_blocks(_nearest_of, *parts, dtype=np.float64, meta=meta)
+    return distance.ClosestPoints(rows[:, 0].astype(np.float32), rows[:, 1:4], rows[:, 4].astype(np.int64))
+
+
+def signed_distance(surface, queries, *, sign="winding", max_distance=None, surface_shards=1, beta=None,
+                    epsilon=None, chunk_size=None):
+    """`gyrant.signed_distance` as a Dask array (N,) of float32 with the queries' row chunks.
+
+    With `surface_shards=k`, the distance is the least of the shards' and the sign comes from
+    their summed winding numbers; where that sum lies within k times one shard's error bound of
+    0.5 (and within the band), every shard sums those queries exactly, so the sign agrees with
+    the exact winding number as in-process."""
+    surface = winding.as_surface(surface)
+    f = distance.field(surface, sign, max_distance, beta, epsilon)
+    q = _queries(queries, winding._chunk(chunk_size, DEFAULT_ROWS))
+    shards = shard_surface(surface, surface_shards)
+    meta = np.empty_like(q._meta, shape=(0,), dtype=np.float32)
+    if len(shards) == 1:
+        return q.map_blocks(_distance_block, _key(surface), f, drop_axis=1, dtype=np.float32, meta=meta)
+    keys = [_key(shard) for shard in shards]
+    unsigned = dataclasses.replace(f, sign="none")
+    parts = [q.map_blocks(_distance_block, key, unsigned, drop_axis=1, dtype=np.float32, meta=meta) for key in keys]
+    d = parts[0]
+    for part in parts[1:]:
+        d = da.minimum(d, part)
+    if f.sign == "none":
+        return d
+
+    def summed(mask, exact):
+        # The mask as a column, so that its rows line up with the queries' (map_blocks aligns
+        # arrays of fewer dimensions on the last axes).
+        return _sum([da.map_blocks(_winding_where, q, mask[:, None], key, f.beta, f.epsilon, exact, drop_axis=1,
+                                   dtype=np.float32, meta=meta) for key in keys])
+
+    def statistic(w):
+        return abs(w) if f.sign == "abs_winding" else w
+
+    near = da.isfinite(d)
+    w = summed(near, False)
+    doubt = near & (abs(statistic(w) - 0.5) <= len(keys) * _sign_margin(surface, f.beta))
+    w = da.where(doubt, summed(doubt, True), w)
+    return da.where(near & (statistic(w) > 0.5), -d, d).astype(np.float32)
+
+
+def sample_sdf(surface, count, near_fraction=0.5, sigma=0.01, *, padding=0.05, seed=None, sign="winding",
+               max_distance=None, beta=None, epsilon=None, chunk_size=None, surface_shards=1):
+    """`gyrant.sample_sdf` as `SdfSamples` of Dask arrays: the in-process samples for the same
+    seed (a seed is drawn here if none is given, so that retried tasks draw the same points);
+    `surface_shards` as in `signed_distance`."""
+    surface = winding.as_surface(surface)
+    sampler = winding._Sampler(surface, count, near_fraction, sigma, padding, seed)
+    rows = winding.sample_rows(winding._chunk(chunk_size, DEFAULT_ROWS))
+    points = _sample_points(surface, sampler, rows)
+    sdf = signed_distance(surface, points, sign=sign, max_distance=max_distance, surface_shards=surface_shards,
+                          beta=beta, epsilon=epsilon)
+    return distance.SdfSamples(points, sdf, sampler.uniform)
+
+
+def _sample_points(surface, sampler, rows):
+    chunks = da.core.normalize_chunks(((rows,) * (sampler.n // rows) + ((sampler.n % rows,) if sampler.n % rows else ()),
+                                       (3,)), (sampler.n, 3))
+    return da.map_blocks(_sample_block, dask.delayed(sampler, pure=True), _key(surface), chunks=chunks,
+                         dtype=np.float32, meta=np.empty((0, 0), np.float32))
 
 
 # ------------------------------------------------------------------------------------------------
@@ -317,7 +481,7 @@ class CommandRunner:
     def _workers(self):
         return max(1, len(self.client.scheduler_info()["workers"]))
 
-    def grid(self, surface, origin, spacing, shape, out, chunks=None):
+    def grid(self, surface, origin, spacing, shape, out, chunks=None, field=None):
         """The grid's blocks computed on the workers: written there into `out` (a Zarr array,
         whose chunks they follow) when the store has chunks enough for every worker; otherwise
         smaller blocks, gathered here and written (into `out`, or a NumPy array)."""
@@ -339,7 +503,8 @@ class CommandRunner:
         if not on_workers:
             chunks = _split(shape, chunks, wanted)
         values = grid_array(surface, origin, spacing, shape, chunks=chunks, beta=self.args.beta,
-                            surface_shards=self.args.surface_shards, chunk_size=self.args.chunk_size)
+                            surface_shards=self.args.surface_shards, chunk_size=self.args.chunk_size,
+                            field=field)
         if isinstance(out, stored):
             values = values > 0.5
         starts = [np.cumsum((0,) + c)[:-1] for c in values.chunks]
@@ -355,14 +520,22 @@ class CommandRunner:
                 result[regions[i]] = block
         return winding.Grid(out if target is not None else result, np.asarray(origin), np.asarray(spacing))
 
-    def samples(self, surface, args):
-        samples = sample_occupancy(surface, args.count, args.near_fraction, args.sigma, padding=args.padding,
-                                   seed=args.seed, beta=args.beta, surface_shards=args.surface_shards,
-                                   chunk_size=args.chunk_size or winding.DEFAULT_CHUNK)  # the store's rows
+    def samples(self, surface, args, field=None):
+        rows = args.chunk_size or winding.DEFAULT_CHUNK  # the store's rows
+        if field is None:
+            samples = sample_occupancy(surface, args.count, args.near_fraction, args.sigma, padding=args.padding,
+                                       seed=args.seed, beta=args.beta, surface_shards=args.surface_shards,
+                                       chunk_size=rows)
+            values = samples.winding_numbers
+        else:
+            samples = sample_sdf(surface, args.count, args.near_fraction, args.sigma, padding=args.padding,
+                                 seed=args.seed, sign=field.sign, max_distance=field.max_distance, beta=args.beta,
+                                 surface_shards=args.surface_shards, chunk_size=rows)
+            values = samples.sdf
         sizes = samples.points.chunks[0]
         starts = np.cumsum((0,) + sizes)[:-1]
         tasks = [dask.delayed(tuple)(pair) for pair in zip(np.ravel(samples.points.to_delayed()),
-                                                          np.ravel(samples.winding_numbers.to_delayed()))]
+                                                          np.ravel(values.to_delayed()))]
 
         def chunks():
             for i, (points, wn) in self._run(tasks, list(sizes), "samples"):

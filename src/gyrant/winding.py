@@ -158,14 +158,16 @@ def evaluate(surface, queries, beta=-1.0, epsilon=-1.0):
         return _device.to_numpy(engine.compute(_device.to_device(surface.local(queries)), beta, epsilon))
 
 
-def evaluate_rows(surface, rows, n, chunk, beta=-1.0, epsilon=-1.0, out=None, bar=None):
+def evaluate_rows(surface, rows, n, chunk, beta=-1.0, epsilon=-1.0, out=None, bar=None, field=None):
     """Winding numbers of n queries made by `rows(start, stop)`, `chunk` at a time, into `out`
     (float32 (n,) made here if None): memory and the time between interruptions are bounded
-    by the chunk, whatever n."""
+    by the chunk, whatever n. `field(surface, queries)`, if given, replaces the winding number
+    (gyrant.distance's signed distance)."""
     out = np.empty(n, np.float32) if out is None else out
     for start in range(0, n, chunk):
         stop = min(start + chunk, n)
-        out[start:stop] = evaluate(surface, rows(start, stop), beta, epsilon)
+        q = rows(start, stop)
+        out[start:stop] = evaluate(surface, q, beta, epsilon) if field is None else field(surface, q)
         if bar is not None:
             bar.update(stop - start)
     return out
@@ -256,8 +258,8 @@ def _device_winding_numbers(surface, queries, chunk, beta, epsilon, progress, ou
 
 @dataclasses.dataclass
 class Grid:
-    """Winding numbers on a regular grid: `values[i, j, k]` is the winding number at
-    `origin + (i, j, k) * spacing`."""
+    """A field on a regular grid: `values[i, j, k]` is the winding number (or the signed
+    distance) at `origin + (i, j, k) * spacing`."""
 
     values: object
     origin: np.ndarray
@@ -374,10 +376,10 @@ def block_queries(origin, spacing, block, offset=None):
 
 
 def evaluate_grid(surface, origin, spacing, shape, *, beta=None, epsilon=None, chunk_size=None,
-                  progress=None, out=None):
-    """Grid of winding numbers at origin + index * spacing over `shape`, into `out` (any array
-    of that shape taking slice assignment; its `chunks`, if any, align the blocks) or a new
-    NumPy array."""
+                  progress=None, out=None, field=None):
+    """Grid of winding numbers (or of `field`, see `evaluate_rows`) at origin + index * spacing
+    over `shape`, into `out` (any array of that shape taking slice assignment; its `chunks`, if
+    any, align the blocks) or a new NumPy array."""
     surface = as_surface(surface)
     chunk = _chunk(chunk_size)
     shape = tuple(int(s) for s in shape)
@@ -389,11 +391,11 @@ def evaluate_grid(surface, origin, spacing, shape, *, beta=None, epsilon=None, c
     origin, spacing = np.asarray(origin, np.float64), np.asarray(spacing, np.float64)
     with _bar(int(np.prod(shape)), "voxels", progress) as bar:
         for block in grid_blocks(shape, getattr(out, "chunks", None) or (1, 1, 1), chunk):
-            out[block] = grid_block(surface, origin, spacing, block, chunk, b, e, bar)
+            out[block] = grid_block(surface, origin, spacing, block, chunk, b, e, bar, field)
     return Grid(out, origin, spacing)
 
 
-def grid_block(surface, origin, spacing, block, chunk, beta=-1.0, epsilon=-1.0, bar=None):
+def grid_block(surface, origin, spacing, block, chunk, beta=-1.0, epsilon=-1.0, bar=None, field=None):
     """The winding numbers of one block of grid nodes, float32 of the block's shape, evaluated
     `chunk` nodes at a time (a storage chunk may hold more nodes than one call should)."""
     dims = [s.stop - s.start for s in block]
@@ -406,20 +408,41 @@ def grid_block(surface, origin, spacing, block, chunk, beta=-1.0, epsilon=-1.0, 
         sub = (slice(block[0].start + i, block[0].start + stop), block[1], block[2])
         queries = block_queries(origin, spacing, sub, surface.offset)
         evaluate_rows(surface, lambda a, b_: queries[a:b_], len(queries), chunk, beta, epsilon,
-                      flat[i:stop].reshape(-1), bar)
+                      flat[i:stop].reshape(-1), bar, field)
     return values
 
 
+FIELDS = ("winding", "sdf")
+
+
+def check_field(field):
+    if field not in FIELDS:
+        raise InputError(f"field must be one of {', '.join(FIELDS)}, got {field!r}")
+    return field
+
+
 def voxelize(surface=None, resolution=128, padding=0.05, *, points=None, normals=None, normals_kind="auto",
-             beta=None, epsilon=None, chunk_size=None, progress=None, out=None):
+             beta=None, epsilon=None, chunk_size=None, progress=None, out=None, field="winding", sign="winding",
+             max_distance=None):
     """The winding number of `surface` on a regular grid over its box, as a `Grid` (values,
     origin, spacing, bounds). See `grid_for` for `resolution` and `padding`. `out` (a Zarr array,
     a memory map) receives the grid block by block, aligned to its chunks, so a grid larger than
-    memory streams with memory bounded by `chunk_size` queries."""
+    memory streams with memory bounded by `chunk_size` queries.
+
+    `field="sdf"` gives the signed distance instead (negative inside; `sign` and `max_distance`
+    as in `gyrant.signed_distance`: beyond a band, +inf)."""
     surface = as_surface(surface, points=points, normals=normals, normals_kind=normals_kind)
+    check_field(field)
     origin, spacing, shape = grid_for(surface.bounds, resolution, padding)
+    values = None
+    if field == "sdf":
+        from gyrant import distance
+
+        values = distance.field(surface, sign, max_distance, beta, epsilon)
+    elif sign != "winding" or max_distance is not None:
+        raise InputError("sign and max_distance apply to field='sdf' only")
     return evaluate_grid(surface, origin, spacing, shape, beta=beta, epsilon=epsilon,
-                         chunk_size=chunk_size, progress=progress, out=out)
+                         chunk_size=chunk_size, progress=progress, out=out, field=values)
 
 
 # ------------------------------------------------------------------------------------------------
@@ -493,9 +516,11 @@ class _Sampler:
         return at + rng.normal(scale=self.noise, size=(count, 3))
 
 
-def _sample_chunks(surface, n, near_fraction, sigma, padding, seed, beta, epsilon, chunk_size, progress):
-    """(sampler, generator of (start, points, winding numbers)): arguments are checked before
-    the generator is returned, so bad input fails before any work."""
+def _sample_chunks(surface, n, near_fraction, sigma, padding, seed, beta, epsilon, chunk_size, progress,
+                   field=None):
+    """(sampler, generator of (start, points, winding numbers, or `field`'s values: see
+    `evaluate_rows`)): arguments are checked before the generator is returned, so bad input
+    fails before any work."""
     surface = as_surface(surface)
     sampler = _Sampler(surface, n, near_fraction, sigma, padding, seed)
     chunk = sample_rows(chunk_size)
@@ -505,7 +530,7 @@ def _sample_chunks(surface, n, near_fraction, sigma, padding, seed, beta, epsilo
         with _bar(sampler.n, "samples", progress) as bar:
             for start in range(0, sampler.n, chunk):
                 points = sampler.rows(surface, start, min(start + chunk, sampler.n))
-                yield start, points, evaluate(surface, points, b, e)
+                yield start, points, evaluate(surface, points, b, e) if field is None else field(surface, points)
                 bar.update(len(points))
 
     return sampler, chunks()
