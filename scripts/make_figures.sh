@@ -2,10 +2,11 @@
 # Regenerates the README's figures with the gyrant_module that python3 imports (installed, or
 # PYTHONPATH=build): docs/winding_slice.png, the demo's slice through the mesh with holes, and
 # docs/benchmark.png, the benchmark's plot on procedural surfaces of 1k, 10k and 100k
-# primitives, and docs/reconstruction.png, examples/reconstruct.py's surface from 20k unoriented
-# points. All are reduced to a 256-colour palette to stay small (under 100 KB each). A few
-# minutes on two cores in the host flavour; needs matplotlib, scikit-image and libigl
-# (scripts/setup.sh).
+# primitives, docs/reconstruction.png, examples/reconstruct.py's surface from 20k unoriented
+# points, and docs/sdf_slice.png, examples/sdf_slice.py's signed distances on the demo's slice
+# beside Open3D's. All are reduced to a 256-colour palette to stay small (under 100 KB each). A
+# few minutes on two cores in the host flavour; needs matplotlib, scikit-image and libigl
+# (scripts/setup.sh), and open3d.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 tmp=$(mktemp -d)
@@ -14,9 +15,10 @@ trap 'rm -rf "$tmp"' EXIT
 python3 examples/demo.py --mesh examples/data/elephant-with-holes.off --output "$tmp/slice.png"
 python3 bench/run.py --no-real --sizes 1000,10000,100000 --out "$tmp/bench"
 python3 examples/reconstruct.py --output-dir "$tmp/reconstruct"
+python3 examples/sdf_slice.py --output "$tmp/sdf_slice.png"
 
 python3 - "$tmp/slice.png" docs/winding_slice.png 640 "$tmp/bench/bench.png" docs/benchmark.png 1100 \
-  "$tmp/reconstruct/reconstruction.png" docs/reconstruction.png 480 <<'PY'
+  "$tmp/reconstruct/reconstruction.png" docs/reconstruction.png 480 "$tmp/sdf_slice.png" docs/sdf_slice.png 800 <<'PY'
 import sys
 from PIL import Image
 

@@ -72,7 +72,7 @@ def _band(text):
 
 
 def _sdf_options(sub, what):
-    sub.add_argument("--sign", choices=distance.SIGNS, default="winding",
+    sub.add_argument("--sign", choices=distance.SIGNS, default=None,
                      help="with --sdf: inside where the winding number w > 0.5 (winding), where |w| > 0.5 "
                           "(abs_winding: soups oriented inconsistently), or never (none: unsigned) "
                           "(default winding)")
@@ -340,7 +340,7 @@ def sdf_field(args, surface):
     """The signed-distance field the command asks for (--sdf, --sign, --band), or None; the
     options that need --sdf are refused without it."""
     if not args.sdf:
-        if args.band is not None or args.sign != "winding":
+        if args.band is not None or args.sign is not None:
             raise InputError("--band and --sign need --sdf")
         if getattr(args, "layout", "points") != "points":
             raise InputError("--layout deepsdf needs --sdf")
@@ -348,7 +348,7 @@ def sdf_field(args, surface):
     if args.surface_shards != 1 and args.command == "voxelize":
         raise InputError("--sdf grids take no --surface-shards (gyrant.dask.signed_distance shards queries "
                          "and surfaces)")
-    return distance.field(surface, args.sign, args.band, args.beta, None)
+    return distance.field(surface, args.sign or "winding", args.band, args.beta, None)
 
 
 def cmd_sample(args, run):
@@ -359,7 +359,7 @@ def cmd_sample(args, run):
         raise InputError(f"--layout deepsdf writes NPZ, not {out.suffix}")
     sampler, chunks = run.samples(surface, args, sdf)  # its n and uniform, then (start, points, values)
     if sdf:
-        return _write_sdf_samples(args, out, sampler, chunks)
+        return _write_sdf_samples(args, sdf, out, sampler, chunks)
     if io.is_zarr_path(out):
         with io.staged(out, folder=True) as temp:
             group = io.open_zarr_group(temp, {"uniform": sampler.uniform, "source": str(args.input)})
@@ -385,10 +385,10 @@ def cmd_sample(args, run):
     return f"{sampler.n} points ({sampler.uniform} uniform), labelled"
 
 
-def _write_sdf_samples(args, out, sampler, chunks):
+def _write_sdf_samples(args, sdf_field, out, sampler, chunks):
     if io.is_zarr_path(out):
         with io.staged(out, folder=True) as temp:
-            attrs = {"uniform": sampler.uniform, "source": str(args.input), "sign": args.sign}
+            attrs = {"uniform": sampler.uniform, "source": str(args.input), "sign": sdf_field.sign}
             if args.band is not None:
                 attrs["band"] = args.band
             group = io.open_zarr_group(temp, attrs)
