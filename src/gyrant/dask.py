@@ -256,7 +256,8 @@ def _distance_block(queries, surface, field, block_info=None):
 
 def _nearest_block(queries, surface, max_distance, index, block_info=None):
     """One chunk of queries to rows (distance, x, y, z, index) in float64 (exact for all
-    three), the index mapped through `index` (a shard's primitives in the whole surface)."""
+    three), the index mapped through `index` (a shard's primitives in the whole surface; None
+    for the whole surface itself)."""
     cupy = _checked_rows(queries, _location(block_info))
     if cupy:
         queries = cupy.asnumpy(queries)
@@ -264,7 +265,7 @@ def _nearest_block(queries, surface, max_distance, index, block_info=None):
     d, p, i = distance.nearest(surface, queries, max_distance)
     rows = np.empty((len(d), 5))
     rows[:, 0], rows[:, 1:4] = d, p
-    rows[:, 4] = np.where(i >= 0, np.asarray(index)[np.maximum(i, 0)], -1)
+    rows[:, 4] = i if index is None else np.where(i >= 0, np.asarray(index)[np.maximum(i, 0)], -1)
     return cupy.asarray(rows) if cupy else rows
 
 
@@ -308,9 +309,12 @@ def closest_points(surface, queries, *, max_distance=None, surface_shards=1, chu
     q = _queries(queries, winding._chunk(chunk_size, DEFAULT_ROWS))
     shards = shard_indices(surface, surface_shards)
     meta = np.empty((0, 0), np.float64)
-    parts = [q.map_blocks(_nearest_block, _key(surface.subset(index) if len(shards) > 1 else surface), band,
-                          dask.delayed(index, pure=True), chunks=(q.chunks[0], (5,)), dtype=np.float64, meta=meta)
-             for index in shards]
+    if len(shards) == 1:
+        shards = [(surface, None)]
+    else:
+        shards = [(surface.subset(index), dask.delayed(index, pure=True)) for index in shards]
+    parts = [q.map_blocks(_nearest_block, _key(shard), band, index, chunks=(q.chunks[0], (5,)), dtype=np.float64,
+                          meta=meta) for shard, index in shards]
     rows = parts[0] if len(parts) == 1 else da.map_blocks(_nearest_of, *parts, dtype=np.float64, meta=meta)
     return distance.ClosestPoints(rows[:, 0].astype(np.float32), rows[:, 1:4], rows[:, 4].astype(np.int64))
 
