@@ -374,8 +374,9 @@ def sample_sdf(surface, count, near_fraction=0.5, sigma=0.01, *, padding=0.05, s
 
 
 def _sample_points(surface, sampler, rows):
-    chunks = da.core.normalize_chunks(((rows,) * (sampler.n // rows) + ((sampler.n % rows,) if sampler.n % rows else ()),
-                                       (3,)), (sampler.n, 3))
+    """The sampler's points as a Dask array of `rows` per chunk (the last one shorter)."""
+    sizes = (rows,) * (sampler.n // rows) + ((sampler.n % rows,) if sampler.n % rows else ())
+    chunks = da.core.normalize_chunks((sizes, (3,)), (sampler.n, 3))
     return da.map_blocks(_sample_block, dask.delayed(sampler, pure=True), _key(surface), chunks=chunks,
                          dtype=np.float32, meta=np.empty((0, 0), np.float32))
 
