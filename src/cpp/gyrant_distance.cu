@@ -52,10 +52,10 @@ struct GatherRow {
     uint32_t const* index;
     float* rows;
     GYRANT_HOST_DEVICE void operator()(uint32_t j) const {
-        uint32_t const i = index[j];
-        rows[3 * j + 0] = queries[3 * i + 0];
-        rows[3 * j + 1] = queries[3 * i + 1];
-        rows[3 * j + 2] = queries[3 * i + 2];
+        uint64_t const i = index[j], k = j;  // 3 i passes 32 bits beyond 1.4G queries
+        rows[3 * k + 0] = queries[3 * i + 0];
+        rows[3 * k + 1] = queries[3 * i + 1];
+        rows[3 * k + 2] = queries[3 * i + 2];
     }
 };
 //! out[j] = outer[inner[j]].
