@@ -9,7 +9,8 @@ cd "$(dirname "$0")"
 archive=/usr/share/doc/libcgal-dev/data.tar.gz
 files=(data/meshes/bunny00.off data/meshes/fandisk.off data/meshes/mech-holes-shark.off
        data/meshes/elephant.off data/meshes/rotor.off data/meshes/femur.off data/meshes/hand.off
-       data/meshes/knot1.off data/points_3/kitten.xyz data/points_3/oni.pwn)
+       data/meshes/knot1.off data/meshes/armadillo.off data/meshes/refined_elephant.off
+       data/points_3/kitten.xyz data/points_3/oni.pwn)
 
 if [ ! -f "$archive" ]; then
   if [ "$(id -u)" -eq 0 ]; then SUDO=""; else SUDO="sudo"; fi

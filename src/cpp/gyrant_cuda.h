@@ -250,14 +250,17 @@ class GyrantBackend {
     NearestResult closest_point(float const* queries, unsigned long n, float max_distance,
                                 unsigned long stream) const;
     //! The distance, negative where the winding number says inside (sign_mode: 0 w > 0.5, 1 |w| >
-    //! 0.5, 2 unsigned). Where the hierarchical w lies within its error bound of 0.5, the sign
-    //! comes from brute_force's sum. Beyond max_distance: +inf, no sign taken. Throws
+    //! 0.5, 2 unsigned). w comes from compute at beta (negative: 1.5, cheap); where it lies within
+    //! its error bound of 0.5, from compute at twice the default beta, and where that one does,
+    //! from brute_force's sum. Beyond max_distance: +inf, no sign taken. Throws
     //! std::invalid_argument for an unknown mode or a negative or NaN max_distance.
     std::unique_ptr<float, CudaDeleter> signed_distance(float const* queries, unsigned long n, float beta,
                                                         float epsilon, int sign_mode, float max_distance,
                                                         unsigned long stream) const;
     //! Queries whose sign signed_distance has taken from the exact sum, over the engine's life.
     unsigned long sign_reevaluations() const { return reevaluated_signs.load(std::memory_order_relaxed); }
+    //! Queries whose sign signed_distance has taken from the tight pass (or beyond).
+    unsigned long sign_tightenings() const { return tightened_signs.load(std::memory_order_relaxed); }
     //! How far from 0.5 the hierarchical w at this beta (resolved) may still be on the wrong side.
     static float sign_margin(float beta);
 
@@ -305,6 +308,7 @@ class GyrantBackend {
     void nearest_into(float const* queries, unsigned long n, float max_distance, float* distance,
                       float* points, int64_t* index, cudaStream_t caller_stream) const;
     std::atomic<unsigned long> mutable reevaluated_signs{0};
+    std::atomic<unsigned long> mutable tightened_signs{0};
 #if defined(GYRANT_FLAVOUR_HOST)
     //! The native nearest walk's boxes, made by the first query that needs them.
     mutable std::once_flag nearest_boxes_made;

@@ -211,8 +211,9 @@ struct GyrantEngine {
         return wrap_result(std::move(out), n, device_id());
     }
 
-    unsigned long sign_reevaluations() const {
-        return uses_triangles ? triangle_backend->sign_reevaluations() : point_backend->sign_reevaluations();
+    nb::tuple sign_reevaluations() const {
+        return uses_triangles ? nb::make_tuple(triangle_backend->sign_tightenings(), triangle_backend->sign_reevaluations())
+                              : nb::make_tuple(point_backend->sign_tightenings(), point_backend->sign_reevaluations());
     }
 
     static constexpr char const* kQueriesDeviceMessage =
@@ -436,15 +437,19 @@ tuple (distance, point, index)
 
 char const* const kSignedDistanceDoc = R"(The distance to the surface, negative inside.
 
-The distance is closest_point's; the sign comes from the winding number w (beta and epsilon as
-for compute). Where the hierarchical w lies within its error bound of 0.5, the query's w is
-summed exactly (brute_force) instead: the sign agrees with the exact winding number.
+The distance is closest_point's; the sign comes from the winding number w, in passes: compute at
+beta for every query; where that w lies within its error bound of 0.5, compute at twice the
+default beta; where that one still does, the exact sum (brute_force). The sign agrees with the
+exact winding number. sign_reevaluations counts the queries of the later passes.
 
 Parameters
 ----------
 queries : Array[Q, 3], float32
-beta, epsilon : float
-    As for compute (negative: the defaults).
+beta : float
+    Of the first pass (negative: 1.5, cheaper than compute's default; the later passes make up
+    for it where the sign is in doubt).
+epsilon : float
+    As for compute (negative: the default).
 sign : str
     "winding": inside where w > 0.5; "abs_winding": inside where |w| > 0.5 (soups oriented
     inconsistently); "none": the unsigned distance.
@@ -715,6 +720,7 @@ NB_MODULE(gyrant_module, m) {
              "queries"_a.noconvert(), "beta"_a = -1.0f, "epsilon"_a = -1.0f, "sign"_a = "winding",
              "max_distance"_a = INFINITY, "stream"_a = uint64_t{0}, kSignedDistanceDoc)
         .def_prop_ro("sign_reevaluations", &GyrantEngine::sign_reevaluations,
-                     "Queries whose sign signed_distance took from the exact sum (the hierarchical winding "
-                     "number lay within its error bound of 0.5), over the engine's life.");
+                     "(tight, exact): over the engine's life, the queries whose sign signed_distance "
+                     "re-evaluated at twice the default beta (the first pass's w lay within its error bound "
+                     "of 0.5), and those it then summed exactly (so did the tight pass's).");
 }

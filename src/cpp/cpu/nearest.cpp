@@ -17,6 +17,7 @@
 #include <limits>
 #include <stdexcept>
 #include <type_traits>
+#include <utility>
 #include <vector>
 
 namespace gyrant::cpu {
@@ -64,14 +65,31 @@ std::vector<uint32_t> morton_order(Vec3 const* queries, size_t n, float scale, A
         if (std::isfinite(corner.x) && std::isfinite(corner.y) && std::isfinite(corner.z) && grown.inv_extent > 0.0f)
             params = grown;
     }
-    std::vector<uint64_t> keys(n);
-    std::vector<uint32_t> order(n);
-#pragma omp parallel for schedule(static) if (team_threads() > 1 && n > 4096)
+    // On one thread: a team's barriers cost more than this sort on a machine shared with other
+    // work (every pass waits for a descheduled thread), and the walk that follows needs no order
+    // beyond coherence. Four passes of 16 bits cover the 63-bit codes; passes that move nothing
+    // are skipped.
+    std::vector<uint64_t> keys(n), key_scratch(n);
+    std::vector<uint32_t> order(n), order_scratch(n);
     for (size_t i = 0; i < n; ++i) {
         keys[i] = morton_code_of(queries[i] * scale, params);
         order[i] = static_cast<uint32_t>(i);
     }
-    radix_sort_pairs(keys.data(), order.data(), n);
+    std::vector<size_t> counts(65536);
+    for (int shift = 0; shift < 64; shift += 16) {
+        std::fill(counts.begin(), counts.end(), size_t{0});
+        for (size_t i = 0; i < n; ++i) ++counts[(keys[i] >> shift) & 0xFFFFu];
+        if (counts[(keys[0] >> shift) & 0xFFFFu] == n) continue;
+        size_t offset = 0;
+        for (size_t& c : counts) offset += std::exchange(c, offset);
+        for (size_t i = 0; i < n; ++i) {
+            size_t const at = counts[(keys[i] >> shift) & 0xFFFFu]++;
+            key_scratch[at] = keys[i];
+            order_scratch[at] = order[i];
+        }
+        keys.swap(key_scratch);
+        order.swap(order_scratch);
+    }
     return order;
 }
 

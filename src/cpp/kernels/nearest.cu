@@ -171,9 +171,10 @@ __global__ void __launch_bounds__(NEAREST_BLOCK) nearest_kernel(NearestParams<T>
     bool const found = best_primitive != 0xFFFFFFFFu;
     params.distance[i] = !finite ? nan : found ? nearest_distance(best, best_point, q) * inverse_scale : INFINITY;
     if (params.points != nullptr) {
-        params.points[3 * i + 0] = found ? best_point.x * inverse_scale : nan;
-        params.points[3 * i + 1] = found ? best_point.y * inverse_scale : nan;
-        params.points[3 * i + 2] = found ? best_point.z * inverse_scale : nan;
+        uint64_t const row = 3 * uint64_t{i};  // 3 i passes 32 bits beyond 1.4G queries
+        params.points[row + 0] = found ? best_point.x * inverse_scale : nan;
+        params.points[row + 1] = found ? best_point.y * inverse_scale : nan;
+        params.points[row + 2] = found ? best_point.z * inverse_scale : nan;
     }
     if (params.index != nullptr)
         params.index[i] = found ? static_cast<int64_t>(__ldg(params.sorted_indices + best_primitive)) : NO_PRIMITIVE;
