@@ -161,6 +161,32 @@ constexpr double SMALL_LEAF_QUANTILE = 0.01;
 //! 2^-60 for points) stay below the frame's range.
 constexpr int FRAME_SCALE_MAX_EXPONENT = 126;
 
+//! Weights (scaled normals) are brought to a load of n max|n_c| E in [2^10, 2^11) in the frame
+//! (n points, E the frame's extent, at least 1): a bound on every node's zero-order moment (over
+//! E) and first-order moment. Area-sized normals of surfaces in the frame sit there already (a
+//! sphere of extent 8 to 16 loads 2^11 to 2^14); the largest load keeps 4 times the sum of a
+//! first-order moment's entries below half's largest value (the native walk's HALF_SAFE), and
+//! the smallest leaves' moments as far above half's subnormals as area-sized ones.
+constexpr int WEIGHT_LOAD_EXPONENT = 11;
+//! Weight scales stay powers of two whose reciprocals are normal floats.
+constexpr int WEIGHT_SCALE_MAX_EXPONENT = 126;
+
+//! The power of two by which n weights of largest absolute component `magnitude` (caller's
+//! units) are multiplied, on top of the frame's area factor frame^2, so that their load is in
+//! range; 1 when it cannot be measured (zero, infinite or NaN weights). The weight scale, its
+//! reciprocal and the whole factor frame^2 times it are normal floats (frame is a power of two).
+float weight_scale_of(unsigned long n, float magnitude, float frame, float frame_extent) {
+    int const area_exponent = 2 * std::ilogb(frame);
+    double const load = std::ldexp(double(n) * double(magnitude), area_exponent) *
+                        std::fmax(double(frame_extent), 1.0);
+    if (!(load > 0.0) || !std::isfinite(load)) return 1.0f;
+    int exponent = 0;
+    std::frexp(load, &exponent);  // load in [2^(exponent - 1), 2^exponent)
+    int k = std::clamp(WEIGHT_LOAD_EXPONENT - exponent, -WEIGHT_SCALE_MAX_EXPONENT, WEIGHT_SCALE_MAX_EXPONENT);
+    k = std::clamp(k, -WEIGHT_SCALE_MAX_EXPONENT - area_exponent, WEIGHT_SCALE_MAX_EXPONENT - area_exponent);
+    return std::ldexp(1.0f, k);
+}
+
 //! A power of two (exact in float, so Morton codes, the tree and every contribution are those of
 //! the unscaled surface) that brings `spread` into the frame's range as far as 2^max_exponent
 //! allows; 1 when it is there already or cannot be measured (no finite coordinate).
@@ -200,7 +226,9 @@ template <class T>
 template <class Build>
 void GyrantBackend<T>::build_in_frame(float const* points, unsigned long n_points, Build&& build) {
     int const max_exponent = std::is_same_v<T, Triangle> ? FRAME_SCALE_MAX_EXPONENT : FRAME_SCALE_MAX_EXPONENT / 2;
-    scale = frame_scale(coordinate_spread(points, n_points, policy), max_exponent);
+    CoordinateSpread const spread = coordinate_spread(points, n_points, policy);
+    extent = spread.extent;
+    scale = frame_scale(spread, max_exponent);
     build(scale);
     // Shrinking a large surface can push its small leaves' first-order coefficients below half's
     // normal range, where they lose their digits (overflow at large scales is harmless: such
@@ -211,6 +239,20 @@ void GyrantBackend<T>::build_in_frame(float const* points, unsigned long n_point
     if (growth <= 1.0f) return;
     scale = std::fmin(1.0f, scale * growth);
     build(scale);
+}
+
+template <class T>
+float GyrantBackend<T>::weight_for(float const* normals, float frame) {
+    if (count == 0) return 1.0f;
+    float const magnitude = coordinate_spread(normals, count, policy).magnitude;
+    return weight_scale_of(count, magnitude, frame, extent * frame);
+}
+
+template <class T>
+void GyrantBackend<T>::unweight(float* values, unsigned long n, cudaStream_t on) const {
+    if (weight == 1.0f || n == 0) return;
+    gyrant::StreamPolicy caller_policy = gyrant::make_policy(on);
+    scale_floats(values, n, 1.0f / weight, values, caller_policy);  // a power of two: exact
 }
 
 template <class T>
@@ -338,11 +380,14 @@ std::unique_ptr<GyrantBackend<T>> GyrantBackend<T>::BuildFromPoints(float const*
     if (refittable && num_points > 0)
         engine->kept_codes = gyrant::StreamBuffer<unsigned long>(num_points, engine->stream);
     engine->build_in_frame(points, num_points, [&](float scale) {
-        if (scale == 1.0f) return engine->initialize_point_data(points, normals);
-        // Areas, the lengths of the scaled normals, scale with the square.
+        // Areas, the lengths of the scaled normals, scale with the square, and their size is
+        // brought into the expansions' range.
+        engine->weight = engine->weight_for(normals, scale);
+        float const area = engine->area_factor();
+        if (scale == 1.0f && area == 1.0f) return engine->initialize_point_data(points, normals);
         gyrant::StreamBuffer<float> scaled(6 * num_points, engine->stream);
         scale_floats(points, 3 * num_points, scale, scaled.get(), engine->policy);
-        scale_floats(normals, 3 * num_points, scale * scale, scaled.get() + 3 * num_points, engine->policy);
+        scale_floats(normals, 3 * num_points, area, scaled.get() + 3 * num_points, engine->policy);
         engine->initialize_point_data(scaled.get(), scaled.get() + 3 * num_points);
     });
     return engine;
@@ -354,12 +399,15 @@ void GyrantBackend<T>::refit_normals(float const* normals) {
         throw std::logic_error("refit_normals: only point engines built refittable can be refitted");
     if (count == 0) return;
     gyrant::ScopedDevice const on_device(device);
-    // Into the frame, as the build took them: areas scale with the square.
+    // Into the frame, as the build took them: areas scale with the square, and the weight scale
+    // is chosen again for these normals.
+    weight = weight_for(normals, scale);
+    float const area = area_factor();
     gyrant::StreamBuffer<float> scaled;
     float const* in_frame = normals;
-    if (scale != 1.0f) {
+    if (area != 1.0f) {
         scaled = gyrant::StreamBuffer<float>(3 * count, stream);
-        scale_floats(normals, 3 * count, scale * scale, scaled.get(), policy);
+        scale_floats(normals, 3 * count, area, scaled.get(), policy);
         in_frame = scaled.get();
     }
     CUDA_CHECK(cudaEventRecord(build_start_event, stream));
@@ -470,3 +518,7 @@ template std::unique_ptr<GyrantBackend<PointNormal>> GyrantBackend<PointNormal>:
     float const*, unsigned long, int);
 template std::unique_ptr<GyrantBackend<Triangle>> GyrantBackend<Triangle>::CreateFromMesh(
     float const*, unsigned long, unsigned int const*, unsigned long, int);
+template float GyrantBackend<Triangle>::weight_for(float const*, float);
+template float GyrantBackend<PointNormal>::weight_for(float const*, float);
+template void GyrantBackend<Triangle>::unweight(float*, unsigned long, cudaStream_t) const;
+template void GyrantBackend<PointNormal>::unweight(float*, unsigned long, cudaStream_t) const;
