@@ -161,13 +161,13 @@ constexpr double SMALL_LEAF_QUANTILE = 0.01;
 //! 2^-60 for points) stay below the frame's range.
 constexpr int FRAME_SCALE_MAX_EXPONENT = 126;
 
-//! Weights (scaled normals) are brought to a load of n max|n_c| E in [2^10, 2^11) in the frame
-//! (n points, E the frame's extent, at least 1): a bound on every node's zero-order moment (over
-//! E) and first-order moment. Area-sized normals of surfaces in the frame sit there already (a
-//! sphere of extent 8 to 16 loads 2^11 to 2^14); the largest load keeps 4 times the sum of a
-//! first-order moment's entries below half's largest value (the native walk's HALF_SAFE), and
-//! the smallest leaves' moments as far above half's subnormals as area-sized ones.
-constexpr int WEIGHT_LOAD_EXPONENT = 11;
+//! Weights (scaled normals) are brought to a load n max|n_c| / E^2 in [2, 4) in the frame (n
+//! points, E the frame's extent): the size of area-sized normals, which the expansions were
+//! built for (a sphere's load is pi at any extent, so its normals keep their bits). Every moment
+//! of a node, and of the smallest leaves, then has the size it has for such a surface: the
+//! largest far from half's overflow, the smallest as far above its subnormals. One binade, so
+//! that 2^k times the weights gives exactly 2^k times every result.
+constexpr int WEIGHT_LOAD_EXPONENT = 2;
 //! Weight scales stay powers of two whose reciprocals are normal floats.
 constexpr int WEIGHT_SCALE_MAX_EXPONENT = 126;
 
@@ -177,8 +177,8 @@ constexpr int WEIGHT_SCALE_MAX_EXPONENT = 126;
 //! reciprocal and the whole factor frame^2 times it are normal floats (frame is a power of two).
 float weight_scale_of(unsigned long n, float magnitude, float frame, float frame_extent) {
     int const area_exponent = 2 * std::ilogb(frame);
-    double const load = std::ldexp(double(n) * double(magnitude), area_exponent) *
-                        std::fmax(double(frame_extent), 1.0);
+    double const extent = frame_extent > 0.0f ? double(frame_extent) : 1.0;  // coincident points
+    double const load = std::ldexp(double(n) * double(magnitude), area_exponent) / (extent * extent);
     if (!(load > 0.0) || !std::isfinite(load)) return 1.0f;
     int exponent = 0;
     std::frexp(load, &exponent);  // load in [2^(exponent - 1), 2^exponent)
