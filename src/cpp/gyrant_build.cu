@@ -161,13 +161,15 @@ constexpr double SMALL_LEAF_QUANTILE = 0.01;
 //! 2^-60 for points) stay below the frame's range.
 constexpr int FRAME_SCALE_MAX_EXPONENT = 126;
 
-//! Weights (scaled normals) are brought to a load n max|n_c| / E^2 in [2, 4) in the frame (n
-//! points, E the frame's extent): the size of area-sized normals, which the expansions were
-//! built for (a sphere's load is pi at any extent, so its normals keep their bits). Every moment
-//! of a node, and of the smallest leaves, then has the size it has for such a surface: the
-//! largest far from half's overflow, the smallest as far above its subnormals. One binade, so
-//! that 2^k times the weights gives exactly 2^k times every result.
-constexpr int WEIGHT_LOAD_EXPONENT = 2;
+//! Weights (scaled normals) are brought to a load n max|n_c| (n points, in the frame) of the size
+//! area-sized normals have on a surface of the frame's extent E: 2^2 E^2 at most (a sphere's load
+//! is pi E^2, so its normals keep their bits), and 2^14 / E at most, which bounds the first-order
+//! moments of the largest nodes as for a sphere of extent 16 (the frame grows small leaves into
+//! extents far beyond, where area-sized normals would overflow half). The bound depends only on
+//! the points, and the load is brought into one binade below it, so 2^k times the weights gives
+//! exactly 2^k times every result.
+constexpr double WEIGHT_LOAD_PER_AREA = 2.0;    // log2 of the load over E^2
+constexpr double WEIGHT_LOAD_TIMES_EXTENT = 14.0;  // log2 of the load times E
 //! Weight scales stay powers of two whose reciprocals are normal floats.
 constexpr int WEIGHT_SCALE_MAX_EXPONENT = 126;
 
@@ -177,12 +179,14 @@ constexpr int WEIGHT_SCALE_MAX_EXPONENT = 126;
 //! reciprocal and the whole factor frame^2 times it are normal floats (frame is a power of two).
 float weight_scale_of(unsigned long n, float magnitude, float frame, float frame_extent) {
     int const area_exponent = 2 * std::ilogb(frame);
-    double const extent = frame_extent > 0.0f ? double(frame_extent) : 1.0;  // coincident points
-    double const load = std::ldexp(double(n) * double(magnitude), area_exponent) / (extent * extent);
+    double const load = std::ldexp(double(n) * double(magnitude), area_exponent);
     if (!(load > 0.0) || !std::isfinite(load)) return 1.0f;
+    double const e = frame_extent > 0.0f ? std::log2(double(frame_extent)) : 0.0;  // 0: coincident points
+    int const target = static_cast<int>(
+        std::floor(std::min(WEIGHT_LOAD_PER_AREA + 2.0 * e, WEIGHT_LOAD_TIMES_EXTENT - e)));
     int exponent = 0;
     std::frexp(load, &exponent);  // load in [2^(exponent - 1), 2^exponent)
-    int k = std::clamp(WEIGHT_LOAD_EXPONENT - exponent, -WEIGHT_SCALE_MAX_EXPONENT, WEIGHT_SCALE_MAX_EXPONENT);
+    int k = std::clamp(target - exponent, -WEIGHT_SCALE_MAX_EXPONENT, WEIGHT_SCALE_MAX_EXPONENT);
     k = std::clamp(k, -WEIGHT_SCALE_MAX_EXPONENT - area_exponent, WEIGHT_SCALE_MAX_EXPONENT - area_exponent);
     return std::ldexp(1.0f, k);
 }
