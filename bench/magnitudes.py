@@ -1,6 +1,9 @@
 """Time and accuracy against the size of the weights, the caller's units and outliers.
 
-    PYTHONPATH=build python3 bench/magnitudes.py [--quick]
+    OMP_WAIT_POLICY=passive PYTHONPATH=build python3 bench/magnitudes.py [--quick] [--normals-up-to 300]
+
+(Passive waiting keeps OpenMP's spinning threads from dominating the times on a machine shared by
+more processes than it has cores.)
 
 1. Products with the Jacobians on a sphere of 20k points with area-sized normals and 20k queries
    uniform in its box grown 30%, for grad_output of typical size |v| (standard normal times |v|):
