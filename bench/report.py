@@ -46,6 +46,12 @@ def _err(e, key):
     return f"{e[key]:.2e}"
 
 
+def plot_title(m):
+    """The figure's title: the host flavour's device name already says "host flavour"."""
+    where = f"{m['cpu_count']} CPU threads" if m["flavour"] == "host" else m["device"]
+    return f"gyrant ({m['flavour']} flavour, {where}) vs libigl ({m['cpu_count']} CPU threads)"
+
+
 def markdown(result):
     m, c, rows = result["machine"], result["config"], result["rows"]
     lines = [
@@ -158,8 +164,7 @@ def plot(result, path):
         ax.set_title(f"{qs} queries")
         ax.grid(True, which="both", alpha=0.3)
         ax.legend(fontsize=7)
-    m = result["machine"]
-    fig.suptitle(f"gyrant ({m['flavour']}, {m['device']}) vs libigl ({m['cpu_count']} CPU threads)")
+    fig.suptitle(plot_title(result["machine"]))
     fig.tight_layout()
     fig.savefig(path, dpi=120)
     plt.close(fig)

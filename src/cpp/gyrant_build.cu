@@ -161,6 +161,36 @@ constexpr double SMALL_LEAF_QUANTILE = 0.01;
 //! 2^-60 for points) stay below the frame's range.
 constexpr int FRAME_SCALE_MAX_EXPONENT = 126;
 
+//! Weights (scaled normals) are brought to a load n max|n_c| (n points, in the frame) of the size
+//! area-sized normals have on a surface of the frame's extent E: 2^2 E^2 at most (a sphere's load
+//! is pi E^2, so its normals keep their bits), and 2^14 / E at most, which bounds the first-order
+//! moments of the largest nodes as for a sphere of extent 16 (the frame grows small leaves into
+//! extents far beyond, where area-sized normals would overflow half). The bound depends only on
+//! the points, and the load is brought into one binade below it, so 2^k times the weights gives
+//! exactly 2^k times every result.
+constexpr double WEIGHT_LOAD_PER_AREA = 2.0;    // log2 of the load over E^2
+constexpr double WEIGHT_LOAD_TIMES_EXTENT = 14.0;  // log2 of the load times E
+//! Weight scales stay powers of two whose reciprocals are normal floats.
+constexpr int WEIGHT_SCALE_MAX_EXPONENT = 126;
+
+//! The power of two by which n weights of largest absolute component `magnitude` (caller's
+//! units) are multiplied, on top of the frame's area factor frame^2, so that their load is in
+//! range; 1 when it cannot be measured (zero, infinite or NaN weights). The weight scale, its
+//! reciprocal and the whole factor frame^2 times it are normal floats (frame is a power of two).
+float weight_scale_of(unsigned long n, float magnitude, float frame, float frame_extent) {
+    int const area_exponent = 2 * std::ilogb(frame);
+    double const load = std::ldexp(double(n) * double(magnitude), area_exponent);
+    if (!(load > 0.0) || !std::isfinite(load)) return 1.0f;
+    double const e = frame_extent > 0.0f ? std::log2(double(frame_extent)) : 0.0;  // 0: coincident points
+    int const target = static_cast<int>(
+        std::floor(std::min(WEIGHT_LOAD_PER_AREA + 2.0 * e, WEIGHT_LOAD_TIMES_EXTENT - e)));
+    int exponent = 0;
+    std::frexp(load, &exponent);  // load in [2^(exponent - 1), 2^exponent)
+    int k = std::clamp(target - exponent, -WEIGHT_SCALE_MAX_EXPONENT, WEIGHT_SCALE_MAX_EXPONENT);
+    k = std::clamp(k, -WEIGHT_SCALE_MAX_EXPONENT - area_exponent, WEIGHT_SCALE_MAX_EXPONENT - area_exponent);
+    return std::ldexp(1.0f, k);
+}
+
 //! A power of two (exact in float, so Morton codes, the tree and every contribution are those of
 //! the unscaled surface) that brings `spread` into the frame's range as far as 2^max_exponent
 //! allows; 1 when it is there already or cannot be measured (no finite coordinate).
@@ -200,7 +230,9 @@ template <class T>
 template <class Build>
 void GyrantBackend<T>::build_in_frame(float const* points, unsigned long n_points, Build&& build) {
     int const max_exponent = std::is_same_v<T, Triangle> ? FRAME_SCALE_MAX_EXPONENT : FRAME_SCALE_MAX_EXPONENT / 2;
-    scale = frame_scale(coordinate_spread(points, n_points, policy), max_exponent);
+    CoordinateSpread const spread = coordinate_spread(points, n_points, policy);
+    extent = spread.extent;
+    scale = frame_scale(spread, max_exponent);
     build(scale);
     // Shrinking a large surface can push its small leaves' first-order coefficients below half's
     // normal range, where they lose their digits (overflow at large scales is harmless: such
@@ -211,6 +243,20 @@ void GyrantBackend<T>::build_in_frame(float const* points, unsigned long n_point
     if (growth <= 1.0f) return;
     scale = std::fmin(1.0f, scale * growth);
     build(scale);
+}
+
+template <class T>
+float GyrantBackend<T>::weight_for(float const* normals, float frame) {
+    if (count == 0) return 1.0f;
+    float const magnitude = coordinate_spread(normals, count, policy).magnitude;
+    return weight_scale_of(count, magnitude, frame, extent * frame);
+}
+
+template <class T>
+void GyrantBackend<T>::unweight(float* values, unsigned long n, cudaStream_t on) const {
+    if (weight == 1.0f || n == 0) return;
+    gyrant::StreamPolicy caller_policy = gyrant::make_policy(on);
+    scale_floats(values, n, 1.0f / weight, values, caller_policy);  // a power of two: exact
 }
 
 template <class T>
@@ -338,11 +384,14 @@ std::unique_ptr<GyrantBackend<T>> GyrantBackend<T>::BuildFromPoints(float const*
     if (refittable && num_points > 0)
         engine->kept_codes = gyrant::StreamBuffer<unsigned long>(num_points, engine->stream);
     engine->build_in_frame(points, num_points, [&](float scale) {
-        if (scale == 1.0f) return engine->initialize_point_data(points, normals);
-        // Areas, the lengths of the scaled normals, scale with the square.
+        // Areas, the lengths of the scaled normals, scale with the square, and their size is
+        // brought into the expansions' range.
+        engine->weight = engine->weight_for(normals, scale);
+        float const area = engine->area_factor();
+        if (scale == 1.0f && area == 1.0f) return engine->initialize_point_data(points, normals);
         gyrant::StreamBuffer<float> scaled(6 * num_points, engine->stream);
         scale_floats(points, 3 * num_points, scale, scaled.get(), engine->policy);
-        scale_floats(normals, 3 * num_points, scale * scale, scaled.get() + 3 * num_points, engine->policy);
+        scale_floats(normals, 3 * num_points, area, scaled.get() + 3 * num_points, engine->policy);
         engine->initialize_point_data(scaled.get(), scaled.get() + 3 * num_points);
     });
     return engine;
@@ -354,12 +403,15 @@ void GyrantBackend<T>::refit_normals(float const* normals) {
         throw std::logic_error("refit_normals: only point engines built refittable can be refitted");
     if (count == 0) return;
     gyrant::ScopedDevice const on_device(device);
-    // Into the frame, as the build took them: areas scale with the square.
+    // Into the frame, as the build took them: areas scale with the square, and the weight scale
+    // is chosen again for these normals.
+    weight = weight_for(normals, scale);
+    float const area = area_factor();
     gyrant::StreamBuffer<float> scaled;
     float const* in_frame = normals;
-    if (scale != 1.0f) {
+    if (area != 1.0f) {
         scaled = gyrant::StreamBuffer<float>(3 * count, stream);
-        scale_floats(normals, 3 * count, scale * scale, scaled.get(), policy);
+        scale_floats(normals, 3 * count, area, scaled.get(), policy);
         in_frame = scaled.get();
     }
     CUDA_CHECK(cudaEventRecord(build_start_event, stream));
@@ -470,3 +522,7 @@ template std::unique_ptr<GyrantBackend<PointNormal>> GyrantBackend<PointNormal>:
     float const*, unsigned long, int);
 template std::unique_ptr<GyrantBackend<Triangle>> GyrantBackend<Triangle>::CreateFromMesh(
     float const*, unsigned long, unsigned int const*, unsigned long, int);
+template float GyrantBackend<Triangle>::weight_for(float const*, float);
+template float GyrantBackend<PointNormal>::weight_for(float const*, float);
+template void GyrantBackend<Triangle>::unweight(float*, unsigned long, cudaStream_t) const;
+template void GyrantBackend<PointNormal>::unweight(float*, unsigned long, cudaStream_t) const;

@@ -34,6 +34,7 @@ std::unique_ptr<float, CudaDeleter> GyrantBackend<T>::compute(float const* queri
     if (gyrant::cpu::test_hooks().native_queries) {
         gyrant::cpu::compute(native_scene(), reinterpret_cast<Vec3 const*>(queries), n, beta, epsilon,
                              output.get());
+        unweight(output.get(), n, caller_stream);
         return {output.release(), CudaDeleter{caller_stream}};
     }
 #endif
@@ -72,6 +73,7 @@ std::unique_ptr<float, CudaDeleter> GyrantBackend<T>::compute(float const* queri
     params.epsilon = epsilon;
     params.query_scale = scale;
     compute_winding_numbers<T>(params, device, caller_stream);
+    unweight(output.get(), n, caller_stream);
 
     // order and work_counter are freed on the caller's stream, after the walk.
     return {output.release(), CudaDeleter{caller_stream}};

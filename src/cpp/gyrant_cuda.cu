@@ -116,12 +116,14 @@ std::unique_ptr<float, CudaDeleter> GyrantBackend<T>::brute_force(float const* q
     if (gyrant::cpu::test_hooks().native_queries) {
         gyrant::cpu::brute_force(native_scene(), reinterpret_cast<Vec3 const*>(queries), n_queries, epsilon,
                                  out.get());
+        unweight(out.get(), n_queries, caller_stream);
         return {out.release(), CudaDeleter{caller_stream}};
     }
 #endif
     compute_brute_force<T>(reinterpret_cast<Vec3 const*>(queries), d_primitives,
                            static_cast<unsigned int>(n_queries), static_cast<unsigned int>(count),
                            out.get(), epsilon, caller_stream, scale);
+    unweight(out.get(), n_queries, caller_stream);
     return {out.release(), CudaDeleter{caller_stream}};
 }
 

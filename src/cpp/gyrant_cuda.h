@@ -18,6 +18,7 @@
 #endif
 
 #include <atomic>
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <limits>
@@ -185,6 +186,13 @@ class GyrantBackend {
     //! the surface's extent already suits the half/bfloat16 expansions): buffers hold scaled
     //! coordinates (and areas scaled by its square); queries and epsilon are scaled on the way in.
     float unit_scale() const { return scale; }
+    //! The power of two by which a point engine's stored scaled normals are multiplied on top of
+    //! the frame's square (1 for triangles): it brings weights of any size into the range of the
+    //! half/bfloat16 expansions. Results are divided by it on the way out.
+    float weight_scale() const { return weight; }
+    //! What a point engine's stored scaled normals are the caller's times: unit_scale()^2
+    //! weight_scale(), a power of two that is a normal float, as is its reciprocal.
+    float area_factor() const { return std::ldexp(1.0f, 2 * std::ilogb(scale) + std::ilogb(weight)); }
     //! False for an empty surface: no hierarchy buffers exist and nothing is built.
     bool has_hierarchy() const { return count > 0; }
     //! The sorted primitive storage as kernels read it.
@@ -315,6 +323,11 @@ class GyrantBackend {
     mutable std::unique_ptr<gyrant::cpu::NearestTree> nearest_boxes;
 #endif
 
+    //! The weight scale for point normals (3 floats each, caller's units) in the frame `frame`.
+    float weight_for(float const* normals, float frame);
+    //! values[0, count) divided by the weight scale, on `stream` (nothing when it is 1).
+    void unweight(float* values, unsigned long count, cudaStream_t stream) const;
+
     //! The destructor's steps; also undoes a constructor that stops half way.
     void release() noexcept;
 
@@ -333,6 +346,9 @@ class GyrantBackend {
     TailorCoefficientsF16* d_leaf_coefficients = nullptr;
     LeafPointers* d_leaf_pointers = nullptr;
     float scale = 1.0f;
+    float weight = 1.0f;
+    //! The surface's extent in the caller's units (the largest side of its box).
+    float extent = 0.0f;
     //! The sorted Morton codes of a refittable point engine (empty otherwise).
     gyrant::StreamBuffer<unsigned long> kept_codes;
     //! The scene box and scale that order this engine's primitives and queries.

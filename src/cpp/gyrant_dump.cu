@@ -119,14 +119,15 @@ void append_box(std::string& out, std::string_view pattern, AABB const& box, dou
 }
 
 //! Text of sorted primitive i, read from the structure-of-arrays copy (stride n), in the
-//! caller's units: coordinates times `unit`, scaled normals (areas) times its square.
+//! caller's units: coordinates times `unit`, scaled normals times `area`.
 template <class T>
-std::string primitive_text(std::vector<float> const& storage, unsigned long n, unsigned long i, double unit) {
+std::string primitive_text(std::vector<float> const& storage, unsigned long n, unsigned long i, double unit,
+                           double area) {
     auto c = [&](int k) { return storage[k * n + i] * unit; };
     std::string text;
     if constexpr (std::is_same_v<T, PointNormal>) {
         append_format(text, "Pos:({:.2f}, {:.2f}, {:.2f}) | Norm:({:.2f}, {:.2f}, {:.2f})",
-                      {c(0), c(1), c(2), c(3) * unit, c(4) * unit, c(5) * unit});
+                      {c(0), c(1), c(2), storage[3 * n + i] * area, storage[4 * n + i] * area, storage[5 * n + i] * area});
     } else {
         append_format(text,
                       "v0:({:.2f}, {:.2f}, {:.2f}) | v1:({:.2f}, {:.2f}, {:.2f}) | v2:({:.2f}, {:.2f}, "
@@ -161,9 +162,10 @@ std::string GyrantBackend<T>::dump() const {
     std::string out(kHeader);
     unsigned long const n = count;
     // Back to the caller's units, exactly (the frame's scale is a power of two): lengths times
-    // `unit`, areas (zero order) times its square, and each further order one power more.
+    // `unit`, areas (zero order) times its square over the weight scale, and each further order
+    // one power of `unit` more.
     double const unit = 1.0 / scale;
-    double const area = unit * unit;
+    double const area = 1.0 / area_factor();
     unsigned long const leaves = leaf_count();
     std::vector<float> primitives;
 
@@ -183,7 +185,7 @@ std::string GyrantBackend<T>::dump() const {
             append_format(out,
                           "      <TR><TD>P{}</TD><TD COLSPAN=\"3\" ALIGN=\"LEFT\"><FONT "
                           "POINT-SIZE=\"9\">{}</FONT></TD></TR>\n",
-                          {j, primitive_text<T>(primitives, n, j, unit)});
+                          {j, primitive_text<T>(primitives, n, j, unit, area)});
         out.append("    </TABLE>>];\n}\n");
         return out;
     }
@@ -234,7 +236,7 @@ std::string GyrantBackend<T>::dump() const {
             append_format(out,
                           "      <TR><TD>P{}</TD><TD COLSPAN=\"3\" ALIGN=\"LEFT\"><FONT "
                           "POINT-SIZE=\"8\">{}</FONT></TD></TR>\n",
-                          {j, primitive_text<T>(primitives, n, PRIMITIVES_PER_LEAF * leaf + j, unit)});
+                          {j, primitive_text<T>(primitives, n, PRIMITIVES_PER_LEAF * leaf + j, unit, area)});
         out.append(kTableEnd);
     };
 
@@ -276,7 +278,7 @@ std::string GyrantBackend<T>::dump() const {
             float slice[9];
             for (int r = 0; r < 3; ++r)
                 for (int k = 0; k < 3; ++k) slice[3 * r + k] = t[3 * kPairBlock[s][r] + k];
-            append_matrix_rows(out, slice, area * area);
+            append_matrix_rows(out, slice, area * unit * unit);
         }
         out.append(kTableEnd);
 

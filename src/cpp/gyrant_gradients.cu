@@ -69,13 +69,13 @@ std::unique_ptr<float, CudaDeleter> GyrantBackend<T>::get_normals() const {
         if (count == 0) return {out.release(), CudaDeleter{copy_stream}};
 #if defined(GYRANT_FLAVOUR_HOST)
         if (native()) {
-            gyrant::cpu::points_in_caller_frame(native_scene(), d_sorted_indices, nullptr, out.get());
+            gyrant::cpu::points_in_caller_frame(native_scene(), d_sorted_indices, area_factor(), nullptr, out.get());
             return {out.release(), CudaDeleter{copy_stream}};
         }
 #endif
         if (build_done_event != nullptr) CUDA_CHECK(cudaStreamWaitEvent(copy_stream, build_done_event, 0));
-        points_in_caller_frame(primitives_view(), d_sorted_indices, static_cast<unsigned>(count), scale, nullptr,
-                               out.get(), copy_stream);
+        points_in_caller_frame(primitives_view(), d_sorted_indices, static_cast<unsigned>(count), scale,
+                               area_factor(), nullptr, out.get(), copy_stream);
         CUDA_CHECK(cudaStreamSynchronize(copy_stream));  // ready for any stream
         return {out.release(), CudaDeleter{copy_stream}};
     }
@@ -96,6 +96,7 @@ std::unique_ptr<float, CudaDeleter> GyrantBackend<T>::gradient(float const* quer
 #if defined(GYRANT_FLAVOUR_HOST)
         if (native()) {
             gyrant::cpu::gradient(native_scene(), reinterpret_cast<Vec3 const*>(queries), n, beta, epsilon, out.get());
+            unweight(out.get(), 3 * n, caller_stream);
             return {out.release(), CudaDeleter{caller_stream}};
         }
 #endif
@@ -118,6 +119,7 @@ std::unique_ptr<float, CudaDeleter> GyrantBackend<T>::gradient(float const* quer
         params.epsilon = epsilon;
         params.query_scale = scale;
         gradient_walk(params, caller_stream);
+        unweight(out.get(), 3 * n, caller_stream);
         return {out.release(), CudaDeleter{caller_stream}};
     }
 }
@@ -138,41 +140,19 @@ std::unique_ptr<float, CudaDeleter> GyrantBackend<T>::brute_force_gradient(float
         if (native()) {
             gyrant::cpu::brute_force_gradient(native_scene(), reinterpret_cast<Vec3 const*>(queries), n, epsilon,
                                               out.get());
+            unweight(out.get(), 3 * n, caller_stream);
             return {out.release(), CudaDeleter{caller_stream}};
         }
 #endif
         if (build_done_event != nullptr) CUDA_CHECK(cudaStreamWaitEvent(caller_stream, build_done_event, 0));
         gradient_brute_force(reinterpret_cast<Vec3 const*>(queries), primitives_view(), static_cast<unsigned>(n),
                              static_cast<unsigned>(count), out.get(), epsilon, scale, caller_stream);
+        unweight(out.get(), 3 * n, caller_stream);
         return {out.release(), CudaDeleter{caller_stream}};
     }
 }
 
 namespace {
-
-//! out[3 i + a] = -w[i] (per-point values, one axis of the normals' product), or
-//! out[3 i + c] -= normals[3 i + a] g[3 i + c] (per-point gradients, the positions' product;
-//! axis 0 writes instead of subtracting).
-struct AxisTerm {
-    float const* values;
-    bool gradient;
-    float const* normals;
-    unsigned n;
-    unsigned axis;
-    float* out;
-};
-
-GYRANT_HOST_DEVICE inline void apply_axis_term(AxisTerm const& t, unsigned i) {
-    if (!t.gradient) {
-        t.out[3 * i + t.axis] = -t.values[i];
-        return;
-    }
-    float const n = t.normals[3 * i + t.axis];
-    for (unsigned c = 0; c < 3; ++c) {
-        float const term = -n * t.values[3 * i + c];
-        t.out[3 * i + c] = t.axis == 0 ? term : t.out[3 * i + c] + term;
-    }
-}
 
 __global__ void __launch_bounds__(GRADIENT_BLOCK) apply_axis_term_kernel(AxisTerm t) {
     unsigned const i = blockIdx.x * blockDim.x + threadIdx.x;
@@ -181,10 +161,12 @@ __global__ void __launch_bounds__(GRADIENT_BLOCK) apply_axis_term_kernel(AxisTer
 
 void apply_axis(AxisTerm const& t, cudaStream_t stream) {
     if (t.n == 0) return;
+#if defined(GYRANT_FLAVOUR_HOST)
     if (native()) {
-        for (unsigned i = 0; i < t.n; ++i) apply_axis_term(t, i);
+        gyrant::cpu::apply_axis(t);
         return;
     }
+#endif
     unsigned const blocks = static_cast<unsigned>((uint64_t{t.n} + GRADIENT_BLOCK - 1) / GRADIENT_BLOCK);
     GYRANT_LAUNCH(apply_axis_term_kernel, blocks, GRADIENT_BLOCK, 0, stream, t);
     CUDA_CHECK(cudaGetLastError());
@@ -244,13 +226,14 @@ std::unique_ptr<float, CudaDeleter> GyrantBackend<T>::vjp(bool normals, float co
     gyrant::StreamBuffer<float> own_normals(normals ? 0 : 3 * count, caller_stream);
 #if defined(GYRANT_FLAVOUR_HOST)
     if (native())
-        gyrant::cpu::points_in_caller_frame(native_scene(), d_sorted_indices, own_points.get(), own_normals.get());
+        gyrant::cpu::points_in_caller_frame(native_scene(), d_sorted_indices, area_factor(), own_points.get(),
+                                            own_normals.get());
     else
 #endif
     {
         if (build_done_event != nullptr) CUDA_CHECK(cudaStreamWaitEvent(caller_stream, build_done_event, 0));
         points_in_caller_frame(primitives_view(), d_sorted_indices, static_cast<unsigned>(count), scale,
-                               own_points.get(), own_normals.get(), caller_stream);
+                               area_factor(), own_points.get(), own_normals.get(), caller_stream);
     }
     float const* const query_points = queries != nullptr ? queries : own_points.get();
 
@@ -262,12 +245,14 @@ std::unique_ptr<float, CudaDeleter> GyrantBackend<T>::vjp(bool normals, float co
         if (native()) {
             gyrant::cpu::vjp_brute_force(native_scene(), d_sorted_indices, reinterpret_cast<Vec3 const*>(query_points),
                                          grad_output, n, epsilon * scale, gn, gp);
+            if (gp != nullptr) unweight(gp, 3 * count, caller_stream);  // it reads the stored normals
             return {out.release(), CudaDeleter{caller_stream}};
         }
 #endif
         vjp_brute_force(primitives_view(), d_sorted_indices, static_cast<unsigned>(count),
                         reinterpret_cast<Vec3 const*>(query_points), grad_output, static_cast<unsigned>(n),
                         epsilon * scale, scale, gn, gp, caller_stream);
+        if (gp != nullptr) unweight(gp, 3 * count, caller_stream);
         return {out.release(), CudaDeleter{caller_stream}};
     }
 

@@ -18,6 +18,7 @@
 
 #include <cmath>
 #include <cstdint>
+#include <type_traits>
 #include <memory>
 #include <new>
 #include <optional>
@@ -109,6 +110,19 @@ void require_engine_device(Array const& array, int engine_device, char const* me
     if (array.device_id() != engine_device) throw std::runtime_error(message);
 }
 
+//! Refuses (ValueError) an array whose data does not start at a multiple of its element's size,
+//! such as a NumPy view at an odd byte offset or an array rebuilt from pickled bytes: the engine
+//! reads its elements in place, which is undefined on a CPU and a misaligned-address fault on a
+//! GPU. A copy is the caller's choice, not a silent one. Empty arrays are never read.
+template <class Array>
+void require_aligned(Array const& array, char const* name) {
+    using Element = std::remove_const_t<typename Array::Scalar>;
+    if (array.size() == 0 || reinterpret_cast<std::uintptr_t>(array.data()) % alignof(Element) == 0) return;
+    throw std::invalid_argument(std::string(name) + " is not aligned: its data must start at a multiple of " +
+                                std::to_string(alignof(Element)) +
+                                " bytes (pass an aligned copy, for example numpy.array(" + name + ")).");
+}
+
 }  // namespace
 
 //! The Python-visible engine: owns exactly one backend, the one `uses_triangles` names.
@@ -133,6 +147,7 @@ struct GyrantEngine {
 
     ResultArray compute(Vec3Array const& queries, float beta, float epsilon, uint64_t stream) const {
         require_engine_device(queries, device_id(), kQueriesDeviceMessage);
+        require_aligned(queries, "queries");
         size_t const n = queries.shape(0);
         auto out = uses_triangles ? triangle_backend->compute(queries.data(), n, beta, epsilon, stream)
                                   : point_backend->compute(queries.data(), n, beta, epsilon, stream);
@@ -141,6 +156,7 @@ struct GyrantEngine {
 
     ResultArray brute_force(Vec3Array const& queries, float epsilon, uint64_t stream) const {
         require_engine_device(queries, device_id(), kQueriesDeviceMessage);
+        require_aligned(queries, "queries");
         size_t const n = queries.shape(0);
         auto out = uses_triangles ? triangle_backend->brute_force(queries.data(), n, epsilon, stream)
                                   : point_backend->brute_force(queries.data(), n, epsilon, stream);
@@ -161,6 +177,7 @@ struct GyrantEngine {
 
     Vec3ResultArray gradient(Vec3Array const& queries, float beta, float epsilon, uint64_t stream) const {
         require_engine_device(queries, device_id(), kQueriesDeviceMessage);
+        require_aligned(queries, "queries");
         size_t const n = queries.shape(0);
         auto out = uses_triangles ? triangle_backend->gradient(queries.data(), n, beta, epsilon, stream)
                                   : point_backend->gradient(queries.data(), n, beta, epsilon, stream);
@@ -169,6 +186,7 @@ struct GyrantEngine {
 
     Vec3ResultArray brute_force_gradient(Vec3Array const& queries, float epsilon, uint64_t stream) const {
         require_engine_device(queries, device_id(), kQueriesDeviceMessage);
+        require_aligned(queries, "queries");
         size_t const n = queries.shape(0);
         auto out = uses_triangles ? triangle_backend->brute_force_gradient(queries.data(), n, epsilon, stream)
                                   : point_backend->brute_force_gradient(queries.data(), n, epsilon, stream);
@@ -229,8 +247,10 @@ struct GyrantEngine {
     Vec3ResultArray product(bool normals, ScalarArray const& grad_output, std::optional<Vec3Array> const& queries,
                             float beta, float epsilon, uint64_t stream) const {
         require_engine_device(grad_output, device_id(), kGradDeviceMessage);
+        require_aligned(grad_output, "grad_output");
         if (queries) {
             require_engine_device(*queries, device_id(), kQueriesDeviceMessage);
+            require_aligned(*queries, "queries");
             if (queries->shape(0) != grad_output.shape(0))
                 throw std::runtime_error("grad_output must have one value per query (" +
                                          std::to_string(queries->shape(0)) + " queries, " +
@@ -277,6 +297,10 @@ nb::object solve_normals(Vec3Array const& pc, Vec3Array const& extra_points, Sca
     // Read past its end otherwise.
     if (extra_wn.shape(0) != extra_points.shape(0))
         throw std::runtime_error("extra_wn must have one value per extra point.");
+    require_aligned(pc, "pc");
+    require_aligned(extra_points, "extra_points");
+    require_aligned(extra_wn, "extra_wn");
+    if (pc_wn) require_aligned(*pc_wn, "pc_wn");
 
     // Without per-point targets every point is asked to sit on the surface (winding number 0.5).
     std::unique_ptr<float, void (*)(float*)> default_wn(nullptr,
@@ -630,6 +654,7 @@ NB_MODULE(gyrant_module, m) {
         .def(
             "__init__",
             [](GyrantEngine* self, SoupArray const& triangles) {
+                require_aligned(triangles, "triangles");
                 auto backend = TriangleBackend::CreateFromTriangles(triangles.data(), triangles.shape(0),
                                                                     triangles.device_id());
                 new (self) GyrantEngine(std::move(backend));
@@ -641,6 +666,8 @@ NB_MODULE(gyrant_module, m) {
             [](GyrantEngine* self, Vec3Array const& vertices, IndexArray const& triangle_indices) {
                 if (vertices.device_id() != triangle_indices.device_id())
                     throw std::runtime_error("Vertices and triangle_indices must be on the same CUDA device.");
+                require_aligned(vertices, "vertices");
+                require_aligned(triangle_indices, "triangle_indices");
                 auto backend = TriangleBackend::CreateFromMesh(vertices.data(), vertices.shape(0),
                                                                triangle_indices.data(),
                                                                triangle_indices.shape(0),
@@ -657,6 +684,8 @@ NB_MODULE(gyrant_module, m) {
                     throw std::runtime_error("Points and Normals must be on the same CUDA device.");
                 if (points.shape(0) != normals.shape(0))
                     throw std::runtime_error("Shape of points must be equal to shape of normals.");
+                require_aligned(points, "points");
+                require_aligned(normals, "normals");
                 auto backend = PointBackend::CreateFromPoints(points.data(), normals.data(),
                                                               points.shape(0), points.device_id());
                 new (self) GyrantEngine(std::move(backend));

@@ -4,16 +4,18 @@
 #include "platform.h"
 
 #include "gyrant_solver.h"
+#include "size_limits.h"
 
 #include <algorithm>
 #include <array>
+#include <cfloat>
 #include <cmath>
 #include <cstdint>
+#include <cstdio>
 #include <numeric>
 #include <random>
 #include <stdexcept>
 #include <string>
-#include <unordered_map>
 #include <vector>
 
 namespace gyrant {
@@ -64,64 +66,147 @@ double smallest_eigenvalue(double const (&c)[6]) {  // xx, yy, zz, xy, xz, yz
     return mean + 2.0 * p * std::cos(phi + 2.0 * M_PI / 3.0);
 }
 
-//! How a cloud is sampled, from up to 20000 evenly spread points: `spacing`, the mean distance to
-//! the nearest neighbour, and `noise`, the median RMS distance of a point's 8-neighbourhood
-//! (itself included) to that neighbourhood's best plane, in spacings. On clean samples of smooth
-//! or sharp surfaces the noise measures 0.01-0.11 (CGAL's meshes at 3k-20k points); Gaussian
-//! noise of half a spacing measures about 0.45. A grid whose cells hold a few points each on a
-//! surface sample finds the neighbours. Zero when no point has a neighbour in its cell block (a
-//! cloud of one point, or of isolated points).
-struct Sampling {
-    float spacing = 0.0f;
-    float noise = 0.0f;
+//! Points of a cell grid, sorted by the hash of their cell: a cell's points are one run. Cells
+//! are counted from the origin, so that a far outlier moves no other point's cell.
+class CellGrid {
+   public:
+    CellGrid(std::vector<float> const& p, double cell) : cell_(cell) {
+        size_t const n = p.size() / 3;
+        entries_.resize(n);
+        for (size_t i = 0; i < n; ++i) entries_[i] = {hash(key(&p[3 * i])), static_cast<uint32_t>(i)};
+        std::sort(entries_.begin(), entries_.end());
+    }
+
+    double cell() const { return cell_; }
+    //! Mean over the points of the number of points in their cell, and the fullest cell's run.
+    struct Crowding {
+        double occupancy = 0.0;
+        size_t begin = 0, end = 0;
+    };
+    Crowding crowding() const {
+        Crowding c;
+        double sum = 0.0;
+        for (size_t i = 0; i < entries_.size();) {
+            size_t j = i;
+            while (j < entries_.size() && entries_[j].first == entries_[i].first) ++j;
+            sum += static_cast<double>(j - i) * static_cast<double>(j - i);
+            if (j - i > c.end - c.begin) c.begin = i, c.end = j;
+            i = j;
+        }
+        if (!entries_.empty()) c.occupancy = sum / static_cast<double>(entries_.size());
+        return c;
+    }
+    uint32_t point(size_t entry) const { return entries_[entry].second; }
+
+    //! The cell of a point. Quotients beyond 2^62 are clamped (converting them is undefined):
+    //! only coordinates 2^62 cells from the origin get there, beyond single precision's
+    //! resolution of any cloud whose cells are that small.
+    std::array<int64_t, 3> key(float const* x) const {
+        std::array<int64_t, 3> k{};
+        for (int a = 0; a < 3; ++a)
+            k[a] = static_cast<int64_t>(std::clamp(std::floor(static_cast<double>(x[a]) / cell_), -0x1p62, 0x1p62));
+        return k;
+    }
+    static uint64_t hash(std::array<int64_t, 3> const& k) {
+        return static_cast<uint64_t>(k[0]) * 73856093u ^ static_cast<uint64_t>(k[1]) * 19349663u ^
+               static_cast<uint64_t>(k[2]) * 83492791u;
+    }
+    //! Calls visit(i) for the points whose cell hashes to h (colliding cells share a run) while
+    //! it returns true.
+    template <class Visit>
+    void for_each_in(uint64_t h, Visit&& visit) const {
+        auto it = std::lower_bound(entries_.begin(), entries_.end(), std::pair<uint64_t, uint32_t>{h, 0u});
+        for (; it != entries_.end() && it->first == h; ++it)
+            if (!visit(it->second)) return;
+    }
+
+   private:
+    double cell_;
+    std::vector<std::pair<uint64_t, uint32_t>> entries_;
 };
+
+//! The cell that spreads m points over the faces of a box with sides e, a few to a cell (the
+//! box's largest side spread over m when the box is flat); 0 for a point-like box.
+double cell_for_box(double const (&e)[3], size_t m) {
+    double const area = 2.0 * (e[0] * e[1] + e[1] * e[2] + e[2] * e[0]);
+    double const cell = 2.0 * std::sqrt(area / static_cast<double>(m));
+    if (cell > 0.0 && std::isfinite(cell)) return cell;
+    return std::max({e[0], e[1], e[2]}) / std::cbrt(static_cast<double>(m));
+}
+
+//! Cells for the neighbour search whose cost does not depend on the cloud's extent. The first
+//! guess spreads the points over the faces of their box. A far outlier makes that box, and so
+//! the cells, far too large (the whole cloud in one cell: a quadratic search); then the fullest
+//! cell's own points give the next guess, which leaves the outlier out, and the cells shrink at
+//! least by the cube root of their excess (never overshooting a volume sample, whose occupancy
+//! falls with the cube) until a point's cell holds a few points on average. Each pass is a sort.
+CellGrid neighbour_grid(std::vector<float> const& p) {
+    constexpr double kCrowded = 32.0, kTarget = 4.0;
+    constexpr int kMostPasses = 64;
+    size_t const n = p.size() / 3;
+    auto box_sides = [&](auto&& index_of, size_t m, double (&e)[3]) {
+        double lo[3] = {INFINITY, INFINITY, INFINITY}, hi[3] = {-INFINITY, -INFINITY, -INFINITY};
+        for (size_t t = 0; t < m; ++t)
+            for (int a = 0; a < 3; ++a) {
+                double const x = p[3 * size_t{index_of(t)} + a];
+                lo[a] = std::min(lo[a], x), hi[a] = std::max(hi[a], x);
+            }
+        for (int a = 0; a < 3; ++a) e[a] = hi[a] - lo[a];
+    };
+    double e[3];
+    box_sides([](size_t t) { return t; }, n, e);
+    double cell = cell_for_box(e, n);
+    if (!(cell > 0.0)) cell = 1.0;  // every point in one place: any cell holds them all
+    for (int pass = 1;; ++pass) {
+        CellGrid grid(p, cell);
+        CellGrid::Crowding const c = grid.crowding();
+        if (c.occupancy <= kCrowded || pass == kMostPasses) return grid;
+        box_sides([&](size_t t) { return grid.point(c.begin + t); }, c.end - c.begin, e);
+        double const zoomed = cell_for_box(e, c.end - c.begin);
+        // A heap of coincident points fills its cell at any size: nothing to refine.
+        if (!(zoomed > 0.0)) return grid;
+        cell = std::min(zoomed, cell * std::clamp(std::cbrt(kTarget / c.occupancy), 0x1p-20, 0.5));
+        if (!(cell > 0.0)) return grid;
+    }
+}
+
+}  // namespace
+
 Sampling sampling_of(std::vector<float> const& p) {
     size_t const n = p.size() / 3;
     if (n < 2) return {};
-    float lo[3] = {INFINITY, INFINITY, INFINITY}, hi[3] = {-INFINITY, -INFINITY, -INFINITY};
-    for (size_t i = 0; i < n; ++i)
-        for (int a = 0; a < 3; ++a) lo[a] = std::min(lo[a], p[3 * i + a]), hi[a] = std::max(hi[a], p[3 * i + a]);
-    double const ex = hi[0] - lo[0], ey = hi[1] - lo[1], ez = hi[2] - lo[2];
-    // A surface sample of n points over the box's faces: about this much area per point.
-    double const area = 2.0 * (ex * ey + ey * ez + ez * ex);
-    double cell = 2.0 * std::sqrt(area / static_cast<double>(n));
-    if (!(cell > 0.0)) cell = std::max({ex, ey, ez}) / std::cbrt(static_cast<double>(n)) + 1e-30;
-    auto key = [&](double x, double y, double z) {
-        auto c = [&](double v, float l) { return static_cast<int64_t>(std::floor((v - l) / cell)); };
-        return std::array<int64_t, 3>{c(x, lo[0]), c(y, lo[1]), c(z, lo[2])};
-    };
-    auto hash = [](std::array<int64_t, 3> const& k) {
-        return static_cast<uint64_t>(k[0]) * 73856093u ^ static_cast<uint64_t>(k[1]) * 19349663u ^
-               static_cast<uint64_t>(k[2]) * 83492791u;
-    };
-    std::unordered_map<uint64_t, std::vector<uint32_t>> grid;
-    for (size_t i = 0; i < n; ++i) grid[hash(key(p[3 * i], p[3 * i + 1], p[3 * i + 2]))].push_back(static_cast<uint32_t>(i));
+    CellGrid const grid = neighbour_grid(p);
     constexpr size_t kNeighbourhood = 8;
+    // A sampled point looks at this many others at most: only a heap of coincident points (which
+    // no cell size separates) holds more in its block.
+    constexpr size_t kMostCandidates = 4096;
     size_t const step = std::max<size_t>(1, n / 20000);
     double sum = 0.0;
-    size_t found = 0;
+    size_t found = 0, examined = 0, sampled = 0;
     std::vector<double> off_plane;
     std::vector<std::pair<double, uint32_t>> near;
     std::array<uint64_t, 27> cells;
     for (size_t i = 0; i < n; i += step) {
-        auto const k = key(p[3 * i], p[3 * i + 1], p[3 * i + 2]);
+        auto const k = grid.key(&p[3 * i]);
         near.clear();
         size_t visited = 0;
         for (int dx = -1; dx <= 1; ++dx)
             for (int dy = -1; dy <= 1; ++dy)
                 for (int dz = -1; dz <= 1; ++dz) {
-                    uint64_t const h = hash({k[0] + dx, k[1] + dy, k[2] + dz});
-                    // Colliding hashes name one bucket: it counts once.
+                    uint64_t const h = CellGrid::hash({k[0] + dx, k[1] + dy, k[2] + dz});
+                    // Colliding hashes name one run: it counts once.
                     if (std::find(cells.begin(), cells.begin() + visited, h) != cells.begin() + visited) continue;
                     cells[visited++] = h;
-                    auto const it = grid.find(h);
-                    if (it == grid.end()) continue;
-                    for (uint32_t j : it->second) {
-                        if (j == i) continue;
-                        double const d[3] = {p[3 * j] - p[3 * i], p[3 * j + 1] - p[3 * i + 1], p[3 * j + 2] - p[3 * i + 2]};
+                    grid.for_each_in(h, [&](uint32_t j) {
+                        if (near.size() >= kMostCandidates) return false;
+                        if (j == i) return true;
+                        double const d[3] = {double(p[3 * j]) - p[3 * i], double(p[3 * j + 1]) - p[3 * i + 1],
+                                             double(p[3 * j + 2]) - p[3 * i + 2]};
                         near.emplace_back(d[0] * d[0] + d[1] * d[1] + d[2] * d[2], j);
-                    }
+                        return true;
+                    });
                 }
+        examined += near.size(), ++sampled;
         // The point itself, then its nearest others.
         size_t const keep = std::min(near.size(), kNeighbourhood - 1);
         std::partial_sort(near.begin(), near.begin() + static_cast<std::ptrdiff_t>(keep), near.end());
@@ -143,6 +228,7 @@ Sampling sampling_of(std::vector<float> const& p) {
         off_plane.push_back(std::sqrt(std::max(0.0, smallest_eigenvalue(c))));
     }
     Sampling out;
+    out.candidates = static_cast<double>(examined) / static_cast<double>(sampled);
     if (found == 0) return out;
     out.spacing = static_cast<float>(sum / static_cast<double>(found));
     if (!off_plane.empty() && out.spacing > 0.0f) {
@@ -153,14 +239,25 @@ Sampling sampling_of(std::vector<float> const& p) {
     return out;
 }
 
-//! Scales v so that its largest magnitude is `to`; returns the factor that undoes it (1 for v = 0).
-double rescale(std::vector<float>& v, float to) {
-    float top = 0.0f;
-    for (float x : v) top = std::max(top, std::fabs(x));
-    if (!(top > 0.0f) || !std::isfinite(top)) return 1.0;
-    double const factor = static_cast<double>(to) / top;
-    for (float& x : v) x = static_cast<float>(x * factor);
-    return 1.0 / factor;
+namespace {
+
+//! The exponent of the solver's frame: a power of two that brings the points' spacing into
+//! [1, 2), or where no point has a neighbour to measure it by, their extent spread over n. Throws
+//! for points that all coincide: they span no surface, and no normal could be oriented.
+int frame_exponent_of(std::vector<float> const& p, float spacing, size_t n) {
+    double size = spacing;
+    if (!(size > 0.0)) {
+        double lo[3] = {INFINITY, INFINITY, INFINITY}, hi[3] = {-INFINITY, -INFINITY, -INFINITY};
+        for (size_t i = 0; i < n; ++i)
+            for (int a = 0; a < 3; ++a) lo[a] = std::min<double>(lo[a], p[3 * i + a]), hi[a] = std::max<double>(hi[a], p[3 * i + a]);
+        size = std::max({hi[0] - lo[0], hi[1] - lo[1], hi[2] - lo[2]}) / std::cbrt(static_cast<double>(n));
+    }
+    if (!(size > 0.0)) {
+        throw std::runtime_error(n == 1 ? std::string("solve_normals: one point spans no surface to orient.")
+                                        : "solve_normals: all " + std::to_string(n) +
+                                              " points coincide; they span no surface to orient.");
+    }
+    return -std::ilogb(size);
 }
 
 //! Engine operations over one fixed set of points, whose normals change from call to call.
@@ -181,30 +278,22 @@ class Level {
             field_->refit_normals(d_normals.get());
         return *field_;
     }
-    //! w at the device queries, for the given normals. The operator is linear, so the normals go
-    //! in scaled to `length` at most: the engine's half-precision expansions then keep their range
-    //! whatever the magnitudes the iteration produces (beyond it nodes are summed exactly, slowly).
-    std::vector<float> apply(std::vector<float> normals, float const* queries, size_t q, float eps,
-                             float length) const {
-        double const back = rescale(normals, length);
+    //! w at the device queries, for the given normals (of any size: the engine brings them into
+    //! its expansions' range).
+    std::vector<float> apply(std::vector<float> const& normals, float const* queries, size_t q, float eps) const {
         auto const out = engine(normals).compute(queries, q, kSolverBeta, eps, 0);
-        std::vector<float> w = to_host(out.get(), q);
-        for (float& x : w) x = static_cast<float>(x * back);
-        return w;
+        return to_host(out.get(), q);
     }
     //! The adjoint of apply: rows of sum_j v_j K(p_i - q_j), through an engine over the queries
-    //! whose weights are the v_j (scaled to 1 at most, as above).
-    std::vector<float> adjoint(std::vector<float> v, float const* queries, size_t q, float eps) const {
-        double const back = rescale(v, 1.0f);
+    //! whose weights are the v_j.
+    std::vector<float> adjoint(std::vector<float> const& v, float const* queries, size_t q, float eps) const {
         StreamBuffer<float> const d_v = to_device(v);
         // The product reads only the positions: one engine over them serves every call.
         if (!positions_)
             positions_ = Backend::BuildFromPoints(points_.get(), to_device(std::vector<float>(3 * size(), 0.0f)).get(),
                                                   size(), device_);
         auto const out = positions_->grad_normals(d_v.get(), q, queries, kSolverBeta, eps, 0);
-        std::vector<float> g = to_host(out.get(), 3 * size());
-        for (float& x : g) x = static_cast<float>(x * back);
-        return g;
+        return to_host(out.get(), 3 * size());
     }
 
    private:
@@ -280,9 +369,18 @@ SolverResult solve_normals(float const* points, unsigned long n, float const* ex
                            float const* extra_wn, float const* point_wn, float alpha_extra, int device,
                            SolverOptions const& options) {
     ScopedDevice const on_device(device);
+    // Sizes first: an engine over the cloud, and one evaluation at the points, the extra points
+    // and both sides of the surface, come only at the end.
+    if (n > max_primitives<PointNormal>()) {
+        char text[160];
+        std::snprintf(text, sizeof text, "An engine holds at most %lu points; %lu were given.",
+                      max_primitives<PointNormal>(), n);
+        throw std::runtime_error(text);
+    }
+    check_query_count(3 * n + k, "solve_normals");
     SolverResult result;
-    std::vector<float> const p = to_host(points, 3 * n);
-    std::vector<float> const e = to_host(extra_points, 3 * k);
+    std::vector<float> p = to_host(points, 3 * n);
+    std::vector<float> e = to_host(extra_points, 3 * k);
     std::vector<float> const target_e = to_host(extra_wn, k);
     std::vector<float> const target_p = to_host(point_wn, n);
     require_finite(p, "points");
@@ -296,8 +394,25 @@ SolverResult solve_normals(float const* points, unsigned long n, float const* ex
         return result;
     }
 
+    // ---- 0. a frame of unit spacing ----------------------------------------------------------
+    // The solve runs on the points times a power of two f that brings their spacing into [1, 2):
+    // every length, smoothing radius and normal (an area) below is then of the same size at any
+    // scale of the input, and maps back exactly. Targets are winding numbers, free of units.
+    Sampling cloud = sampling_of(p);
+    int const frame_exponent = frame_exponent_of(p, cloud.spacing, n);
+    auto into_frame = [&](std::vector<float>& v, char const* what) {
+        for (float& x : v) x = std::ldexp(x, frame_exponent);
+        for (float x : v)
+            if (!std::isfinite(x)) {
+                throw std::runtime_error(std::string("solve_normals: the ") + what +
+                                         " lie too far apart for single precision, measured in the points' spacing.");
+            }
+    };
+    into_frame(p, "points");
+    into_frame(e, "extra points");
+    cloud.spacing = std::ldexp(cloud.spacing, frame_exponent);  // exact: the measure scales with the points
+
     // ---- 1. coarse fit ----------------------------------------------------------------------
-    Sampling const cloud = sampling_of(p);
     // 0 for a clean sample, rising to 1 where the noise reaches about half a spacing. A noisy
     // cloud fits fewer coarse points (wider apart than the noise, which the fit would follow)
     // and smooths its own consistency steps over up to two spacings instead of one (over one,
@@ -327,7 +442,7 @@ SolverResult solve_normals(float const* points, unsigned long n, float const* ex
     if (!(spacing_coarse > 0.0f)) spacing_coarse = spacing = 1.0f;  // isolated points: any scale
     if (!(spacing > 0.0f)) spacing = spacing_coarse;
     float const fine_eps = (1.0f + noisy) * spacing;
-    result.epsilon = spacing;
+    result.epsilon = std::ldexp(spacing, -frame_exponent);
 
     // Queries of the fit: the subset, then the extra points.
     std::vector<float> fit_queries = pc;
@@ -349,7 +464,7 @@ SolverResult solve_normals(float const* points, unsigned long n, float const* ex
     double gamma = dot(s, s);
     result.residuals.push_back(norm_b > 0.0 ? 1.0f : 0.0f);
     for (unsigned it = 0; it < options.iterations && norm_b > 0.0 && gamma > 0.0; ++it) {
-        q = coarse.apply(dir, d_fit_queries.get(), rows, fit_eps, spacing_coarse * spacing_coarse);
+        q = coarse.apply(dir, d_fit_queries.get(), rows, fit_eps);
         for (size_t i = 0; i < rows; ++i) q[i] *= weight[i];
         double const qq = dot(q, q);
         if (!(qq > 0.0)) break;
@@ -389,7 +504,7 @@ SolverResult solve_normals(float const* points, unsigned long n, float const* ex
     std::vector<float> const sides = jump_sides(mu, p, h);
     all_queries.insert(all_queries.end(), sides.begin(), sides.end());
     StreamBuffer<float> const d_all = to_device(all_queries);
-    std::vector<float> const w = fine.apply(mu, d_all.get(), 3 * n + k, spacing, spacing * spacing);
+    std::vector<float> const w = fine.apply(mu, d_all.get(), 3 * n + k, spacing);
     double num = 0.0, den = 0.0;
     for (size_t i = 0; i < n + k; ++i) {
         double const wt = i < n ? 1.0 : alpha_extra;
@@ -402,8 +517,23 @@ SolverResult solve_normals(float const* points, unsigned long n, float const* ex
     // Where the jump is not measurable (sheets thinner than h everywhere) the fitted scale stays.
     if (std::isfinite(jump) && jump > 0.0 && 1.0 / jump < 4.0 * std::fabs(scale) && 4.0 / jump > std::fabs(scale))
         scale = std::copysign(1.0 / jump, scale);
-    if (scale != 1.0)
-        for (float& v : mu) v = static_cast<float>(v * scale);
+    // Back to the caller's units: areas by f^2, in double, so that the factor itself cannot
+    // overflow; only results that single precision cannot hold are refused.
+    double const back = std::ldexp(scale, -2 * frame_exponent);
+    bool oriented = false;
+    float largest = 0.0f;
+    for (float& v : mu) {
+        oriented = oriented || v != 0.0f;
+        v = static_cast<float>(v * back);
+        largest = std::isnan(v) ? INFINITY : std::max(largest, std::fabs(v));
+    }
+    if (!oriented)
+        throw std::runtime_error("solve_normals: the field of these points has no direction at any of them; no normal "
+                                 "could be oriented (too few distinct points).");
+    if (!std::isfinite(largest) || largest < FLT_MIN)
+        throw std::runtime_error(std::string("solve_normals: the scaled normals (areas) of these points are ") +
+                                 (largest < FLT_MIN ? "below" : "beyond") +
+                                 " single precision's range; give the points in other units.");
 
     StreamBuffer<float> const d_mu = to_device(mu);
     result.engine = Backend::BuildFromPoints(points, d_mu.get(), n, device);

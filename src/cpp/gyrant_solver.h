@@ -51,6 +51,22 @@ struct SolverResult {
 //! noise. Smoothing radii come from the mean spacing of the points involved, one value per level.
 //! Lengths until the final scale are the spacing squared. The result holds the points in the
 //! caller's order and units. Throws std::runtime_error for non-finite input.
+//! How a cloud is sampled, from up to 20000 evenly spread points: `spacing`, the mean distance to
+//! the nearest neighbour, and `noise`, the median RMS distance of a point's 8-neighbourhood
+//! (itself included) to that neighbourhood's best plane, in spacings. On clean samples of smooth
+//! or sharp surfaces the noise measures 0.01-0.11 (CGAL's meshes at 3k-20k points); Gaussian
+//! noise of half a spacing measures about 0.45. Neighbours are found in a grid whose cells hold a
+//! few points each, whatever the cloud's extent; `candidates` is the mean number of points a
+//! sampled point examined there. Spacing and noise are zero when no point has a neighbour in its
+//! cell block (a cloud of one point, or of isolated points).
+struct Sampling {
+    float spacing = 0.0f;
+    float noise = 0.0f;
+    double candidates = 0.0;
+};
+//! The sampling of points (3 floats each, host memory).
+Sampling sampling_of(std::vector<float> const& points);
+
 SolverResult solve_normals(float const* points, unsigned long n, float const* extra_points, unsigned long k,
                            float const* extra_wn, float const* point_wn, float alpha_extra, int device,
                            SolverOptions const& options);

@@ -35,7 +35,7 @@ std::vector<float> planes(GyrantBackend<T> const& e) {
 //! the inputs in that order, bit for bit, in the engine's frame.
 template <class T>
 void check_ordering(GyrantBackend<T> const& e, std::vector<T> const& caller_input) {
-    std::vector<T> const input = test::in_frame(caller_input, e.unit_scale());
+    std::vector<T> const input = test::in_frame(caller_input, e.unit_scale(), e.area_factor());
     size_t const n = input.size();
     std::vector<uint32_t> const order = sorted_indices(e);
     std::vector<uint32_t> seen(order);

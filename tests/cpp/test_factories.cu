@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -332,6 +333,49 @@ TEST(Factories, FrameChoice) {
     for (AABB const& b : boxes) radii.push_back(__half2float(b.radius));
     std::nth_element(radii.begin(), radii.begin() + radii.size() / 100, radii.end());
     EXPECT_GE(radii[radii.size() / 100], 1.0f / 32) << grown->unit_scale();
+}
+
+// Scaled normals need not be area-sized, and a frame grown for small leaves can be far larger
+// than the surface: the weight scale keeps every stored expansion finite (an overflowed one is
+// summed exactly by every query that meets it), and 2^k normals store the same coefficients.
+TEST(Factories, WeightsOfAnySizeKeepTheExpansionsFinite) {
+    using A = GyrantBackendTestAccess;
+    std::vector<PointNormal> const sphere = test::sphere_points(4000);
+    std::vector<PointNormal> const outlier = [&] {
+        std::vector<PointNormal> c = sphere;
+        c.push_back({{1e4f, 1e4f, 1e4f}, {1e-3f, 0.0f, 0.0f}});
+        return c;
+    }();
+    for (std::vector<PointNormal> const* cloud : {&sphere, &outlier}) {
+        std::vector<TailorCoefficientsF16> first;
+        for (float factor : {1.0f, 0x1p-40f, 0x1p40f}) {
+            std::vector<float> p, n;
+            for (PointNormal const& x : *cloud) {
+                p.insert(p.end(), {x.position.x, x.position.y, x.position.z});
+                n.insert(n.end(), {x.normal.x * factor, x.normal.y * factor, x.normal.z * factor});
+            }
+            DeviceArray<float> dp(p), dn(n);
+            auto const e = GyrantBackend<PointNormal>::CreateFromPoints(dp.get(), dn.get(), cloud->size(), 0);
+            ASSERT_EQ(cudaStreamSynchronize(A::stream(*e)), cudaSuccess);
+            uint32_t const nodes = DeviceArray<uint32_t>::download(A::bvh8_node_count(*e), 1)[0];
+            std::vector<TailorCoefficientsF16> stored =
+                DeviceArray<TailorCoefficientsF16>::download(A::bvh8_coefficients(*e), nodes);
+            std::vector<TailorCoefficientsF16> const leaves =
+                DeviceArray<TailorCoefficientsF16>::download(A::leaf_coefficients(*e), e->leaf_count());
+            stored.insert(stored.end(), leaves.begin(), leaves.end());
+            for (TailorCoefficientsF16 const& c : stored) {
+                TailorCoefficients const w = TailorCoefficients::from_f16(c);
+                float const* v = &w.zero_order.x;
+                for (int k = 0; k < 30; ++k) ASSERT_TRUE(std::isfinite(v[k])) << factor << " " << cloud->size();
+            }
+            if (first.empty()) {
+                first = stored;
+            } else {
+                EXPECT_EQ(std::memcmp(first.data(), stored.data(), first.size() * sizeof(TailorCoefficientsF16)), 0)
+                    << factor;
+            }
+        }
+    }
 }
 
 }  // namespace

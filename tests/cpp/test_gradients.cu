@@ -321,4 +321,53 @@ TEST(VectorJacobianProducts, InputChecksAndEmptySets) {
     });
 }
 
+#if defined(GYRANT_FLAVOUR_HOST)
+// Only a corrupt hierarchy names a leaf past the last: the kernels' walk stops the launch rather
+// than return a gradient without that leaf's points.
+TEST(GradientDeathTest, ALeafPastTheLastStopsTheWalk) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    using A = GyrantBackendTestAccess;
+    Scene const s = make_scene(1000, 1.0f, 0.02f);
+    GyrantBackend<PointNormal> const& e = *s.engine;
+    ASSERT_EQ(cudaStreamSynchronize(A::stream(e)), cudaSuccess);
+    uint32_t const nodes = test::DeviceArray<uint32_t>::download(A::bvh8_node_count(e), 1)[0];
+    std::vector<BVH8Node> const tree = test::DeviceArray<BVH8Node>::download(A::bvh8_nodes(e), nodes);
+    std::vector<LeafPointers> rows = test::DeviceArray<LeafPointers>::download(A::leaf_pointers(e), nodes);
+    // The first node with a leaf child; a query at its centre rejects it and every ancestor.
+    Vec3 centre{};
+    bool corrupted = false;
+    for (uint32_t n = 0; n < nodes && !corrupted; ++n)
+        for (unsigned k = 0; k < 8 && !corrupted; ++k)
+            if (tree[n].getChildMeta(k) == ChildType::Leaf) {
+                rows[n].leaves[k] = static_cast<uint32_t>(e.leaf_count()) + 3;
+                centre = tree[n].center * (1.0f / e.unit_scale());
+                corrupted = true;
+            }
+    ASSERT_TRUE(corrupted);
+    test::DeviceArray<LeafPointers> const bad_rows(rows);
+    test::DeviceArray<Vec3> const query(std::vector<Vec3>{centre});
+    test::DeviceArray<float> out(3);
+    GradientWalkParams p{};
+    p.queries = query.get();
+    p.nodes = A::bvh8_nodes(e);
+    p.leaf_pointers = bad_rows.get();
+    p.node_coefficients = A::bvh8_coefficients(e);
+    p.leaf_coefficients = A::leaf_coefficients(e);
+    p.leaf_aabbs = A::binary_aabbs(e) + (e.leaf_count() - 1);
+    p.geometry = e.primitives_view();
+    p.n_queries = 1;
+    p.n_primitives = static_cast<unsigned>(e.point_count());
+    p.output = out.get();
+    p.beta = 2.0f;
+    p.epsilon = s.eps * e.unit_scale();
+    p.query_scale = e.unit_scale();
+    EXPECT_DEATH(
+        {
+            gradient_walk(p, nullptr);
+            (void)cudaDeviceSynchronize();
+        },
+        "gradient_walk_kernel.*__trap");
+}
+#endif
+
 }  // namespace

@@ -3,6 +3,7 @@
 #include "platform.h"
 
 #include "gyrant_solver.h"
+#include "size_limits.h"
 
 #include "test_support.h"
 
@@ -10,6 +11,8 @@
 
 #include <cmath>
 #include <random>
+#include <stdexcept>
+#include <string>
 #include <vector>
 
 namespace {
@@ -84,6 +87,33 @@ TEST(Solver, RefusesNonFiniteInput) {
                  std::runtime_error);
 }
 
+TEST(Solver, RefusesTooManyPointsBeforeReadingThem) {
+    unsigned long const n = gyrant::max_primitives<PointNormal>() + 1;
+    // Null arrays: any read would fault.
+    try {
+        gyrant::solve_normals(nullptr, n, nullptr, 0, nullptr, nullptr, 0.2f, 0, {});
+        ADD_FAILURE() << "accepted";
+    } catch (std::runtime_error const& e) {
+        EXPECT_NE(std::string(e.what()).find("An engine holds at most"), std::string::npos) << e.what();
+    }
+}
+
+// A far outlier, in either direction, must not put the cloud into a few cells of the neighbour
+// search (every sampled point then examined all others), nor change the spacing it measures.
+TEST(Solver, NeighbourSearchIgnoresTheExtent) {
+    Cloud const c = sphere_cloud(20000);
+    gyrant::Sampling const clean = gyrant::sampling_of(c.points);
+    ASSERT_GT(clean.spacing, 0.0f);
+    for (float far : {1e4f, -1e4f, 1e30f, -1e30f}) {
+        std::vector<float> p = c.points;
+        p.insert(p.end(), {far, far, far});
+        gyrant::Sampling const s = gyrant::sampling_of(p);
+        EXPECT_LT(s.candidates, 4.0 * clean.candidates) << far;
+        EXPECT_NEAR(s.spacing, clean.spacing, 0.01 * clean.spacing) << far;
+        EXPECT_NEAR(s.noise, clean.noise, 0.05) << far;
+    }
+}
+
 //! A refitted engine answers as one freshly built from its new normals, bit for bit, and only a
 //! point engine built refittable can be refitted.
 void expect_refit_equals_build() {
@@ -96,7 +126,10 @@ void expect_refit_equals_build() {
         for (float& x : v) x = uniform(random);
         return v;
     };
-    std::vector<float> const p = draw(3 * n), first = draw(3 * n), second = draw(3 * n), qs = draw(3 * q);
+    std::vector<float> const p = draw(3 * n), first = draw(3 * n), qs = draw(3 * q);
+    // Normals of another size: the refit chooses the weight scale again, as a build does.
+    std::vector<float> second = draw(3 * n);
+    for (float& x : second) x *= 1e6f;
     test::DeviceArray<float> points(p), a(first), b(second), queries(qs);
     auto refitted = Backend::BuildFromPoints(points.get(), a.get(), n, 0, true);
     refitted->refit_normals(b.get());

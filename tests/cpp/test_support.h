@@ -114,17 +114,22 @@ void fill_primitives(GyrantBackend<T> const& engine, std::vector<T> const& prims
 }
 
 //! `prims` as an engine whose frame multiplies coordinates by `scale` stores them: coordinates
-//! times scale, scaled normals (areas) times its square.
+//! times scale, scaled normals times the engine's area factor (its square times the weight
+//! scale).
 template <class T>
-std::vector<T> in_frame(std::vector<T> prims, float scale) {
+std::vector<T> in_frame(std::vector<T> prims, float scale, float area) {
     for (T& p : prims) {
         if constexpr (std::is_same_v<T, Triangle>) {
             p = {p.v0 * scale, p.v1 * scale, p.v2 * scale};
         } else {
-            p = {p.position * scale, p.normal * (scale * scale)};
+            p = {p.position * scale, p.normal * area};
         }
     }
     return prims;
+}
+template <class T>
+std::vector<T> in_frame(std::vector<T> prims, float scale) {
+    return in_frame(std::move(prims), scale, scale * scale);
 }
 
 //! An engine holding `prims` in its sorted storage as given, without a hierarchy: enough for

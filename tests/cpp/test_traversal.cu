@@ -210,7 +210,10 @@ std::vector<float> run_traversal(GyrantBackend<T> const& engine, std::vector<Vec
     compute_winding_numbers<T, Capacity>(p, 0, nullptr);
     EXPECT_EQ(cudaGetLastError(), cudaSuccess);
     EXPECT_EQ(cudaDeviceSynchronize(), cudaSuccess);
-    return d_out.download();
+    std::vector<float> out = d_out.download();
+    // The stored weights are the caller's times the weight scale, a power of two: undone exactly.
+    for (float& w : out) w *= 1.0f / engine.weight_scale();
+    return out;
 }
 
 template <class T>
@@ -366,13 +369,14 @@ TEST(Traversal, MatchesBruteForceOnSurfaces) {
 // stays within float rounding of the expansion's exact value: at most about 30 units of 2^-24 of
 // the sum of the absolute terms (the direction, the monomials, the sums and the weights each
 // round a few times), asserted with a factor of two.
-__global__ void root_expansion_kernel(Vec3 const* queries, unsigned n, float scale, BVH8Node const* nodes,
-                                      TailorCoefficientsF16 const* coefficients, float* out) {
+__global__ void root_expansion_kernel(Vec3 const* queries, unsigned n, float scale, float inverse_weight,
+                                      BVH8Node const* nodes, TailorCoefficientsF16 const* coefficients, float* out) {
     unsigned const i = blockIdx.x * blockDim.x + threadIdx.x;
     if (i >= n) return;
     TailorCoefficientsF16 const c = coefficients[0];
     out[i] = compute_node_approximation(queries[i] * scale, nodes[0].center, c.zero_order, c.first_order,
-                                        c.second_order);
+                                        c.second_order) *
+             inverse_weight;
 }
 
 TEST(Traversal, BetaZeroGivesTheRootExpansion) {
@@ -392,8 +396,9 @@ TEST(Traversal, BetaZeroGivesTheRootExpansion) {
         DeviceArray<Vec3> d_q(q);
         DeviceArray<float> d_out(q.size());
         float const scale = points ? point_engine->unit_scale() : triangle_engine->unit_scale();
+        float const inverse_weight = 1.0f / (points ? point_engine->weight_scale() : triangle_engine->weight_scale());
         GYRANT_LAUNCH(root_expansion_kernel, 1, 512, 0, nullptr, d_q.get(), static_cast<unsigned>(q.size()), scale,
-                      nodes, coefficients, d_out.get());
+                      inverse_weight, nodes, coefficients, d_out.get());
         ASSERT_EQ(cudaDeviceSynchronize(), cudaSuccess);
         std::vector<float> const kernel = d_out.download();
         {
@@ -409,7 +414,7 @@ TEST(Traversal, BetaZeroGivesTheRootExpansion) {
         TailorCoefficientsF16 const stored = DeviceArray<TailorCoefficientsF16>::download(coefficients, 1)[0];
         for (size_t i = 0; i < q.size(); ++i) {
             test::ExpansionValue const want = test::expansion_at(stored, root.center, q[i] * scale);
-            EXPECT_NEAR(got[i], want.value, 64.0 / 16777216.0 * want.magnitude) << i;
+            EXPECT_NEAR(got[i], want.value * inverse_weight, 64.0 / 16777216.0 * want.magnitude * inverse_weight) << i;
         }
     }
 }

@@ -5,6 +5,7 @@ import numpy as np
 import pytest
 
 from conftest import KDL_CPU, DLPackView, icosphere, solid_angle_winding
+import gyrant_module
 from gyrant_module import GyrantEngine
 
 
@@ -417,3 +418,34 @@ def test_point_cloud_winding_numbers(dev):
     np.testing.assert_allclose(approx[clear], exact[clear], atol=5e-3)
     # Monte-Carlo points: away from the surface the sum is close enough to 0/1 to classify.
     assert ((exact[clear] > 0.5) == (r[clear] < 1.0)).all()
+
+
+def _at_odd_offset(values, dtype=np.float32):
+    """A C-contiguous NumPy view whose data starts one byte past an aligned address."""
+    a = np.ascontiguousarray(values, dtype=dtype)
+    raw = np.zeros(a.nbytes + 1, np.uint8)
+    view = np.frombuffer(raw.data, dtype=dtype, count=a.size, offset=1).reshape(a.shape)
+    view[...] = a
+    return view
+
+
+@pytest.mark.skipif(gyrant_module.flavour != "host", reason="a NumPy view at an odd byte offset")
+def test_misaligned_arrays_are_refused_by_name(point_engine):
+    # Read in place they would be misaligned reads (undefined; a fault on a GPU): refused, not copied.
+    p, n = sphere_points()
+    q = random_queries(4)
+    calls = {
+        "triangles": lambda: GyrantEngine(_at_odd_offset(sphere_soup())),
+        "vertices": lambda: GyrantEngine(_at_odd_offset(icosphere()[0]), icosphere()[1].astype(np.uint32)),
+        "triangle_indices": lambda: GyrantEngine(icosphere()[0].astype(np.float32),
+                                                 _at_odd_offset(icosphere()[1], np.uint32)),
+        "normals": lambda: GyrantEngine(p.astype(np.float32), _at_odd_offset(n)),
+        "queries": lambda: point_engine.compute(_at_odd_offset(q)),
+        "grad_output": lambda: point_engine.grad_points(_at_odd_offset(np.ones(4)), q.astype(np.float32)),
+        "pc": lambda: GyrantEngine.solve_normals(_at_odd_offset(p), q.astype(np.float32), np.zeros(4, np.float32)),
+    }
+    for name, call in calls.items():
+        with pytest.raises(ValueError, match=rf"^{name} is not aligned: its data must start at a multiple of 4 bytes"):
+            call()
+    # Empty arrays are never read, wherever they start.
+    assert np.from_dlpack(point_engine.compute(_at_odd_offset(np.zeros((0, 3))))).shape == (0,)

@@ -161,3 +161,37 @@ def test_input_errors_and_empty_sets(dev, engine):
     empty = GyrantEngine(dev.array(np.zeros((0, 3))), dev.array(np.zeros((0, 3))))
     assert dev.to_numpy(empty.grad_scaled_normals(dev.array(np.ones(0)))).shape == (0, 3)
     np.testing.assert_array_equal(dev.to_numpy(empty.gradient(dev.array(np.ones((2, 3))))), np.zeros((2, 3)))
+
+
+def test_products_scale_exactly_with_grad_output(dev):
+    # The engine over the queries brings its weights (grad_output's products) into the range of
+    # its half/bfloat16 expansions by a power of two and undoes it: 2^k grad_output gives 2^k the
+    # products, bit for bit, from about 1e-12 to 1e12 (large ones used to overflow and be summed
+    # pair by pair, tiny ones to lose their digits).
+    p, n = cloud(2000, seed=15)
+    e = GyrantEngine(dev.array(p), dev.array(n))
+    q = dev.array(np.random.default_rng(16).uniform(-1.3, 1.3, (2000, 3)).astype(np.float32))
+    v = np.random.default_rng(17).normal(size=2000).astype(np.float32)
+    products = (e.grad_scaled_normals, e.grad_points)
+    base = [dev.to_numpy(f(dev.array(v), q, epsilon=EPS)) for f in products]
+    for k in (-40, 40):
+        s = np.float32(2.0**k)
+        for f, b in zip(products, base):
+            np.testing.assert_array_equal(dev.to_numpy(f(dev.array(v * s), q, epsilon=EPS)), b * s)
+
+
+def test_grad_points_without_queries_holds_them_fixed(dev, engine):
+    # As documented: with the engine's own points as queries, each point moves while the queries
+    # stay where the points were (the partial derivative, not the total one).
+    e, p, n = engine
+    v = np.random.default_rng(18).normal(size=len(p))
+    rows = np.arange(0, len(p), 40)
+    ref = np.zeros((len(rows), 3))
+    for k, i in enumerate(rows):
+        def loss(x, i=i):
+            moved = p.copy()
+            moved[i] = x
+            return v @ wn64(moved, n, p)
+        ref[k] = central(loss, p[i], 1e-7)
+    got = dev.to_numpy(e.grad_points(dev.array(v), beta=np.inf, epsilon=EPS))[rows]
+    np.testing.assert_allclose(got, ref, rtol=1e-4, atol=1e-4 * np.abs(ref).max())

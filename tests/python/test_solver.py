@@ -104,3 +104,31 @@ np.save({str(tmp_path / "one_thread.npy")!r}, HostDevice().to_numpy(solve(HostDe
     subprocess.run([sys.executable, "-c", code], check=True, capture_output=True, timeout=300,
                    env=dict(os.environ, OMP_NUM_THREADS="1", PYTHONPATH=path))
     assert np.array_equal(np.load(tmp_path / "one_thread.npy"), here)
+
+
+def test_orientations_do_not_depend_on_the_units(dev):
+    # The solve runs in a frame of unit spacing: a power of two gives the same normals times its
+    # square, bit for bit, and any factor from 1e-12 to 1e12 the same orientations.
+    points, outward = sphere(3000, np.random.default_rng(7))
+    box = box_around(points)
+
+    def normals(s):
+        extra = dev.array(box * s)
+        engine = GyrantEngine.solve_normals(dev.array(points * s), extra, dev.array(np.zeros(len(box))))
+        return dev.to_numpy(engine.scaled_normals)
+
+    base = normals(1.0)
+    assert (np.einsum("ij,ij->i", base, outward) > 0).all()
+    np.testing.assert_array_equal(normals(2.0**40), base * np.float32(2.0**80))
+    for s in (1e-12, 1e12):
+        mu = normals(s)
+        assert np.isfinite(mu).all(), s
+        assert (np.einsum("ij,ij->i", mu, outward) > 0).all(), s
+
+
+def test_points_without_a_surface_are_refused(dev):
+    # Every normal would be zero: an error says why instead.
+    with pytest.raises(RuntimeError, match=r"^solve_normals: all 50 points coincide"):
+        solve(dev, np.full((50, 3), 0.25))
+    with pytest.raises(RuntimeError, match=r"^solve_normals: one point spans no surface"):
+        solve(dev, np.full((1, 3), 0.25))

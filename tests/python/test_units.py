@@ -108,3 +108,19 @@ def test_surfaces_in_the_frame_keep_their_bits(dev, elephant):
     a = dev.to_numpy(inside.compute(dev.array(q * 5)))
     b = dev.to_numpy(outside.compute(dev.array((q * 5 * 2**12).astype(np.float32))))
     np.testing.assert_array_equal(a, b)
+
+
+def test_normals_of_any_size_keep_their_bits(dev, cloud):
+    # Scaled normals need not be area-sized: the engine brings them into its expansions' range by
+    # a power of two and undoes it, so 2^k normals give 2^k times every result, bit for bit.
+    p, n, q = cloud
+    qd = dev.array(q)
+    plain = GyrantEngine(dev.array(p), dev.array(n))
+    base = [dev.to_numpy(plain.compute(qd)), dev.to_numpy(plain.brute_force(qd)), dev.to_numpy(plain.gradient(qd))]
+    for k in (-40, 40):
+        s = np.float32(2.0**k)
+        e = GyrantEngine(dev.array(p), dev.array(n * s))
+        got = [dev.to_numpy(e.compute(qd)), dev.to_numpy(e.brute_force(qd)), dev.to_numpy(e.gradient(qd))]
+        for g, b in zip(got, base):
+            np.testing.assert_array_equal(g, b * s)
+        np.testing.assert_array_equal(dev.to_numpy(e.scaled_normals), n * s)

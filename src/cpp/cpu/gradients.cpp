@@ -149,13 +149,18 @@ void vjp_brute_force(QueryScene<PointNormal> const& scene, uint32_t const* sorte
     });
 }
 
-void points_in_caller_frame(QueryScene<PointNormal> const& scene, uint32_t const* sorted_indices,
+void points_in_caller_frame(QueryScene<PointNormal> const& scene, uint32_t const* sorted_indices, float area,
                             float* positions, float* normals) {
-    float const inverse_scale = 1.0f / scene.query_scale;  // a power of two: exact
+    float const inverse_scale = 1.0f / scene.query_scale;  // powers of two: exact
+    float const inverse_area = 1.0f / area;
     for_each(scene.n_primitives, 4096, [&](size_t i) {
         store_in_caller_frame(PointNormal::load(scene.primitives, static_cast<unsigned>(i), scene.n_primitives),
-                              sorted_indices[i], inverse_scale, positions, normals);
+                              sorted_indices[i], inverse_scale, inverse_area, positions, normals);
     });
+}
+
+void apply_axis(AxisTerm const& t) {
+    for_each(t.n, 4096, [&](size_t i) { apply_axis_term(t, static_cast<unsigned>(i)); });
 }
 
 void axis_normals(float const* v, unsigned long n, unsigned axis, float* out) {

@@ -69,7 +69,9 @@ __global__ void __launch_bounds__(GRADIENT_BLOCK) gradient_walk_kernel(GradientW
                 if (type == ChildType::Internal) ++internal;
                 if (type != ChildType::Leaf) continue;
                 unsigned const leaf = p.leaf_pointers[n].leaves[k];
-                if (leaf >= leaves) continue;
+                // Only a corrupt hierarchy names a leaf past the last: stop the launch with an
+                // error rather than return a gradient without that leaf's points.
+                if (leaf >= leaves) __trap();
                 AABB const& box = p.leaf_aabbs[leaf];
                 if (should_node_be_approximated(q, box, beta_squared) &&
                     add_expansion_gradient(p.leaf_coefficients + leaf, q, box.center, sum))
@@ -142,12 +144,12 @@ __global__ void __launch_bounds__(GRADIENT_BLOCK)
 
 __global__ void __launch_bounds__(GRADIENT_BLOCK)
     points_in_caller_frame_kernel(SoAView<PointNormal> geometry, uint32_t const* __restrict__ sorted_indices,
-                                  unsigned n_points, float inverse_scale, float* __restrict__ positions,
-                                  float* __restrict__ normals) {
+                                  unsigned n_points, float inverse_scale, float inverse_area,
+                                  float* __restrict__ positions, float* __restrict__ normals) {
     unsigned const i = blockIdx.x * blockDim.x + threadIdx.x;
     if (i >= n_points) return;
-    store_in_caller_frame(PointNormal::load(geometry, i, n_points), sorted_indices[i], inverse_scale, positions,
-                          normals);
+    store_in_caller_frame(PointNormal::load(geometry, i, n_points), sorted_indices[i], inverse_scale, inverse_area,
+                          positions, normals);
 }
 
 __global__ void __launch_bounds__(GRADIENT_BLOCK)
@@ -182,10 +184,10 @@ void vjp_brute_force(SoAView<PointNormal> geometry, uint32_t const* sorted_indic
 }
 
 void points_in_caller_frame(SoAView<PointNormal> geometry, uint32_t const* sorted_indices, unsigned n_points,
-                            float query_scale, float* positions, float* normals, cudaStream_t stream) {
+                            float query_scale, float area, float* positions, float* normals, cudaStream_t stream) {
     if (n_points == 0) return;
     GYRANT_LAUNCH(points_in_caller_frame_kernel, blocks_for(n_points), GRADIENT_BLOCK, 0, stream, geometry,
-                  sorted_indices, n_points, 1.0f / query_scale, positions, normals);
+                  sorted_indices, n_points, 1.0f / query_scale, 1.0f / area, positions, normals);
     CUDA_CHECK(cudaGetLastError());
 }
 

@@ -14,6 +14,7 @@
 
 #include "bvh8.h"
 #include "geometry.h"
+#include "kernel_constants.h"
 #include "kernels/node_approx.h"
 #include "tailor_coefficients.h"
 #include "vec3.h"
@@ -28,13 +29,13 @@ inline constexpr unsigned GRADIENT_BLOCK = 128;
 inline constexpr unsigned GRADIENT_STACK_CAPACITY = 128;
 
 //! k and k'(r) r of the regularised dipole kernel, as PointNormal::contributionToQuery forms k.
-//! r2 >= 1e-18 (below, the contribution is defined as 0; see point_gradient).
+//! r2 >= COINCIDENT_DISTANCE_SQUARED (below, the contribution is defined as 0; see point_gradient).
 GYRANT_HOST_DEVICE inline void dipole_kernel_and_slope(float r2, float r, float inverse_epsilon, float& k,
                                                        float& slope) {
     float const x = inverse_epsilon * r;
-    if (x < 2.0f) {
-        if (x < 0.1f) {
-            k = 0.75225276f * (inverse_epsilon * inverse_epsilon * inverse_epsilon);
+    if (x < SMOOTHING_BAND_END) {
+        if (x < SMOOTHING_BAND_START) {
+            k = DIPOLE_CORE * (inverse_epsilon * inverse_epsilon * inverse_epsilon);
             slope = 0.0f;
             return;
         }
@@ -52,14 +53,15 @@ GYRANT_HOST_DEVICE inline void dipole_kernel_and_slope(float r2, float r, float 
 }
 
 //! grad_d of point p's contribution at q, d = position - q: the derivative with respect to the
-//! point's position (the query's is its negative). At r^2 < 1e-18 the contribution is 0 but its
-//! limit is k(0) (d . n) / (4 pi), linear in d: the slope there is the constant regime's k n,
-//! or 0 without smoothing (epsilon 0 or NaN), where the limit does not exist.
+//! point's position (the query's is its negative). At r^2 < COINCIDENT_DISTANCE_SQUARED the
+//! contribution is 0 but its limit is k(0) (d . n) / (4 pi), linear in d: the slope there is the
+//! constant regime's k n, or 0 without smoothing (epsilon 0 or NaN), where the limit does not
+//! exist.
 GYRANT_HOST_DEVICE inline Vec3 point_gradient(PointNormal const& p, Vec3 const& q, float inverse_epsilon) {
     Vec3 const d = p.position - q;
     float const r2 = d.dot(d);
-    if (r2 < 1e-18f) {
-        float const k0 = 0.75225276f * (inverse_epsilon * inverse_epsilon * inverse_epsilon);
+    if (r2 < COINCIDENT_DISTANCE_SQUARED) {
+        float const k0 = DIPOLE_CORE * (inverse_epsilon * inverse_epsilon * inverse_epsilon);
         return fabsf(inverse_epsilon) <= FLT_MAX ? p.normal * (k0 * INV_FOUR_PI) : Vec3{0.0f, 0.0f, 0.0f};
     }
     float const r = sqrtf(r2);
@@ -73,7 +75,7 @@ GYRANT_HOST_DEVICE inline Vec3 point_gradient(PointNormal const& p, Vec3 const& 
 //! with the normals' Jacobian sums.
 GYRANT_HOST_DEVICE inline Vec3 dipole_kernel_vector(Vec3 const& d, float inverse_epsilon) {
     float const r2 = d.dot(d);
-    if (r2 < 1e-18f) return {0.0f, 0.0f, 0.0f};
+    if (r2 < COINCIDENT_DISTANCE_SQUARED) return {0.0f, 0.0f, 0.0f};
     float const r = sqrtf(r2);
     float k, slope;
     dipole_kernel_and_slope(r2, r, inverse_epsilon, k, slope);
@@ -171,12 +173,12 @@ GYRANT_HOST_DEVICE inline Vec3 stored_expansion_gradient(TailorCoefficientsF16 c
     return expansion_gradient(f, q, center);
 }
 
-//! False for infinities and NaN in any component.
 //! Writes sorted point i's position and scaled normal (either may be skipped with null) into
-//! row `sorted_index` of the caller's arrays, out of the engine's frame. The inverse scale is a
-//! power of two: both conversions are exact.
+//! row `sorted_index` of the caller's arrays, out of the engine's frame: positions times
+//! inverse_scale, normals times inverse_area (the reciprocal of the engine's area factor).
+//! Both are powers of two: the conversions are exact.
 GYRANT_HOST_DEVICE inline void store_in_caller_frame(PointNormal const& p, uint32_t sorted_index, float inverse_scale,
-                                                     float* positions, float* normals) {
+                                                     float inverse_area, float* positions, float* normals) {
     size_t const o = 3 * size_t{sorted_index};
     if (positions != nullptr) {
         positions[o] = p.position.x * inverse_scale;
@@ -184,13 +186,13 @@ GYRANT_HOST_DEVICE inline void store_in_caller_frame(PointNormal const& p, uint3
         positions[o + 2] = p.position.z * inverse_scale;
     }
     if (normals != nullptr) {
-        float const a = inverse_scale * inverse_scale;
-        normals[o] = p.normal.x * a;
-        normals[o + 1] = p.normal.y * a;
-        normals[o + 2] = p.normal.z * a;
+        normals[o] = p.normal.x * inverse_area;
+        normals[o + 1] = p.normal.y * inverse_area;
+        normals[o + 2] = p.normal.z * inverse_area;
     }
 }
 
+//! False for infinities and NaN in any component.
 GYRANT_HOST_DEVICE inline bool all_finite(Vec3 const& v) {
     return fabsf(v.x) <= FLT_MAX && fabsf(v.y) <= FLT_MAX && fabsf(v.z) <= FLT_MAX;
 }
@@ -233,9 +235,33 @@ void vjp_brute_force(SoAView<PointNormal> geometry, uint32_t const* sorted_indic
                      float* grad_normals, float* grad_points, cudaStream_t stream);
 
 //! Enqueues the stored points (positions / scale, caller's order) and their scaled normals
-//! (normals / scale^2); either output may be null.
+//! (normals / area, the engine's area factor); either output may be null.
 void points_in_caller_frame(SoAView<PointNormal> geometry, uint32_t const* sorted_indices, unsigned n_points,
-                            float query_scale, float* positions, float* normals, cudaStream_t stream);
+                            float query_scale, float area, float* positions, float* normals, cudaStream_t stream);
+
+//! out[3 i + a] = -w[i] (per-point values, one axis of the normals' product), or
+//! out[3 i + c] -= normals[3 i + a] g[3 i + c] (per-point gradients, the positions' product;
+//! axis 0 writes instead of subtracting).
+struct AxisTerm {
+    float const* values;
+    bool gradient;
+    float const* normals;
+    unsigned n;
+    unsigned axis;
+    float* out;
+};
+
+GYRANT_HOST_DEVICE inline void apply_axis_term(AxisTerm const& t, unsigned i) {
+    if (!t.gradient) {
+        t.out[3 * i + t.axis] = -t.values[i];
+        return;
+    }
+    float const n = t.normals[3 * i + t.axis];
+    for (unsigned c = 0; c < 3; ++c) {
+        float const term = -n * t.values[3 * i + c];
+        t.out[3 * i + c] = t.axis == 0 ? term : t.out[3 * i + c] + term;
+    }
+}
 
 //! Enqueues out[3 j + a] = v[j] for a == axis and 0 otherwise: the per-query values as the
 //! scaled normals of one axis.
