@@ -352,9 +352,9 @@ void GyrantBackend<T>::initialize_point_data(float const* points, float const* n
 template <class T>
 std::unique_ptr<GyrantBackend<T>> GyrantBackend<T>::CreateFromTriangles(float const* triangles,
                                                                         unsigned long num_triangles,
-                                                                        int device) {
+                                                                        int device, bool announce) {
     gyrant::ScopedDevice const on_device(device);
-    std::puts("CreateFromTriangles!");
+    if (announce) std::puts("CreateFromTriangles!");
     // An engine whose build throws is destroyed here, before the exception leaves.
     std::unique_ptr<GyrantBackend> engine(new GyrantBackend(num_triangles, device));
     engine->build_in_frame(triangles, 3 * num_triangles, [&](float scale) {
@@ -370,9 +370,9 @@ template <class T>
 std::unique_ptr<GyrantBackend<T>> GyrantBackend<T>::CreateFromPoints(float const* points,
                                                                      float const* normals,
                                                                      unsigned long num_points,
-                                                                     int device) {
+                                                                     int device, bool announce) {
     gyrant::ScopedDevice const on_device(device);
-    std::puts("CreateFromPoints!");
+    if (announce) std::puts("CreateFromPoints!");
     return BuildFromPoints(points, normals, num_points, device);
 }
 
@@ -467,9 +467,9 @@ std::unique_ptr<GyrantBackend<T>> GyrantBackend<T>::CreateFromMesh(float const* 
                                                                    unsigned long num_vertices,
                                                                    unsigned int const* triangle_indices,
                                                                    unsigned long num_triangles,
-                                                                   int device) {
+                                                                   int device, bool announce) {
     gyrant::ScopedDevice const on_device(device);
-    std::puts("CreateFromMesh!");
+    if (announce) std::puts("CreateFromMesh!");
     // Validated before anything is allocated. A mesh without triangles names no vertex, so it
     // is valid whatever its vertex count (the empty mesh included).
     if (num_triangles > 0) {
@@ -512,16 +512,16 @@ template void GyrantBackend<PointNormal>::initializeMortonCodes<Vec3>(Vec3 const
 template void GyrantBackend<Triangle>::initialize_triangle_data(float const*);
 template void GyrantBackend<PointNormal>::initialize_point_data(float const*, float const*);
 template std::unique_ptr<GyrantBackend<Triangle>> GyrantBackend<Triangle>::CreateFromTriangles(
-    float const*, unsigned long, int);
+    float const*, unsigned long, int, bool);
 template std::unique_ptr<GyrantBackend<PointNormal>> GyrantBackend<PointNormal>::CreateFromPoints(
-    float const*, float const*, unsigned long, int);
+    float const*, float const*, unsigned long, int, bool);
 template void GyrantBackend<PointNormal>::refit_normals(float const*);
 template std::unique_ptr<GyrantBackend<PointNormal>> GyrantBackend<PointNormal>::BuildFromPoints(
     float const*, float const*, unsigned long, int, bool);
 template std::unique_ptr<GyrantBackend<PointNormal>> GyrantBackend<PointNormal>::CreateForSolver(
     float const*, unsigned long, int);
 template std::unique_ptr<GyrantBackend<Triangle>> GyrantBackend<Triangle>::CreateFromMesh(
-    float const*, unsigned long, unsigned int const*, unsigned long, int);
+    float const*, unsigned long, unsigned int const*, unsigned long, int, bool);
 template float GyrantBackend<Triangle>::weight_for(float const*, float);
 template float GyrantBackend<PointNormal>::weight_for(float const*, float);
 template void GyrantBackend<Triangle>::unweight(float*, unsigned long, cudaStream_t) const;

@@ -140,13 +140,16 @@ class GyrantBackend {
     static constexpr float DEFAULT_BETA = std::is_same_v<T, PointNormal> ? 2.0f : 2.3f;
 
     // Factories (gyrant_build.cu). Each makes `device` current for the call, builds the whole
-    // engine on its stream and returns it, or throws having destroyed it.
+    // engine on its stream and returns it, or throws having destroyed it. Each prints its report
+    // line unless `announce` is false (the Python package, whose standard output is the caller's).
     //! Triangle engine from a soup of num_triangles × 9 floats (device memory).
     static std::unique_ptr<GyrantBackend> CreateFromTriangles(float const* triangles,
-                                                              unsigned long num_triangles, int device);
+                                                              unsigned long num_triangles, int device,
+                                                              bool announce = true);
     //! Point engine from num_points positions and scaled normals, 3 floats each.
     static std::unique_ptr<GyrantBackend> CreateFromPoints(float const* points, float const* normals,
-                                                           unsigned long num_points, int device);
+                                                           unsigned long num_points, int device,
+                                                           bool announce = true);
     //! CreateFromPoints without its report line, on the current device (engines built by the library itself: over queries, by the solver).
     //! A refittable engine keeps its points' Morton codes (8 bytes a point) for refit_normals.
     static std::unique_ptr<GyrantBackend> BuildFromPoints(float const* points, float const* normals,
@@ -159,7 +162,8 @@ class GyrantBackend {
     static std::unique_ptr<GyrantBackend> CreateFromMesh(float const* vertices,
                                                          unsigned long num_vertices,
                                                          unsigned int const* triangle_indices,
-                                                         unsigned long num_triangles, int device);
+                                                         unsigned long num_triangles, int device,
+                                                         bool announce = true);
 
     //! Precondition: `device` is the calling thread's current device. Creates the stream, the
     //! two events and every persistent buffer (stream-ordered on the new stream); contents are

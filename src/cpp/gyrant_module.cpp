@@ -638,6 +638,35 @@ void check_runtime_binds_here() {
 }
 #endif
 
+//! The engine of a triangle soup; `announce` prints the factory's report line.
+GyrantEngine from_soup(SoupArray const& triangles, bool announce) {
+    require_aligned(triangles, "triangles");
+    return GyrantEngine(TriangleBackend::CreateFromTriangles(triangles.data(), triangles.shape(0),
+                                                             triangles.device_id(), announce));
+}
+
+//! The engine of an indexed mesh; `announce` prints the factory's report line.
+GyrantEngine from_mesh(Vec3Array const& vertices, IndexArray const& triangle_indices, bool announce) {
+    if (vertices.device_id() != triangle_indices.device_id())
+        throw std::runtime_error("Vertices and triangle_indices must be on the same CUDA device.");
+    require_aligned(vertices, "vertices");
+    require_aligned(triangle_indices, "triangle_indices");
+    return GyrantEngine(TriangleBackend::CreateFromMesh(vertices.data(), vertices.shape(0), triangle_indices.data(),
+                                                        triangle_indices.shape(0), vertices.device_id(), announce));
+}
+
+//! The engine of an oriented point cloud; `announce` prints the factory's report line.
+GyrantEngine from_points(Vec3Array const& points, Vec3Array const& normals, bool announce) {
+    if (points.device_id() != normals.device_id())
+        throw std::runtime_error("Points and Normals must be on the same CUDA device.");
+    if (points.shape(0) != normals.shape(0))
+        throw std::runtime_error("Shape of points must be equal to shape of normals.");
+    require_aligned(points, "points");
+    require_aligned(normals, "normals");
+    return GyrantEngine(PointBackend::CreateFromPoints(points.data(), normals.data(), points.shape(0),
+                                                       points.device_id(), announce));
+}
+
 }  // namespace
 
 NB_MODULE(gyrant_module, m) {
@@ -653,26 +682,13 @@ NB_MODULE(gyrant_module, m) {
     nb::class_<GyrantEngine>(m, "GyrantEngine")
         .def(
             "__init__",
-            [](GyrantEngine* self, SoupArray const& triangles) {
-                require_aligned(triangles, "triangles");
-                auto backend = TriangleBackend::CreateFromTriangles(triangles.data(), triangles.shape(0),
-                                                                    triangles.device_id());
-                new (self) GyrantEngine(std::move(backend));
-            },
+            [](GyrantEngine* self, SoupArray const& triangles) { new (self) GyrantEngine(from_soup(triangles, true)); },
             nb::sig("def __init__(self, triangles: Array[N, 3, 3; float32; cuda]) -> None"),
             "triangles"_a.noconvert(), kInitSoupDoc)
         .def(
             "__init__",
             [](GyrantEngine* self, Vec3Array const& vertices, IndexArray const& triangle_indices) {
-                if (vertices.device_id() != triangle_indices.device_id())
-                    throw std::runtime_error("Vertices and triangle_indices must be on the same CUDA device.");
-                require_aligned(vertices, "vertices");
-                require_aligned(triangle_indices, "triangle_indices");
-                auto backend = TriangleBackend::CreateFromMesh(vertices.data(), vertices.shape(0),
-                                                               triangle_indices.data(),
-                                                               triangle_indices.shape(0),
-                                                               vertices.device_id());
-                new (self) GyrantEngine(std::move(backend));
+                new (self) GyrantEngine(from_mesh(vertices, triangle_indices, true));
             },
             nb::sig("def __init__(self, vertices: Array[M, 3; float32; cuda], triange_indices: "
                     "Array[N, 3; uint32; cuda]) -> None"),
@@ -680,19 +696,25 @@ NB_MODULE(gyrant_module, m) {
         .def(
             "__init__",
             [](GyrantEngine* self, Vec3Array const& points, Vec3Array const& normals) {
-                if (points.device_id() != normals.device_id())
-                    throw std::runtime_error("Points and Normals must be on the same CUDA device.");
-                if (points.shape(0) != normals.shape(0))
-                    throw std::runtime_error("Shape of points must be equal to shape of normals.");
-                require_aligned(points, "points");
-                require_aligned(normals, "normals");
-                auto backend = PointBackend::CreateFromPoints(points.data(), normals.data(),
-                                                              points.shape(0), points.device_id());
-                new (self) GyrantEngine(std::move(backend));
+                new (self) GyrantEngine(from_points(points, normals, true));
             },
             nb::sig("def __init__(self, points: Array[N, 3; float32; cuda], normals: Array[N, 3; "
                     "float32; cuda]) -> None"),
             "points"_a.noconvert(), "normals"_a.noconvert(), kInitPointsDoc)
+        // The same three constructions without the factories' report line: for the gyrant package,
+        // whose standard output carries only what its commands report.
+        .def_static("_quiet", [](SoupArray const& triangles) { return from_soup(triangles, false); },
+                    "triangles"_a.noconvert())
+        .def_static(
+            "_quiet",
+            [](Vec3Array const& vertices, IndexArray const& triangle_indices) {
+                return from_mesh(vertices, triangle_indices, false);
+            },
+            "vertices"_a.noconvert(), "triangle_indices"_a.noconvert())
+        .def_static(
+            "_quiet",
+            [](Vec3Array const& points, Vec3Array const& normals) { return from_points(points, normals, false); },
+            "points"_a.noconvert(), "normals"_a.noconvert())
         .def_static("solve_normals", &solve_normals,
                     nb::sig("def solve_normals(pc: Array[N, 3; float32; cuda], extra_points: Array[K, 3; "
                             "float32; cuda], extra_wn: Array[K; float32; cuda], pc_wn: Optional[Array[N; "

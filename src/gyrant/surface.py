@@ -1,10 +1,6 @@
 """Surfaces as NumPy arrays (a triangle mesh or an oriented point cloud), checked once, with the
 engine built on first use and kept."""
-import contextlib
-import ctypes
 import hashlib
-import os
-import sys
 import threading
 
 import numpy as np
@@ -12,50 +8,13 @@ import numpy as np
 from gyrant import _device
 
 
-_stdout_lock = threading.Lock()
+def build_engine(*arrays):
+    """The engine over device arrays (a soup; vertices and faces; points and scaled normals),
+    built without the module factories' report line: the package's standard output carries only
+    what a command reports."""
+    from gyrant_module import GyrantEngine
 
-
-@contextlib.contextmanager
-def quiet_stdout():
-    """Standard output (file descriptor 1) silenced while the block runs: the module's factories
-    print a line there, and the package's standard output carries only what a command reports.
-    The C library's buffer is flushed on both sides, so the line goes nowhere even when standard
-    output is a pipe."""
-    with _stdout_lock:
-        try:
-            sys.stdout.flush()
-        except (AttributeError, ValueError, OSError):
-            pass
-        try:
-            _libc_flush()
-            saved = os.dup(1)
-        except OSError:  # no descriptor 1 at all: nothing to protect
-            yield
-            return
-        devnull = os.open(os.devnull, os.O_WRONLY)
-        try:
-            os.dup2(devnull, 1)
-            yield
-        finally:
-            _libc_flush()
-            os.dup2(saved, 1)
-            os.close(saved)
-            os.close(devnull)
-
-
-def _libc_flush():
-    global _fflush
-    if _fflush is None:
-        try:
-            _fflush = ctypes.CDLL(None).fflush
-            _fflush.argtypes = [ctypes.c_void_p]
-        except (OSError, AttributeError):
-            _fflush = False
-    if _fflush:
-        _fflush(None)
-
-
-_fflush = None
+    return GyrantEngine._quiet(*arrays)
 
 
 class InputError(ValueError):
@@ -327,11 +286,7 @@ class Surface:
         """The engine over this surface (built once, on the module's device)."""
         with self.lock:
             if self._engine is None:
-                from gyrant_module import GyrantEngine
-
-                a, b = _device.to_device(self._a), _device.to_device(self._b)
-                with quiet_stdout():
-                    self._engine = GyrantEngine(a, b)
+                self._engine = build_engine(_device.to_device(self._a), _device.to_device(self._b))
             return self._engine
 
     @property

@@ -22,7 +22,6 @@ import weakref
 
 import gyrant_module
 
-from gyrant.surface import quiet_stdout
 
 __all__ = ["winding_number", "WindingNumber", "signed_distance", "point_signed_distance", "SignedDistance"]
 
@@ -85,8 +84,7 @@ def _build_function():
             if stream != 0:
                 # The engine builds on a stream of its own: the inputs must be ready for it.
                 torch.cuda.current_stream(queries.device).synchronize()
-            with quiet_stdout():  # the package's standard output is the caller's
-                engine = gyrant_module.GyrantEngine(p, n)
+            engine = gyrant_module.GyrantEngine._quiet(p, n)  # stdout is the caller's
             w = torch.from_dlpack(engine.compute(q, beta=beta, epsilon=epsilon, stream=stream))
             # The backward products reuse the engine (its tree and expansions) and these queries.
             ctx.held, ctx.queries, ctx.beta, ctx.epsilon = _Held(engine), q, beta, epsilon
@@ -243,8 +241,7 @@ def _build_engine(torch, queries, *arrays):
     if queries.device.type == "cuda":
         # The engine builds on a stream of its own: the inputs must be ready for it.
         torch.cuda.current_stream(queries.device).synchronize()
-    with quiet_stdout():  # the package's standard output is the caller's
-        return gyrant_module.GyrantEngine(*arrays)
+    return gyrant_module.GyrantEngine._quiet(*arrays)  # stdout is the caller's
 
 
 def signed_distance(vertices, faces, queries, beta=-1.0, sign="winding", max_distance=float("inf")):

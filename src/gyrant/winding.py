@@ -614,7 +614,7 @@ def orient(points, *, box_margin=0.1, box_per_side=12, iterations=None, toleranc
     The other keywords go to the solver (None: its defaults)."""
     from gyrant_module import GyrantEngine
 
-    from gyrant.surface import _frame, quiet_stdout
+    from gyrant.surface import _frame
 
     p = _cloud_points(points)
     if len(p) < 3:
@@ -626,10 +626,9 @@ def orient(points, *, box_margin=0.1, box_per_side=12, iterations=None, toleranc
     options = solver_options(iterations=iterations, tolerance=tolerance, coarse_points=coarse_points,
                              consistency_steps=consistency_steps)
     with _bar(len(p), "orienting normals", progress) as bar:
-        with quiet_stdout():
-            engine, history = GyrantEngine.solve_normals(
-                _device.to_device(local), _device.to_device(extra),
-                _device.to_device(np.zeros(len(extra), np.float32)), return_history=True, **options)
+        engine, history = GyrantEngine.solve_normals(
+            _device.to_device(local), _device.to_device(extra),
+            _device.to_device(np.zeros(len(extra), np.float32)), return_history=True, **options)
         bar.update(len(p))
     normals = np.ascontiguousarray(_device.to_numpy(engine.scaled_normals), dtype=np.float32)
     surface = Surface("points", local, normals, epsilon=history["epsilon"] or None, offset=offset)

@@ -80,6 +80,10 @@ def test_only_the_requested_gradients_are_computed(monkeypatch):
         def __init__(self, points, normals):
             self.engine = gyrant_module.GyrantEngine(points, normals)
 
+        @classmethod
+        def _quiet(cls, points, normals):  # the package builds its engines without the report line
+            return cls(points, normals)
+
         def __getattr__(self, name):
             calls.append(name)
             return getattr(self.engine, name)
