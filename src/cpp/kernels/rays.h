@@ -49,6 +49,7 @@ struct RayScene {
     uint32_t n_leaves;
     BoundarySegment const* boundary;
     uint32_t n_boundary;
+    float z_split;  // queries at or above it cast their ray up (+z), those below down (-z)
 };
 
 //! Entries of the walk's stack; a deeper tree is walked leaf by leaf instead (same result).
@@ -107,75 +108,87 @@ GYRANT_HOST_DEVICE inline int line_crossing(Triangle const& t, float qx, float q
     return s;
 }
 
-//! The term of boundary edge a -> b at q: Omega(a - q, b - q, -z) / (4 pi), its sign decided by
-//! the same edge function as the crossings.
-GYRANT_HOST_DEVICE inline float boundary_term(BoundarySegment const& s, Vec3 const& q) {
+//! The term of boundary edge a -> b at q for a ray along up * z (up = +1 or -1):
+//! Omega(a - q, b - q, -up z) / (4 pi), its sign decided by the same edge function as the
+//! crossings.
+GYRANT_HOST_DEVICE inline float boundary_term(BoundarySegment const& s, Vec3 const& q, float up) {
     float const ax = s.a.x - q.x, ay = s.a.y - q.y, az = s.a.z - q.z;
     float const bx = s.b.x - q.x, by = s.b.y - q.y, bz = s.b.z - q.z;
     double e;
     int const side = edge_side(ax, ay, bx, by, e);
-    // det(a, b, -z) = -e; at e = 0 the moved line decides, as it does for the crossings.
-    float det = static_cast<float>(-e);  // the conversion keeps the sign, also of an underflow
-    if (e == 0.0) det = side > 0 ? -0.0f : 0.0f;
+    // det(a, b, -up z) = -up e; at e = 0 the moved line decides, as it does for the crossings.
+    float det = static_cast<float>(-e) * up;  // the conversion keeps the sign, also of an underflow
+    if (e == 0.0) det = side * up > 0 ? -0.0f : 0.0f;
     float const la = sqrtf(ax * ax + ay * ay + az * az);
     float const lb = sqrtf(bx * bx + by * by + bz * bz);
-    float const D = la * lb + (ax * bx + ay * by + az * bz) - az * lb - bz * la;
+    float const D = la * lb + (ax * bx + ay * by + az * bz) - up * (az * lb + bz * la);
     return atan2f(det, D) * RAY_INV_TWO_PI;
 }
 
 //! Sum of the boundary terms at q, in chain order.
-GYRANT_HOST_DEVICE inline float boundary_sum(RayScene const& scene, Vec3 const& q) {
+GYRANT_HOST_DEVICE inline float boundary_sum(RayScene const& scene, Vec3 const& q, float up) {
     float sum = 0.0f;
-    for (uint32_t i = 0; i < scene.n_boundary; ++i) sum += boundary_term(scene.boundary[i], q);
+    for (uint32_t i = 0; i < scene.n_boundary; ++i) sum += boundary_term(scene.boundary[i], q, up);
     return sum;
 }
 
 //! Calls hit(sign, z) for every crossing of the vertical line through (qx, qy) with the
-//! triangles of `leaf` whose height can exceed z_min.
+//! triangles of `leaf` that reach into the heights (z_lo, z_hi). A first pass marks the candidates without
+//! branches (it vectorises over the leaf's planes); most triangles of a leaf the line meets
+//! lie beside it.
 template <class Hit>
 GYRANT_HOST_DEVICE inline void leaf_crossings(RayScene const& scene, uint32_t leaf, float qx, float qy,
-                                              float z_min, Hit&& hit) {
+                                              float z_lo, float z_hi, Hit&& hit) {
     uint32_t const first = leaf * PRIMITIVES_PER_LEAF;
-    uint32_t const end = first + PRIMITIVES_PER_LEAF < scene.n_triangles ? first + PRIMITIVES_PER_LEAF
-                                                                         : scene.n_triangles;
-    float const* p = scene.triangles.data;
+    uint32_t const size = scene.n_triangles - first < PRIMITIVES_PER_LEAF ? scene.n_triangles - first
+                                                                         : PRIMITIVES_PER_LEAF;
+    float const* p = scene.triangles.data + first;
     uint64_t const s = scene.triangles.stride;
-    for (uint32_t i = first; i < end; ++i) {
+    uint32_t candidates = 0;
+    for (uint32_t i = 0; i < size; ++i) {
         float const x0 = p[i], x1 = p[3 * s + i], x2 = p[6 * s + i];
-        if (!span_meets(fminf(fminf(x0, x1), x2), fmaxf(fmaxf(x0, x1), x2), qx)) continue;
         float const y0 = p[s + i], y1 = p[4 * s + i], y2 = p[7 * s + i];
-        if (!span_meets(fminf(fminf(y0, y1), y2), fmaxf(fmaxf(y0, y1), y2), qy)) continue;
         float const z0 = p[2 * s + i], z1 = p[5 * s + i], z2 = p[8 * s + i];
-        if (!(fmaxf(fmaxf(z0, z1), z2) > z_min)) continue;
-        Triangle const t{{x0, y0, z0}, {x1, y1, z1}, {x2, y2, z2}};
+        bool const meets = span_meets(fminf(fminf(x0, x1), x2), fmaxf(fmaxf(x0, x1), x2), qx) &
+                           span_meets(fminf(fminf(y0, y1), y2), fmaxf(fmaxf(y0, y1), y2), qy) &
+                           (fmaxf(fmaxf(z0, z1), z2) > z_lo) & (fminf(fminf(z0, z1), z2) < z_hi);
+        candidates |= static_cast<uint32_t>(meets) << i;
+    }
+    while (candidates != 0) {
+        uint32_t const i = static_cast<uint32_t>(__ffs(static_cast<int>(candidates)) - 1);
+        candidates &= candidates - 1;
+        Triangle const t{{p[i], p[s + i], p[2 * s + i]}, {p[3 * s + i], p[4 * s + i], p[5 * s + i]},
+                         {p[6 * s + i], p[7 * s + i], p[8 * s + i]}};
         double z;
         int const sign = line_crossing(t, qx, qy, z);
         if (sign != 0) hit(sign, z);
     }
 }
 
-//! Whether a box may hold a crossing of the line above z_min.
-GYRANT_HOST_DEVICE inline bool box_meets(RayBox const& b, float qx, float qy, float z_min) {
-    return span_meets(b.lo[0], b.hi[0], qx) && span_meets(b.lo[1], b.hi[1], qy) && b.hi[2] > z_min;
+//! Whether a box may hold a crossing of the line within the heights (z_lo, z_hi).
+GYRANT_HOST_DEVICE inline bool box_meets(RayBox const& b, float qx, float qy, float z_lo, float z_hi) {
+    return span_meets(b.lo[0], b.hi[0], qx) && span_meets(b.lo[1], b.hi[1], qy) && b.hi[2] > z_lo &&
+           b.lo[2] < z_hi;
 }
 
 //! Calls hit(sign, z) for every crossing of the vertical line through (qx, qy) whose triangle
-//! reaches above z_min (-inf: the whole line), walking the hierarchy depth first.
+//! reaches into the heights (z_lo, z_hi), walking the hierarchy depth first.
 template <class Hit>
-GYRANT_HOST_DEVICE inline void line_crossings(RayScene const& scene, float qx, float qy, float z_min, Hit&& hit) {
+GYRANT_HOST_DEVICE inline void line_crossings(RayScene const& scene, float qx, float qy, float z_lo, float z_hi,
+                                              Hit&& hit) {
     if (scene.n_leaves == 0) return;
     if (scene.nodes == nullptr) {
-        if (box_meets(scene.leaf_boxes[0], qx, qy, z_min)) leaf_crossings(scene, 0, qx, qy, z_min, hit);
+        if (box_meets(scene.leaf_boxes[0], qx, qy, z_lo, z_hi)) leaf_crossings(scene, 0, qx, qy, z_lo, z_hi, hit);
         return;
     }
     uint32_t stack[RAY_STACK_CAPACITY];
     unsigned top = 0;
     bool overflow = false;
-    if (box_meets(scene.node_boxes[0], qx, qy, z_min)) stack[top++] = 0;
+    if (box_meets(scene.node_boxes[0], qx, qy, z_lo, z_hi)) stack[top++] = 0;
     while (top > 0 && !overflow) {
         uint32_t const entry = stack[--top];
         if (entry & RAY_LEAF_BIT) {
-            leaf_crossings(scene, entry & ~RAY_LEAF_BIT, qx, qy, z_min, hit);
+            leaf_crossings(scene, entry & ~RAY_LEAF_BIT, qx, qy, z_lo, z_hi, hit);
             continue;
         }
         BVH8Node const node = scene.nodes[entry];
@@ -185,10 +198,10 @@ GYRANT_HOST_DEVICE inline void line_crossings(RayScene const& scene, float qx, f
             uint32_t item;
             if (type == ChildType::Internal) {
                 item = internal++;
-                if (!box_meets(scene.node_boxes[item], qx, qy, z_min)) continue;
+                if (!box_meets(scene.node_boxes[item], qx, qy, z_lo, z_hi)) continue;
             } else if (type == ChildType::Leaf) {
                 uint32_t const leaf = scene.leaf_pointers[entry].leaves[k];
-                if (!box_meets(scene.leaf_boxes[leaf], qx, qy, z_min)) continue;
+                if (!box_meets(scene.leaf_boxes[leaf], qx, qy, z_lo, z_hi)) continue;
                 item = leaf | RAY_LEAF_BIT;
             } else {
                 continue;
@@ -204,23 +217,29 @@ GYRANT_HOST_DEVICE inline void line_crossings(RayScene const& scene, float qx, f
     // Too deep for the stack: the crossings found so far are forgotten by the caller's reset.
     hit(0, 0.0);
     for (uint32_t leaf = 0; leaf < scene.n_leaves; ++leaf)
-        if (box_meets(scene.leaf_boxes[leaf], qx, qy, z_min)) leaf_crossings(scene, leaf, qx, qy, z_min, hit);
+        if (box_meets(scene.leaf_boxes[leaf], qx, qy, z_lo, z_hi)) leaf_crossings(scene, leaf, qx, qy, z_lo, z_hi, hit);
 }
 
 //! The exact winding number at q (engine frame). NaN for a NaN coordinate; 0 for an infinite one.
+//! The ray goes up from queries at or above the scene's middle and down from the others, which
+//! halves the crossings it has to look at.
 GYRANT_HOST_DEVICE inline float exact_winding_number(RayScene const& scene, Vec3 const& q) {
     if (q.x != q.x || q.y != q.y || q.z != q.z) return q.x + q.y + q.z;
     if (fabsf(q.x) > 3.40282347e38f || fabsf(q.y) > 3.40282347e38f || fabsf(q.z) > 3.40282347e38f) return 0.0f;
     int crossings = 0;
     double const qz = q.z;
-    line_crossings(scene, q.x, q.y, q.z, [&](int sign, double z) {
+    bool const up = q.z >= scene.z_split;
+    float const inf = __int_as_float(0x7f800000);
+    // Along -z a crossing leaves through the counter-clockwise side when it is clockwise seen
+    // from above: the signs turn over.
+    line_crossings(scene, q.x, q.y, up ? q.z : -inf, up ? inf : q.z, [&](int sign, double z) {
         if (sign == 0) {
             crossings = 0;  // restarted leaf by leaf
             return;
         }
-        if (z > qz) crossings += sign;
+        if (up ? z > qz : z < qz) crossings += up ? sign : -sign;
     });
-    return static_cast<float>(crossings) + boundary_sum(scene, q);
+    return static_cast<float>(crossings) + boundary_sum(scene, q, up ? 1.0f : -1.0f);
 }
 
 //! Voxel k of a grid row: origin + k * spacing, each operation rounded (what a caller computes
@@ -241,7 +260,8 @@ GYRANT_HOST_DEVICE inline void exact_grid_row(RayScene const& scene, RayGrid con
     for (uint32_t k = 0; k < nz; ++k) out[k] = 0.0f;
     float const z_first = grid_coordinate(g.origin[2], g.spacing[2], 0, g.scale);
     int total = 0;  // crossings above the whole row: no difference entry needed
-    line_crossings(scene, qx, qy, -3.40282347e38f, [&](int sign, double z) {
+    float const inf = __int_as_float(0x7f800000);
+    line_crossings(scene, qx, qy, -inf, inf, [&](int sign, double z) {
         if (sign == 0) {
             for (uint32_t k = 0; k < nz; ++k) out[k] = 0.0f;
             total = 0;
@@ -264,7 +284,7 @@ GYRANT_HOST_DEVICE inline void exact_grid_row(RayScene const& scene, RayGrid con
     if (scene.n_boundary == 0) return;
     for (uint32_t k = 0; k < nz; ++k) {
         Vec3 const q{qx, qy, grid_coordinate(g.origin[2], g.spacing[2], k, g.scale)};
-        out[k] += boundary_sum(scene, q);
+        out[k] += boundary_sum(scene, q, 1.0f);
     }
 }
 
