@@ -323,7 +323,7 @@ class GyrantBackend {
     gyrant::StreamBuffer<BoundarySegment> boundary_chain;
     unsigned long boundary_edges = 0;
     bool crossings_exact = false;
-    float exact_z_split = 0.0f;  // middle height of the surface, in the frame
+    RayBox exact_bounds{};  // the surface's box, in the frame
     RayScene ray_scene() const;
     //! The scene box and scale that order this engine's primitives and queries.
     SceneParams scene_params{};

@@ -74,8 +74,7 @@ void GyrantBackend<T>::prepare_exact() {
         }
         std::vector<RayBox> node_boxes, leaf_boxes;
         gyrant::ray_boxes(soa.data(), count, nodes.data(), rows.data(), node_count, node_boxes, leaf_boxes);
-        RayBox const& root = node_boxes.empty() ? leaf_boxes[0] : node_boxes[0];
-        exact_z_split = 0.5f * root.lo[2] + 0.5f * root.hi[2];
+        exact_bounds = node_boxes.empty() ? leaf_boxes[0] : node_boxes[0];
         upload(ray_node_boxes, node_boxes, stream);
         upload(ray_leaf_boxes, leaf_boxes, stream);
         upload(boundary_chain, chain, stream);
@@ -94,7 +93,7 @@ RayScene GyrantBackend<T>::ray_scene() const {
     s.n_leaves = static_cast<uint32_t>(ray_leaf_boxes.size());
     s.boundary = boundary_chain.get();
     s.n_boundary = static_cast<uint32_t>(boundary_chain.size());
-    s.z_split = exact_z_split;
+    s.bounds = exact_bounds;
     return s;
 }
 

@@ -49,7 +49,7 @@ struct RayScene {
     uint32_t n_leaves;
     BoundarySegment const* boundary;
     uint32_t n_boundary;
-    float z_split;  // queries at or above it cast their ray up (+z), those below down (-z)
+    RayBox bounds;  // the surface's box: each query's ray takes the nearest way out
 };
 
 //! Entries of the walk's stack; a deeper tree is walked leaf by leaf instead (same result).
@@ -125,70 +125,91 @@ GYRANT_HOST_DEVICE inline float boundary_term(BoundarySegment const& s, Vec3 con
     return atan2f(det, D) * RAY_INV_TWO_PI;
 }
 
-//! Sum of the boundary terms at q, in chain order.
-GYRANT_HOST_DEVICE inline float boundary_sum(RayScene const& scene, Vec3 const& q, float up) {
+//! The ray's axis w and the two axes u, v of the plane it pierces, a cyclic permutation of x, y,
+//! z (a rotation, so orientations and solid angles keep their signs).
+struct RayAxes {
+    unsigned u, v, w;
+};
+GYRANT_HOST_DEVICE inline RayAxes ray_axes(unsigned w) { return {(w + 1) % 3, (w + 2) % 3, w}; }
+GYRANT_HOST_DEVICE inline float coordinate(Vec3 const& p, unsigned a) { return a == 0 ? p.x : a == 1 ? p.y : p.z; }
+GYRANT_HOST_DEVICE inline Vec3 rotated(Vec3 const& p, RayAxes const& axes) {
+    return {coordinate(p, axes.u), coordinate(p, axes.v), coordinate(p, axes.w)};
+}
+
+//! Sum of the boundary terms at q for a ray along up * w, in chain order.
+GYRANT_HOST_DEVICE inline float boundary_sum(RayScene const& scene, Vec3 const& q, RayAxes const& axes, float up) {
     float sum = 0.0f;
-    for (uint32_t i = 0; i < scene.n_boundary; ++i) sum += boundary_term(scene.boundary[i], q, up);
+    Vec3 const rq = rotated(q, axes);
+    for (uint32_t i = 0; i < scene.n_boundary; ++i) {
+        BoundarySegment const s{rotated(scene.boundary[i].a, axes), rotated(scene.boundary[i].b, axes)};
+        sum += boundary_term(s, rq, up);
+    }
     return sum;
 }
 
-//! Calls hit(sign, z) for every crossing of the vertical line through (qx, qy) with the
-//! triangles of `leaf` that reach into the heights (z_lo, z_hi). A first pass marks the candidates without
-//! branches (it vectorises over the leaf's planes); most triangles of a leaf the line meets
-//! lie beside it.
+//! Calls hit(sign, w) for every crossing of the line through (qu, qv) along axis w with the
+//! triangles of `leaf` that reach into (w_lo, w_hi). A first pass marks the candidates without
+//! branches (it vectorises over the leaf's planes); most triangles of a leaf the line meets lie
+//! beside it.
 template <class Hit>
-GYRANT_HOST_DEVICE inline void leaf_crossings(RayScene const& scene, uint32_t leaf, float qx, float qy,
-                                              float z_lo, float z_hi, Hit&& hit) {
+GYRANT_HOST_DEVICE inline void leaf_crossings(RayScene const& scene, uint32_t leaf, RayAxes const& axes, float qu,
+                                              float qv, float w_lo, float w_hi, Hit&& hit) {
     uint32_t const first = leaf * PRIMITIVES_PER_LEAF;
     uint32_t const size = scene.n_triangles - first < PRIMITIVES_PER_LEAF ? scene.n_triangles - first
                                                                          : PRIMITIVES_PER_LEAF;
-    float const* p = scene.triangles.data + first;
     uint64_t const s = scene.triangles.stride;
+    float const* pu = scene.triangles.data + first + axes.u * s;
+    float const* pv = scene.triangles.data + first + axes.v * s;
+    float const* pw = scene.triangles.data + first + axes.w * s;
     uint32_t candidates = 0;
     for (uint32_t i = 0; i < size; ++i) {
-        float const x0 = p[i], x1 = p[3 * s + i], x2 = p[6 * s + i];
-        float const y0 = p[s + i], y1 = p[4 * s + i], y2 = p[7 * s + i];
-        float const z0 = p[2 * s + i], z1 = p[5 * s + i], z2 = p[8 * s + i];
-        bool const meets = span_meets(fminf(fminf(x0, x1), x2), fmaxf(fmaxf(x0, x1), x2), qx) &
-                           span_meets(fminf(fminf(y0, y1), y2), fmaxf(fmaxf(y0, y1), y2), qy) &
-                           (fmaxf(fmaxf(z0, z1), z2) > z_lo) & (fminf(fminf(z0, z1), z2) < z_hi);
+        float const u0 = pu[i], u1 = pu[3 * s + i], u2 = pu[6 * s + i];
+        float const v0 = pv[i], v1 = pv[3 * s + i], v2 = pv[6 * s + i];
+        float const w0 = pw[i], w1 = pw[3 * s + i], w2 = pw[6 * s + i];
+        // span_meets over the three vertices, in comparisons only (no calls, no branches).
+        bool const meets = ((u0 > qu) | (u1 > qu) | (u2 > qu)) & ((u0 <= qu) | (u1 <= qu) | (u2 <= qu)) &
+                           ((v0 > qv) | (v1 > qv) | (v2 > qv)) & ((v0 <= qv) | (v1 <= qv) | (v2 <= qv)) &
+                           ((w0 > w_lo) | (w1 > w_lo) | (w2 > w_lo)) & ((w0 < w_hi) | (w1 < w_hi) | (w2 < w_hi));
         candidates |= static_cast<uint32_t>(meets) << i;
     }
     while (candidates != 0) {
         uint32_t const i = static_cast<uint32_t>(__ffs(static_cast<int>(candidates)) - 1);
         candidates &= candidates - 1;
-        Triangle const t{{p[i], p[s + i], p[2 * s + i]}, {p[3 * s + i], p[4 * s + i], p[5 * s + i]},
-                         {p[6 * s + i], p[7 * s + i], p[8 * s + i]}};
-        double z;
-        int const sign = line_crossing(t, qx, qy, z);
-        if (sign != 0) hit(sign, z);
+        Triangle const t{{pu[i], pv[i], pw[i]}, {pu[3 * s + i], pv[3 * s + i], pw[3 * s + i]},
+                         {pu[6 * s + i], pv[6 * s + i], pw[6 * s + i]}};
+        double w;
+        int const sign = line_crossing(t, qu, qv, w);
+        if (sign != 0) hit(sign, w);
     }
 }
 
-//! Whether a box may hold a crossing of the line within the heights (z_lo, z_hi).
-GYRANT_HOST_DEVICE inline bool box_meets(RayBox const& b, float qx, float qy, float z_lo, float z_hi) {
-    return span_meets(b.lo[0], b.hi[0], qx) && span_meets(b.lo[1], b.hi[1], qy) && b.hi[2] > z_lo &&
-           b.lo[2] < z_hi;
+//! Whether a box may hold a crossing of the line within (w_lo, w_hi).
+GYRANT_HOST_DEVICE inline bool box_meets(RayBox const& b, RayAxes const& axes, float qu, float qv, float w_lo,
+                                         float w_hi) {
+    return span_meets(b.lo[axes.u], b.hi[axes.u], qu) && span_meets(b.lo[axes.v], b.hi[axes.v], qv) &&
+           b.hi[axes.w] > w_lo && b.lo[axes.w] < w_hi;
 }
 
-//! Calls hit(sign, z) for every crossing of the vertical line through (qx, qy) whose triangle
-//! reaches into the heights (z_lo, z_hi), walking the hierarchy depth first.
+//! Calls hit(sign, w) for every crossing of the line through (qu, qv) along axis w whose
+//! triangle reaches into (w_lo, w_hi), walking the hierarchy depth first. hit(0, 0) means: the
+//! stack overflowed, forget the crossings so far; all of them follow again, leaf by leaf.
 template <class Hit>
-GYRANT_HOST_DEVICE inline void line_crossings(RayScene const& scene, float qx, float qy, float z_lo, float z_hi,
-                                              Hit&& hit) {
+GYRANT_HOST_DEVICE inline void line_crossings(RayScene const& scene, RayAxes const& axes, float qu, float qv,
+                                              float w_lo, float w_hi, Hit&& hit) {
     if (scene.n_leaves == 0) return;
     if (scene.nodes == nullptr) {
-        if (box_meets(scene.leaf_boxes[0], qx, qy, z_lo, z_hi)) leaf_crossings(scene, 0, qx, qy, z_lo, z_hi, hit);
+        if (box_meets(scene.leaf_boxes[0], axes, qu, qv, w_lo, w_hi))
+            leaf_crossings(scene, 0, axes, qu, qv, w_lo, w_hi, hit);
         return;
     }
     uint32_t stack[RAY_STACK_CAPACITY];
     unsigned top = 0;
     bool overflow = false;
-    if (box_meets(scene.node_boxes[0], qx, qy, z_lo, z_hi)) stack[top++] = 0;
+    if (box_meets(scene.node_boxes[0], axes, qu, qv, w_lo, w_hi)) stack[top++] = 0;
     while (top > 0 && !overflow) {
         uint32_t const entry = stack[--top];
         if (entry & RAY_LEAF_BIT) {
-            leaf_crossings(scene, entry & ~RAY_LEAF_BIT, qx, qy, z_lo, z_hi, hit);
+            leaf_crossings(scene, entry & ~RAY_LEAF_BIT, axes, qu, qv, w_lo, w_hi, hit);
             continue;
         }
         BVH8Node const node = scene.nodes[entry];
@@ -198,10 +219,10 @@ GYRANT_HOST_DEVICE inline void line_crossings(RayScene const& scene, float qx, f
             uint32_t item;
             if (type == ChildType::Internal) {
                 item = internal++;
-                if (!box_meets(scene.node_boxes[item], qx, qy, z_lo, z_hi)) continue;
+                if (!box_meets(scene.node_boxes[item], axes, qu, qv, w_lo, w_hi)) continue;
             } else if (type == ChildType::Leaf) {
                 uint32_t const leaf = scene.leaf_pointers[entry].leaves[k];
-                if (!box_meets(scene.leaf_boxes[leaf], qx, qy, z_lo, z_hi)) continue;
+                if (!box_meets(scene.leaf_boxes[leaf], axes, qu, qv, w_lo, w_hi)) continue;
                 item = leaf | RAY_LEAF_BIT;
             } else {
                 continue;
@@ -214,32 +235,41 @@ GYRANT_HOST_DEVICE inline void line_crossings(RayScene const& scene, float qx, f
         }
     }
     if (!overflow) return;
-    // Too deep for the stack: the crossings found so far are forgotten by the caller's reset.
     hit(0, 0.0);
     for (uint32_t leaf = 0; leaf < scene.n_leaves; ++leaf)
-        if (box_meets(scene.leaf_boxes[leaf], qx, qy, z_lo, z_hi)) leaf_crossings(scene, leaf, qx, qy, z_lo, z_hi, hit);
+        if (box_meets(scene.leaf_boxes[leaf], axes, qu, qv, w_lo, w_hi))
+            leaf_crossings(scene, leaf, axes, qu, qv, w_lo, w_hi, hit);
 }
 
 //! The exact winding number at q (engine frame). NaN for a NaN coordinate; 0 for an infinite one.
-//! The ray goes up from queries at or above the scene's middle and down from the others, which
-//! halves the crossings it has to look at.
+//! Any of the six axis directions gives the same number; the ray takes the one that leaves the
+//! surface's box soonest, which meets the fewest leaves.
 GYRANT_HOST_DEVICE inline float exact_winding_number(RayScene const& scene, Vec3 const& q) {
     if (q.x != q.x || q.y != q.y || q.z != q.z) return q.x + q.y + q.z;
     if (fabsf(q.x) > 3.40282347e38f || fabsf(q.y) > 3.40282347e38f || fabsf(q.z) > 3.40282347e38f) return 0.0f;
+    unsigned best_axis = 2;
+    bool up = true;
+    float best = scene.bounds.hi[2] - q.z;
+    for (unsigned a = 0; a < 3; ++a) {
+        float const c = coordinate(q, a);
+        if (scene.bounds.hi[a] - c < best) best = scene.bounds.hi[a] - c, best_axis = a, up = true;
+        if (c - scene.bounds.lo[a] < best) best = c - scene.bounds.lo[a], best_axis = a, up = false;
+    }
+    RayAxes const axes = ray_axes(best_axis);
+    float const qu = coordinate(q, axes.u), qv = coordinate(q, axes.v), qw = coordinate(q, axes.w);
     int crossings = 0;
-    double const qz = q.z;
-    bool const up = q.z >= scene.z_split;
+    double const qw_wide = qw;
     float const inf = __int_as_float(0x7f800000);
-    // Along -z a crossing leaves through the counter-clockwise side when it is clockwise seen
-    // from above: the signs turn over.
-    line_crossings(scene, q.x, q.y, up ? q.z : -inf, up ? inf : q.z, [&](int sign, double z) {
+    // Along -w a crossing leaves through the counter-clockwise side when it is clockwise seen
+    // from +w: the signs turn over.
+    line_crossings(scene, axes, qu, qv, up ? qw : -inf, up ? inf : qw, [&](int sign, double w) {
         if (sign == 0) {
-            crossings = 0;  // restarted leaf by leaf
+            crossings = 0;
             return;
         }
-        if (up ? z > qz : z < qz) crossings += up ? sign : -sign;
+        if (up ? w > qw_wide : w < qw_wide) crossings += up ? sign : -sign;
     });
-    return static_cast<float>(crossings) + boundary_sum(scene, q, up ? 1.0f : -1.0f);
+    return static_cast<float>(crossings) + boundary_sum(scene, q, axes, up ? 1.0f : -1.0f);
 }
 
 //! Voxel k of a grid row: origin + k * spacing, each operation rounded (what a caller computes
@@ -261,7 +291,7 @@ GYRANT_HOST_DEVICE inline void exact_grid_row(RayScene const& scene, RayGrid con
     float const z_first = grid_coordinate(g.origin[2], g.spacing[2], 0, g.scale);
     int total = 0;  // crossings above the whole row: no difference entry needed
     float const inf = __int_as_float(0x7f800000);
-    line_crossings(scene, qx, qy, -inf, inf, [&](int sign, double z) {
+    line_crossings(scene, ray_axes(2), qx, qy, -inf, inf, [&](int sign, double z) {
         if (sign == 0) {
             for (uint32_t k = 0; k < nz; ++k) out[k] = 0.0f;
             total = 0;
@@ -284,7 +314,7 @@ GYRANT_HOST_DEVICE inline void exact_grid_row(RayScene const& scene, RayGrid con
     if (scene.n_boundary == 0) return;
     for (uint32_t k = 0; k < nz; ++k) {
         Vec3 const q{qx, qy, grid_coordinate(g.origin[2], g.spacing[2], k, g.scale)};
-        out[k] += boundary_sum(scene, q, 1.0f);
+        out[k] += boundary_sum(scene, q, ray_axes(2), 1.0f);
     }
 }
 
