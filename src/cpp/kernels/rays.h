@@ -119,10 +119,12 @@ GYRANT_HOST_DEVICE inline float boundary_term(BoundarySegment const& s, Vec3 con
     // det(a, b, -up z) = -up e; at e = 0 the moved line decides, as it does for the crossings.
     float det = static_cast<float>(-e) * up;  // the conversion keeps the sign, also of an underflow
     if (e == 0.0) det = side * up > 0 ? -0.0f : 0.0f;
-    float const la = sqrtf(ax * ax + ay * ay + az * az);
-    float const lb = sqrtf(bx * bx + by * by + bz * bz);
-    float const D = la * lb + (ax * bx + ay * by + az * bz) - up * (az * lb + bz * la);
-    return atan2f(det, D) * RAY_INV_TWO_PI;
+    // D cancels where the edge is seen edge-on: formed in double, from the same differences.
+    double const dax = ax, day = ay, daz = az, dbx = bx, dby = by, dbz = bz;
+    double const la = sqrt(dax * dax + day * day + daz * daz);
+    double const lb = sqrt(dbx * dbx + dby * dby + dbz * dbz);
+    double const D = la * lb + (dax * dbx + day * dby + daz * dbz) - up * (daz * lb + dbz * la);
+    return atan2f(det, static_cast<float>(D)) * RAY_INV_TWO_PI;
 }
 
 //! The ray's axis w and the two axes u, v of the plane it pierces, a cyclic permutation of x, y,
