@@ -92,7 +92,7 @@ def test_soups_weld_and_degenerate_triangles_change_nothing(dev):
     assert np.abs(w - ref).max() < 1e-4
     # Half-way vertices do not weld: a sphere whose triangles are shrunk a little has every edge
     # on its boundary, and its exact value is that of the gapped surface.
-    coarse = sphere_soup(1)
+    coarse = sphere_soup(0)
     centres = coarse.mean(axis=1, keepdims=True)
     gapped = (centres + 0.98 * (coarse - centres)).astype(np.float32)
     small = GyrantEngine(dev.array(gapped))

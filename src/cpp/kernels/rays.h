@@ -59,6 +59,9 @@ inline constexpr unsigned RAY_BLOCK = 128;
 //! Leaf entries on the stack carry this bit.
 inline constexpr uint32_t RAY_LEAF_BIT = 0x80000000u;
 inline constexpr float RAY_INV_TWO_PI = 0.15915494309189535f;
+//! Below this fraction of |a||b|, the boundary term's denominator has lost too many digits in
+//! float (its terms are of size |a||b|) and is formed in double.
+inline constexpr float BOUNDARY_CANCELLATION = 1.0f / 64.0f;
 
 //! Description of a regular grid in the caller's units: voxel (i, j, k) at
 //! origin + (i, j, k) * spacing; rows run along z and are contiguous in the output.
@@ -119,12 +122,18 @@ GYRANT_HOST_DEVICE inline float boundary_term(BoundarySegment const& s, Vec3 con
     // det(a, b, -up z) = -up e; at e = 0 the moved line decides, as it does for the crossings.
     float det = static_cast<float>(-e) * up;  // the conversion keeps the sign, also of an underflow
     if (e == 0.0) det = side * up > 0 ? -0.0f : 0.0f;
-    // D cancels where the edge is seen edge-on: formed in double, from the same differences.
-    double const dax = ax, day = ay, daz = az, dbx = bx, dby = by, dbz = bz;
-    double const la = sqrt(dax * dax + day * day + daz * daz);
-    double const lb = sqrt(dbx * dbx + dby * dby + dbz * dbz);
-    double const D = la * lb + (dax * dbx + day * dby + daz * dbz) - up * (daz * lb + dbz * la);
-    return atan2f(det, static_cast<float>(D)) * RAY_INV_TWO_PI;
+    float const la = sqrtf(ax * ax + ay * ay + az * az);
+    float const lb = sqrtf(bx * bx + by * by + bz * bz);
+    float D = la * lb + (ax * bx + ay * by + az * bz) - up * (az * lb + bz * la);
+    if (fabsf(D) < BOUNDARY_CANCELLATION * (la * lb)) {
+        // D cancels where the edge is seen edge-on: formed again in double, from the same
+        // differences.
+        double const dax = ax, day = ay, daz = az, dbx = bx, dby = by, dbz = bz;
+        double const dla = sqrt(dax * dax + day * day + daz * daz);
+        double const dlb = sqrt(dbx * dbx + dby * dby + dbz * dbz);
+        D = static_cast<float>(dla * dlb + (dax * dbx + day * dby + daz * dbz) - up * (daz * dlb + dbz * dla));
+    }
+    return atan2f(det, D) * RAY_INV_TWO_PI;
 }
 
 //! The ray's axis w and the two axes u, v of the plane it pierces, a cyclic permutation of x, y,
