@@ -22,6 +22,8 @@
 #include "geometry.h"
 #include "vec3.h"
 
+#include <bit>
+#include <cmath>
 #include <cstdint>
 
 //! Exact float bounds of a node or leaf: the hierarchy's half corners are rounded to nearest
@@ -86,6 +88,15 @@ GYRANT_HOST_DEVICE inline int edge_side(float ax, float ay, float bx, float by, 
     if (ay != by) return ay > by ? 1 : -1;
     if (ax != bx) return bx > ax ? 1 : -1;
     return 0;
+}
+
+//! Index of the lowest set bit of x (x != 0).
+GYRANT_HOST_DEVICE inline uint32_t lowest_bit(uint32_t x) {
+#if defined(__CUDA_ARCH__)
+    return static_cast<uint32_t>(__ffs(static_cast<int>(x)) - 1);
+#else
+    return static_cast<uint32_t>(std::countr_zero(x));
+#endif
 }
 
 //! Whether the moved line's coordinate (just above q on its axis, under the same tie rule)
@@ -184,7 +195,7 @@ GYRANT_HOST_DEVICE inline void leaf_crossings(RayScene const& scene, uint32_t le
         candidates |= static_cast<uint32_t>(meets) << i;
     }
     while (candidates != 0) {
-        uint32_t const i = static_cast<uint32_t>(__ffs(static_cast<int>(candidates)) - 1);
+        uint32_t const i = lowest_bit(candidates);
         candidates &= candidates - 1;
         Triangle const t{{pu[i], pv[i], pw[i]}, {pu[3 * s + i], pv[3 * s + i], pw[3 * s + i]},
                          {pu[6 * s + i], pv[6 * s + i], pw[6 * s + i]}};
@@ -270,7 +281,7 @@ GYRANT_HOST_DEVICE inline float exact_winding_number(RayScene const& scene, Vec3
     float const qu = coordinate(q, axes.u), qv = coordinate(q, axes.v), qw = coordinate(q, axes.w);
     int crossings = 0;
     double const qw_wide = qw;
-    float const inf = __int_as_float(0x7f800000);
+    float const inf = INFINITY;
     // Along -w a crossing leaves through the counter-clockwise side when it is clockwise seen
     // from +w: the signs turn over.
     line_crossings(scene, axes, qu, qv, up ? qw : -inf, up ? inf : qw, [&](int sign, double w) {
@@ -286,7 +297,11 @@ GYRANT_HOST_DEVICE inline float exact_winding_number(RayScene const& scene, Vec3
 //! Voxel k of a grid row: origin + k * spacing, each operation rounded (what a caller computes
 //! in float32), then brought into the engine's frame.
 GYRANT_HOST_DEVICE inline float grid_coordinate(float origin, float spacing, uint32_t k, float scale) {
-    float const c = __fadd_rn(__fmul_rn(static_cast<float>(k), spacing), origin);
+#if defined(__CUDA_ARCH__)
+    float const c = __fadd_rn(__fmul_rn(static_cast<float>(k), spacing), origin);  // never fused
+#else
+    float const c = static_cast<float>(k) * spacing + origin;  // host builds do not contract
+#endif
     return c * scale;
 }
 
@@ -301,7 +316,7 @@ GYRANT_HOST_DEVICE inline void exact_grid_row(RayScene const& scene, RayGrid con
     for (uint32_t k = 0; k < nz; ++k) out[k] = 0.0f;
     float const z_first = grid_coordinate(g.origin[2], g.spacing[2], 0, g.scale);
     int total = 0;  // crossings above the whole row: no difference entry needed
-    float const inf = __int_as_float(0x7f800000);
+    float const inf = INFINITY;
     line_crossings(scene, ray_axes(2), qx, qy, -inf, inf, [&](int sign, double z) {
         if (sign == 0) {
             for (uint32_t k = 0; k < nz; ++k) out[k] = 0.0f;
