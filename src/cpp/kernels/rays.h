@@ -186,9 +186,10 @@ GYRANT_HOST_DEVICE inline void leaf_crossings(RayScene const& scene, uint32_t le
     float const* pw = scene.triangles.data + first + axes.w * s;
     uint32_t candidates = 0;
     uint32_t i = 0;
-#if !defined(__CUDA_ARCH__) && defined(__GNUC__)
-    // Four triangles at a time in the CPU's vectors (the same comparisons; SSE2 is the x86-64
-    // baseline). Whole groups of four only: the last plane's tail must not be read past.
+#if defined(GYRANT_FLAVOUR_HOST) && defined(__GNUC__)
+    // Host flavour: four triangles at a time in the CPU's vectors (the same comparisons; SSE2 is
+    // the x86-64 baseline). Whole groups of four only: the last plane's tail must not be read
+    // past.
     using f4 = float __attribute__((vector_size(16)));
     auto const load4 = [](float const* from) {
         f4 v;
