@@ -200,6 +200,9 @@ def test_point_clouds_and_bad_arguments_are_refused(dev):
         points.compute(dev.array(p), method="exact")
     with pytest.raises(ValueError, match="point cloud has no crossings"):
         points.compute_grid((0, 0, 0), (1, 1, 1), (2, 2, 2))
+    # Points that are not finite give NaN, as compute and brute_force do.
+    bad = dev.array([[np.inf, 0, 0], [0, np.nan, 0], [0, 0, -np.inf]])
+    assert np.isnan(dev.to_numpy(engine.compute(bad, method="exact"))).all()
     empty = GyrantEngine(dev.array(np.zeros((0, 3, 3))))
     assert empty.exact_path == "crossings"
     np.testing.assert_array_equal(dev.to_numpy(empty.compute(q, method="exact")), np.zeros(4))

@@ -288,12 +288,13 @@ GYRANT_HOST_DEVICE inline void line_crossings(RayScene const& scene, RayAxes con
             leaf_crossings(scene, leaf, axes, qu, qv, w_lo, w_hi, hit);
 }
 
-//! The exact winding number at q (engine frame). NaN for a NaN coordinate; 0 for an infinite one.
+//! The exact winding number at q (engine frame). NaN for a coordinate that is not finite, as
+//! compute and brute_force give.
 //! Any of the six axis directions gives the same number; the ray takes the one that leaves the
 //! surface's box soonest, which meets the fewest leaves.
 GYRANT_HOST_DEVICE inline float exact_winding_number(RayScene const& scene, Vec3 const& q) {
-    if (q.x != q.x || q.y != q.y || q.z != q.z) return q.x + q.y + q.z;
-    if (fabsf(q.x) > 3.40282347e38f || fabsf(q.y) > 3.40282347e38f || fabsf(q.z) > 3.40282347e38f) return 0.0f;
+    if (!(fabsf(q.x) <= 3.40282347e38f && fabsf(q.y) <= 3.40282347e38f && fabsf(q.z) <= 3.40282347e38f))
+        return (q.x + q.y + q.z) * 0.0f;  // NaN: infinity times 0, or the NaN itself
     unsigned best_axis = 2;
     bool up = true;
     float best = scene.bounds.hi[2] - q.z;
