@@ -363,6 +363,7 @@ std::unique_ptr<GyrantBackend<T>> GyrantBackend<T>::CreateFromTriangles(float co
         scale_floats(triangles, 9 * num_triangles, scale, scaled.get(), engine->policy);
         engine->initialize_triangle_data(scaled.get());
     });  // a scaled copy is freed on the engine's stream, after the build's work
+    engine->prepare_exact();
     return engine;
 }
 
@@ -487,6 +488,7 @@ std::unique_ptr<GyrantBackend<T>> GyrantBackend<T>::CreateFromMesh(float const* 
     std::unique_ptr<GyrantBackend> engine(new GyrantBackend(num_triangles, device));
     if (num_triangles == 0) {
         engine->initialize_triangle_data(nullptr);
+        engine->prepare_exact();
         return engine;
     }
     gyrant::StreamBuffer<float> soup(9 * num_triangles, engine->stream);
@@ -504,6 +506,7 @@ std::unique_ptr<GyrantBackend<T>> GyrantBackend<T>::CreateFromMesh(float const* 
         applied = scale;
         engine->initialize_triangle_data(soup.get());
     });
+    engine->prepare_exact();
     return engine;  // the soup is freed on the engine's stream, after the build's work
 }
 

@@ -193,8 +193,14 @@ def test_headline_command_compares_both_systems_on_the_same_queries(tmp_path):
     result = json.loads((tmp_path / "headline.json").read_text())
     assert [b["surface"] for b in result["builds"]] == ["elephant-6k", "elephant-22k",
                                                         "elephant-points-3k"]
-    assert [(r["n"], r["query_set"]) for r in result["rows"]] == [
-        (5558, "uniform"), (5558, "near"), (22232, "uniform"), (22232, "near"), (2775, "uniform")]
+    # Each mesh row is followed by its exact method's row.
+    assert [(r["n"], r["query_set"], r.get("method")) for r in result["rows"]] == [
+        (5558, "uniform", None), (5558, "uniform", "exact"), (5558, "near", None), (5558, "near", "exact"),
+        (22232, "uniform", None), (22232, "uniform", "exact"), (22232, "near", None),
+        (22232, "near", "exact"), (2775, "uniform", None)]
+    for r in result["rows"]:
+        if r.get("method") == "exact":  # closed meshes: integers, exactly brute_force's rounding
+            assert r["exact_path"] == "crossings" and r["gyrant_vs_brute"]["max"] < 1e-4
     for r in result["rows"]:
         assert r["queries"] == 1500 and r["reference_queries"] >= 256
         # Both systems answer the reference's queries: a mix-up of query sets or orders would
@@ -206,7 +212,7 @@ def test_headline_command_compares_both_systems_on_the_same_queries(tmp_path):
     # Every query row says whether gyrant was as accurate as libigl.
     verdicts = [line.rsplit("|", 2)[1].strip() for line in text.splitlines()
                 if line.startswith("| elephant") and ("uniform" in line or "near" in line)]
-    assert len(verdicts) == 5 and set(verdicts) <= {"yes", "NO"}, verdicts
+    assert len(verdicts) == 9 and set(verdicts) <= {"yes", "NO"}, verdicts
 
 
 def test_headline_rejects_options_of_the_other_mode():
