@@ -75,6 +75,13 @@ def gyrant_compute(g, engine, queries, eps, repeats):
     return t, g.get(res)
 
 
+def gyrant_exact(g, engine, queries, repeats):
+    g.get(g.compute_exact(engine, g.put(queries[:WARMUP_QUERIES])))
+    d = g.put(queries)
+    t, res = _timed(lambda: g.compute_exact(engine, d), repeats)
+    return t, g.get(res)
+
+
 def gyrant_reference(g, engine, queries, eps, budget_s):
     """brute_force on the largest prefix that fits budget_s (at least PROBE queries)."""
     n = min(PROBE, len(queries))
@@ -167,6 +174,12 @@ def measure_surface(g, surface, sets, count, opts, log):
         log(f"{surface.name} {qs}: compute {t_c:.3g} s, libigl {t_i:.3g} s, reference on {r} "
             f"({t_ref:.3g} s), max err gyrant {row['gyrant_vs_brute']['max']:.2e}, "
             f"libigl {row['libigl_vs_brute']['max']:.2e}")
+        if surface.kind != "points":
+            t_e, ex = gyrant_exact(g, engine, queries, opts["repeats"])
+            rows.append(dict(row, method="exact", exact_path=engine.exact_path, gyrant_compute_s=t_e,
+                             gyrant_vs_brute=errors(ex[:r], ref)))
+            log(f"{surface.name} {qs} exact ({engine.exact_path}): {t_e:.3g} s, max err "
+                f"{rows[-1]['gyrant_vs_brute']['max']:.2e}")
     return build, rows, engine
 
 
@@ -254,8 +267,9 @@ def markdown(result):
     ]
     for r in result["rows"]:
         q = r["queries"]
+        label = r["query_set"] + (", exact" if r.get("method") == "exact" else "")
         lines.append(
-            f"| {r['surface']} | {r['query_set']} | {report._count(q)} "
+            f"| {r['surface']} | {label} | {report._count(q)} "
             f"| {_time(r['gyrant_compute_s'])} ({report._rate(q / r['gyrant_compute_s'])}) "
             f"| {_time(r['libigl_query_s'])} ({report._rate(q / r['libigl_query_s'])}) "
             f"| {_ratio(r['gyrant_compute_s'], r['libigl_query_s'])} "
@@ -290,6 +304,9 @@ NOTES = [
     "(no further run once 2 s are spent) after an untimed call on 1024 queries; libigl "
     "likewise, on float64 copies of the same float32 values",
     "libigl mesh build: FastWindingNumberBVH.init; query: its winding_number",
+    "exact: compute(method=\"exact\"), the signed crossings of one axis ray per query plus the "
+    "boundary chain's term (closed meshes: integers); its errors are those of brute_force's own "
+    "float rounding",
     "libigl points build: a one-query call of the overload that builds internally (faster here "
     "than octree + precompute, kept in the JSON); query: the precomputed-octree overload minus a "
     "one-query call of it (its fixed cost per call)",

@@ -181,6 +181,11 @@ class Gyrant:
         self.sync()
         return out
 
+    def compute_exact(self, engine, queries):
+        out = engine.compute(queries, method="exact")
+        self.sync()
+        return out
+
 
 def measure_gyrant(g, surface, queries, cfg):
     """Build time, compute and brute_force throughput; returns the row part and the reference

@@ -2,9 +2,12 @@
 
     python3 bench/run.py [--out bench/out] [--plan host|cuda] [...]
     python3 bench/run.py --headline [--out bench/out] [--queries N] [--refine-to N] [--mesh F]
+    python3 bench/run.py --grid [--out bench/out] [--resolution N] [--threads N]
 
 Sizes follow the flavour of the gyrant_module found on the path (small in host, large in cuda).
 Writes bench.md (the table, also printed), bench.json and bench.png under --out.
+--grid: compute_grid (exact, one ray per row) against Open3D's compute_occupancy on CGAL's
+meshes; writes grid.md.
 --headline: the CGAL bunny as shipped and refined, its vertices as points, brute_force
 throughput, gyrant and libigl on the same queries; writes headline.md and headline.json.
 """
@@ -22,6 +25,7 @@ import zlib
 
 import numpy as np
 
+import grid_occupancy
 import headline
 import measure
 import report
@@ -170,6 +174,12 @@ def parse(argv):
     h.add_argument("--mesh", help="headline mesh (OFF; default bench/data/bunny00.off)")
     h.add_argument("--refine-to", type=int, help="headline refined mesh: midpoint-refined to within "
                    f"2x of this many triangles (default {headline.DEFAULT_REFINE}; 0: none)")
+    gr = p.add_argument_group("grid")
+    gr.add_argument("--grid", action="store_true", help="compute_grid against Open3D's compute_occupancy "
+                    "on CGAL's meshes")
+    gr.add_argument("--resolution", type=int, help="--grid: voxels per axis (default 128)")
+    gr.add_argument("--threads", type=int, help="--grid: Open3D's threads (default 2; gyrant follows "
+                    "OMP_NUM_THREADS)")
     args = p.parse_args(argv)
     if args.headline:
         unused = [f"--{k.replace('_', '-')}" for k in ("plan", "sizes", "igl_queries", "exact_queries",
@@ -188,6 +198,10 @@ def main(argv=None):
     args = parse(argv)
     log = lambda *a: print(*a, file=sys.stderr, flush=True)  # noqa: E731
     g, why = load_gyrant()
+    if args.grid:
+        if g is None:
+            raise SystemExit(f"--grid needs gyrant_module: {why}")
+        return grid_occupancy.run(args, g, machine(g, why), log)
     if args.headline:
         return headline.run(args, sys.argv[1:] if argv is None else argv, g, machine(g, why), log)
     if g is None:

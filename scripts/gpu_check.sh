@@ -2,7 +2,8 @@
 # GPU check for a machine with an NVIDIA GPU and no network (nvcc, cmake, ninja, nanobind,
 # scikit-build-core, CuPy and PyTorch present; nothing can be downloaded). Builds the cuda flavour,
 # runs the C++ suite and the Python suite on the GPU, runs the benchmarks when present (with
-# solve_normals on a million points), and leaves logs and results under $OUT (default: ./gpu_out).
+# solve_normals on a million points, the exact method on a million triangles), and leaves logs
+# and results under $OUT (default: ./gpu_out).
 #
 # GoogleTest is built from source when no installed copy is found: pass its source tree in
 # GYRANT_GTEST_SOURCE (for instance a copy of Debian's /usr/src/googletest carried along).
@@ -45,5 +46,10 @@ if [ -f bench/data/elephant.off ]; then
   PYTHONPATH="$PWD/$build" python3 bench/normals.py --no-open3d --only "elephant, large" \
     --large-points 1000000 --out "$OUT" >"$OUT/normals.log" 2>&1 || status=1
   tail -8 "$OUT/normals.log"
+fi
+if [ -f bench/data/bunny00.off ]; then
+  # The exact method on about 1.2M triangles: Gq/s of compute(method="exact") and a 512^3 grid.
+  PYTHONPATH="$PWD/$build" python3 bench/gpu_exact.py >"$OUT/exact.log" 2>&1 || status=1
+  tail -6 "$OUT/exact.log"
 fi
 exit $status

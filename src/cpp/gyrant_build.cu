@@ -317,6 +317,7 @@ std::unique_ptr<GyrantBackend<T>> GyrantBackend<T>::CreateFromTriangles(float co
         scale_floats(triangles, 9 * num_triangles, scale, scaled.get(), engine->policy);
         engine->initialize_triangle_data(scaled.get());
     });  // a scaled copy is freed on the engine's stream, after the build's work
+    engine->prepare_exact();
     return engine;
 }
 
@@ -435,6 +436,7 @@ std::unique_ptr<GyrantBackend<T>> GyrantBackend<T>::CreateFromMesh(float const* 
     std::unique_ptr<GyrantBackend> engine(new GyrantBackend(num_triangles, device));
     if (num_triangles == 0) {
         engine->initialize_triangle_data(nullptr);
+        engine->prepare_exact();
         return engine;
     }
     gyrant::StreamBuffer<float> soup(9 * num_triangles, engine->stream);
@@ -452,6 +454,7 @@ std::unique_ptr<GyrantBackend<T>> GyrantBackend<T>::CreateFromMesh(float const* 
         applied = scale;
         engine->initialize_triangle_data(soup.get());
     });
+    engine->prepare_exact();
     return engine;  // the soup is freed on the engine's stream, after the build's work
 }
 

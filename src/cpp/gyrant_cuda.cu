@@ -84,6 +84,9 @@ void GyrantBackend<T>::release() noexcept {
     build_start_event = nullptr;
     build_done_event = nullptr;
     kept_codes.reset();  // on the stream, which must still exist
+    ray_node_boxes.reset();
+    ray_leaf_boxes.reset();
+    boundary_chain.reset();
     free_buffer(d_sorted_indices, stream);
     free_buffer(d_primitives, stream);
     free_buffer(d_binary_aabbs, stream);

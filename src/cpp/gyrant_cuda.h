@@ -9,6 +9,7 @@
 #include "device_algorithms.h"
 #include "geometry.h"
 #include "kernels/common.h"
+#include "kernels/rays.h"
 #include "tailor_coefficients.h"
 #include "utils.h"
 
@@ -204,6 +205,27 @@ class GyrantBackend {
     std::unique_ptr<float, CudaDeleter> compute(float const* queries, unsigned long n, float beta,
                                                 float epsilon, unsigned long stream) const;
 
+    // The exact method (gyrant_exact.cu). Point engines throw std::invalid_argument: a cloud of
+    // oriented points has no crossings.
+    //! Winding numbers from the signed crossings of a ray along +z and the boundary chain's term,
+    //! with compute's conventions for queries and stream. When the boundary is too long for its
+    //! per-query sum to pay (exact_uses_crossings() false), the hierarchical compute with its
+    //! defaults answers instead.
+    std::unique_ptr<float, CudaDeleter> compute_exact(float const* queries, unsigned long n,
+                                                      unsigned long stream) const;
+    //! The winding numbers of a regular grid, shape[0] x shape[1] x shape[2] values, the last
+    //! index fastest: voxel (i, j, k) sits at origin + (i, j, k) * spacing, each coordinate one
+    //! float product and one float sum. One ray per row along z. spacing must be positive and
+    //! finite, origin finite (std::invalid_argument otherwise).
+    std::unique_ptr<float, CudaDeleter> exact_grid(float const origin[3], float const spacing[3],
+                                                   unsigned long const shape[3], unsigned long stream) const;
+    //! Whether compute_exact counts crossings (else it is the hierarchical compute).
+    bool exact_uses_crossings() const { return crossings_exact; }
+    //! Directed edges of the boundary chain (0 for a closed surface).
+    unsigned long boundary_edge_count() const { return boundary_edges; }
+    //! Builds what the exact method reads, once the hierarchy is complete (triangle factories).
+    void prepare_exact();
+
     //! The hierarchy as one Graphviz DOT document (gyrant_dump.cu).
     std::string dump() const;
 
@@ -331,6 +353,15 @@ class GyrantBackend {
     float scale = 1.0f;
     //! The sorted Morton codes of a refittable point engine (empty otherwise).
     gyrant::StreamBuffer<unsigned long> kept_codes;
+    //! The exact method's data: exact boxes of nodes and leaves and the boundary chain, held only
+    //! when it counts crossings.
+    gyrant::StreamBuffer<RayBox> ray_node_boxes;
+    gyrant::StreamBuffer<RayBox> ray_leaf_boxes;
+    gyrant::StreamBuffer<BoundarySegment> boundary_chain;
+    unsigned long boundary_edges = 0;
+    bool crossings_exact = false;
+    RayBox exact_bounds{};  // the surface's box, in the frame
+    RayScene ray_scene() const;
     //! The scene box and scale that order this engine's primitives and queries.
     SceneParams scene_params{};
 #if defined(GYRANT_FLAVOUR_HOST)

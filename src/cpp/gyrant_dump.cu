@@ -159,6 +159,12 @@ std::string GyrantBackend<T>::dump() const {
     if (count == 0) return std::string(kEmptyGraph);
 
     std::string out(kHeader);
+    if constexpr (std::is_same_v<T, Triangle>) {
+        // Which path compute(method="exact") takes, after the graph's opening line.
+        std::string line = exact_uses_crossings() ? "  // exact method: crossings, " : "  // exact method: hierarchical, ";
+        line += std::to_string(boundary_edges) + " boundary edges\n";
+        out.insert(out.find('\n') + 1, line);
+    }
     unsigned long const n = count;
     // Back to the caller's units, exactly (the frame's scale is a power of two): lengths times
     // `unit`, areas (zero order) times its square, and each further order one power more.

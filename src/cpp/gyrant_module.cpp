@@ -8,6 +8,7 @@
 
 #include <nanobind/nanobind.h>
 #include <nanobind/ndarray.h>
+#include <nanobind/stl/array.h>
 #include <nanobind/stl/optional.h>
 #include <nanobind/stl/string.h>
 #include <nanobind/stl/vector.h>
@@ -16,6 +17,7 @@
 #include <dlfcn.h>
 #endif
 
+#include <array>
 #include <cmath>
 #include <cstdint>
 #include <memory>
@@ -53,6 +55,7 @@ using ScalarArray = InputArray<float, nb::shape<-1>>;
 #endif
 using ResultArray = nb::ndarray<nb::array_api, float, nb::ndim<1>, nb::c_contig, DeviceTag>;
 using Vec3ResultArray = nb::ndarray<nb::array_api, float, nb::shape<-1, 3>, nb::c_contig, DeviceTag>;
+using GridResultArray = nb::ndarray<nb::array_api, float, nb::ndim<3>, nb::c_contig, DeviceTag>;
 
 using TriangleBackend = GyrantBackend<Triangle>;
 using PointBackend = GyrantBackend<PointNormal>;
@@ -131,12 +134,43 @@ struct GyrantEngine {
         return uses_triangles ? triangle_backend->device_id() : point_backend->device_id();
     }
 
-    ResultArray compute(Vec3Array const& queries, float beta, float epsilon, uint64_t stream) const {
+    ResultArray compute(Vec3Array const& queries, float beta, float epsilon, uint64_t stream,
+                        std::string const& method) const {
+        bool const exact = method == "exact";
+        if (!exact && method != "hierarchical")
+            throw nb::value_error("method must be \"hierarchical\" or \"exact\".");
+        if (exact && !uses_triangles) throw nb::value_error(kNoCrossingsMessage);
         require_engine_device(queries, device_id(), kQueriesDeviceMessage);
         size_t const n = queries.shape(0);
-        auto out = uses_triangles ? triangle_backend->compute(queries.data(), n, beta, epsilon, stream)
-                                  : point_backend->compute(queries.data(), n, beta, epsilon, stream);
+        auto out = exact ? triangle_backend->compute_exact(queries.data(), n, stream)
+                   : uses_triangles ? triangle_backend->compute(queries.data(), n, beta, epsilon, stream)
+                                    : point_backend->compute(queries.data(), n, beta, epsilon, stream);
         return wrap_result(std::move(out), n, device_id());
+    }
+
+    GridResultArray compute_grid(std::array<float, 3> const& origin, std::array<float, 3> const& spacing,
+                                 std::array<int64_t, 3> const& shape, uint64_t stream) const {
+        if (!uses_triangles) throw nb::value_error(kNoCrossingsMessage);
+        unsigned long dims[3];
+        for (int a = 0; a < 3; ++a) {
+            if (shape[a] < 0) throw nb::value_error("The grid's shape must not be negative.");
+            dims[a] = static_cast<unsigned long>(shape[a]);
+        }
+        auto out = triangle_backend->exact_grid(origin.data(), spacing.data(), dims, stream);
+        float* const data = out.get();
+        nb::capsule const owner = take_ownership(out);
+        size_t const extents[3] = {dims[0], dims[1], dims[2]};
+        return GridResultArray(data, 3, extents, owner, nullptr, nb::dtype<float>(), DeviceTag::value, device_id());
+    }
+
+    //! "crossings" or "hierarchical" for triangle engines, None for point clouds.
+    std::optional<std::string> exact_path() const {
+        if (!uses_triangles) return std::nullopt;
+        return triangle_backend->exact_uses_crossings() ? "crossings" : "hierarchical";
+    }
+    std::optional<unsigned long> boundary_edges() const {
+        if (!uses_triangles) return std::nullopt;
+        return triangle_backend->boundary_edge_count();
     }
 
     ResultArray brute_force(Vec3Array const& queries, float epsilon, uint64_t stream) const {
@@ -215,6 +249,9 @@ struct GyrantEngine {
         return uses_triangles ? triangle_backend->sign_reevaluations() : point_backend->sign_reevaluations();
     }
 
+    static constexpr char const* kNoCrossingsMessage =
+        "method=\"exact\" needs a triangle surface: an oriented point cloud has no crossings; use "
+        "method=\"hierarchical\".";
     static constexpr char const* kQueriesDeviceMessage =
         "queries must reside on the same CUDA device as the engine.";
     static constexpr char const* kGradDeviceMessage =
@@ -406,6 +443,11 @@ epsilon : float
     smoothly damped to a finite maximum below. A negative value selects 1/250.
 stream : int
     Raw 64-bit handle of a CUDA stream (for example a framework's current stream), default 0.
+method : str
+    "hierarchical" (default): the expansions of the hierarchy, within beta's error.
+    "exact" (triangle engines only): the signed crossings of a ray along +z plus the boundary
+    chain's term; exact, integers on closed surfaces; beta and epsilon do not apply. Where the
+    boundary is long, the engine answers hierarchically instead (see exact_path).
 
 Returns
 -------
@@ -458,6 +500,38 @@ Returns
 -------
 Array[Q], float32
     Signed distances; NaN for a query with a non-finite coordinate.
+)";
+
+char const* const kComputeGridDoc = R"(Winding numbers of a triangle surface on a regular grid, one ray per row.
+
+Voxel (i, j, k) sits at origin + (i, j, k) * spacing, each coordinate computed in float32 as one
+product and one sum (as NumPy computes `origin + np.float32(k) * spacing` in float32). Every row
+along the last axis shares one ray: its crossings are counted into the voxels below them by a
+prefix sum, and the boundary term is added per voxel. Exact like compute(method="exact"), and
+hierarchical where that is (see exact_path).
+
+Parameters
+----------
+origin : tuple of 3 floats
+    The first voxel, finite.
+spacing : tuple of 3 floats
+    Positive, finite steps along the three axes.
+shape : tuple of 3 ints
+    Voxels along the three axes.
+stream : int
+    Raw 64-bit handle of a CUDA stream, default 0.
+
+Returns
+-------
+Array[I, J, K], float32
+)";
+
+char const* const kExactPathDoc = R"(What compute(method="exact") runs on this triangle engine.
+
+"crossings": the signed crossings of a ray along +z plus the term of the boundary chain (open
+edges), exact, and an integer on closed surfaces. "hierarchical": the boundary chain is too long
+for its per-query sum to pay (see boundary_edges), or a coordinate is not finite, so the
+hierarchical compute with its defaults answers. None for point clouds, which refuse "exact".
 )";
 
 char const* const kBruteForceDoc = R"(Computes the winding numbers at the given query location with brute force on GPU.
@@ -675,9 +749,18 @@ NB_MODULE(gyrant_module, m) {
                      nb::rv_policy::automatic, kScaledNormalsDoc)
         .def("compute", &GyrantEngine::compute,
              nb::sig("def compute(self, queries: Array[N, 3; flaot32; cuda], beta: float32 = -1, epsilon: "
-                     "float32 = -1, stream: uint64_t = 0) -> Array"),
+                     "float32 = -1, stream: uint64_t = 0, *, method: str = 'hierarchical') -> Array"),
              "queries"_a.noconvert(), "beta"_a = -1.0f, "epsilon"_a = -1.0f, "stream"_a = uint64_t{0},
-             kComputeDoc)
+             nb::kw_only(), "method"_a = "hierarchical", kComputeDoc)
+        .def("compute_grid", &GyrantEngine::compute_grid,
+             nb::sig("def compute_grid(self, origin: tuple[float, float, float], spacing: tuple[float, float, "
+                     "float], shape: tuple[int, int, int], stream: uint64_t = 0) -> Array[I, J, K; float32; cuda]"),
+             "origin"_a, "spacing"_a, "shape"_a, "stream"_a = uint64_t{0}, kComputeGridDoc)
+        .def_prop_ro("exact_path", &GyrantEngine::exact_path,
+                     nb::sig("@property\ndef exact_path(self) -> Optional[str]"), kExactPathDoc)
+        .def_prop_ro("boundary_edges", &GyrantEngine::boundary_edges,
+                     nb::sig("@property\ndef boundary_edges(self) -> Optional[int]"),
+                     "Directed edges of the triangle surface's boundary chain (0 when closed); None for point clouds.")
         .def("brute_force", &GyrantEngine::brute_force,
              nb::sig("def brute_force(self, queries: Array[N, 3; float32, cuda], epsilon: float32 = -1, "
                      "stream: uint64_t = 0)-> Array"),
