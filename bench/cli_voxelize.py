@@ -77,7 +77,8 @@ def main():
 
     mesh = trimesh.load(args.mesh, process=False)
     rng = np.random.default_rng(0)
-    rows = [{"what": f"gyrant voxelize --method {method}, whole grid ({queries:,} nodes, Zarr)", "seconds": r["seconds"],
+    rows = [{"what": f"gyrant voxelize --method {method}, whole grid ({queries:,} nodes, Zarr)",
+             "seconds": r["seconds"],
              "queries_per_s": queries / r["seconds"], "peak_mib": r["peak_mib"], "measured": "whole grid"}
             for method, r in zip(args.method, runs)]
     gyrant_rows = len(rows)

@@ -520,7 +520,7 @@ class CommandRunner:
             chunks = _split(shape, chunks, wanted)
         values = grid_array(surface, origin, spacing, shape, chunks=chunks, beta=self.args.beta,
                             surface_shards=self.args.surface_shards, chunk_size=self.args.chunk_size,
-                            field=field, method=self.args.method)
+                            field=field, method=commands.method_of(self.args))
         if isinstance(out, stored):
             values = values > 0.5
         starts = [np.cumsum((0,) + c)[:-1] for c in values.chunks]
@@ -540,7 +540,7 @@ class CommandRunner:
         rows = args.chunk_size or winding.DEFAULT_CHUNK  # the store's rows
         if field is None:
             samples = sample_occupancy(surface, args.count, args.near_fraction, args.sigma, padding=args.padding,
-                                       seed=args.seed, beta=args.beta, method=args.method,
+                                       seed=args.seed, beta=args.beta, method=commands.method_of(args),
                                        surface_shards=args.surface_shards, chunk_size=rows)
             values = samples.winding_numbers
         else:

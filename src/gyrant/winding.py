@@ -624,7 +624,8 @@ def _sample_chunks(surface, n, near_fraction, sigma, padding, seed, beta, epsilo
         with _bar(sampler.n, "samples", progress) as bar:
             for start in range(0, sampler.n, chunk):
                 points = sampler.rows(surface, start, min(start + chunk, sampler.n))
-                yield start, points, evaluate(surface, points, b, e, method) if field is None else field(surface, points)
+                values = evaluate(surface, points, b, e, method) if field is None else field(surface, points)
+                yield start, points, values
                 bar.update(len(points))
 
     return sampler, chunks()
