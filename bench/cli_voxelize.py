@@ -7,7 +7,11 @@ has here: its own NumPy one (needs rtree) and Embree (needs embreex). The subset
 compared with the grid's (winding number > 0.5).
 
     PYTHONPATH=build:src python3 bench/cli_voxelize.py [--mesh bench/data/bunny00.off]
-        [--resolution 512] [--out bench/out] [--subset 3000] [--embree-subset 2000000]
+        [--resolution 512] [--method hierarchical auto] [--out bench/out] [--subset 3000]
+        [--embree-subset 2000000]
+
+Several --method values run the command once each, in that order, in one run; trimesh's labels
+are compared with the last one's grid.
 """
 import argparse
 import json
@@ -23,7 +27,7 @@ import numpy as np
 HERE = pathlib.Path(__file__).resolve().parent
 
 
-def run_cli(mesh, store, resolution, chunk):
+def run_cli(mesh, store, resolution, chunk, method="auto"):
     import gyrant
     import gyrant_module
 
@@ -31,7 +35,7 @@ def run_cli(mesh, store, resolution, chunk):
     paths = [str(pathlib.Path(gyrant_module.__file__).parent), str(pathlib.Path(gyrant.__file__).parents[1])]
     env["PYTHONPATH"] = os.pathsep.join(paths + [env.get("PYTHONPATH", "")])
     command = [sys.executable, "-m", "gyrant", "voxelize", str(mesh), "-o", str(store), "-r", str(resolution),
-               "--no-progress"] + (["--chunk-size", str(chunk)] if chunk else [])
+               "--no-progress", "--method", method] + (["--chunk-size", str(chunk)] if chunk else [])
     done = subprocess.run(["/usr/bin/time", "-v"] + command, capture_output=True, text=True, env=env)
     if done.returncode != 0:
         sys.exit(f"gyrant voxelize failed:\n{done.stderr}")
@@ -47,6 +51,8 @@ def main():
     parser.add_argument("--mesh", default=str(HERE / "data" / "bunny00.off"))
     parser.add_argument("--resolution", type=int, default=512)
     parser.add_argument("--chunk-size", type=int, default=None)
+    parser.add_argument("--method", nargs="+", choices=("auto", "exact", "hierarchical"), default=["auto"],
+                        help="gyrant's --method, one run each (default auto)")
     parser.add_argument("--out", default=str(HERE / "out"))
     parser.add_argument("--subset", type=int, default=3000, help="grid nodes for trimesh's NumPy ray engine")
     parser.add_argument("--embree-subset", type=int, default=2_000_000, help="grid nodes for Embree")
@@ -57,18 +63,25 @@ def main():
 
     out = pathlib.Path(args.out)
     out.mkdir(parents=True, exist_ok=True)
-    store = out / f"voxelize_{args.resolution}.zarr"
     load = os.getloadavg()
-    gy = run_cli(args.mesh, store, args.resolution, args.chunk_size)
     queries = args.resolution**3
+    stores, runs = [], []
+    for method in args.method:
+        store = out / f"voxelize_{args.resolution}_{method}.zarr"
+        stores.append(store)
+        runs.append(run_cli(args.mesh, store, args.resolution, args.chunk_size, method))
+    gy = runs[-1]
     grid = zarr.open_group(str(store), mode="r")
     values = grid["winding_numbers"]
     origin, spacing = np.array(grid.attrs["origin"]), np.array(grid.attrs["spacing"])
 
     mesh = trimesh.load(args.mesh, process=False)
     rng = np.random.default_rng(0)
-    rows = [{"what": f"gyrant voxelize, whole grid ({queries:,} queries, Zarr)", "seconds": gy["seconds"],
-             "queries_per_s": queries / gy["seconds"], "peak_mib": gy["peak_mib"], "measured": "whole grid"}]
+    rows = [{"what": f"gyrant voxelize --method {method}, whole grid ({queries:,} nodes, Zarr)",
+             "seconds": r["seconds"],
+             "queries_per_s": queries / r["seconds"], "peak_mib": r["peak_mib"], "measured": "whole grid"}
+            for method, r in zip(args.method, runs)]
+    gyrant_rows = len(rows)
     engines = []
     try:
         import rtree  # noqa: F401  (trimesh's NumPy ray engine needs it)
@@ -97,22 +110,25 @@ def main():
     if not args.keep:
         import shutil
 
-        shutil.rmtree(store)
+        for store in stores:
+            shutil.rmtree(store)
 
     print(f"\nmesh {pathlib.Path(args.mesh).name} ({len(mesh.faces)} triangles), grid {args.resolution}^3; "
           f"load average before: {load[0]:.2f}, {os.cpu_count()} CPUs")
-    print(f"command: {gy['command']}\n  {gy['says']}\n")
+    for r in runs:
+        print(f"command: {r['command']}\n  {r['says']}")
+    print()
     print("| run | time (s) | queries/s | peak memory | measured | labels differing from gyrant |")
     print("|---|---:|---:|---:|---|---:|")
     for r in rows:
         peak = f"{r['peak_mib']:.0f} MiB" if "peak_mib" in r else "-"
         differ = f"{100 * r['label_disagreement']:.3f}%" if "label_disagreement" in r else "-"
         print(f"| {r['what']} | {r['seconds']:.1f} | {r['queries_per_s']:,.0f} | {peak} | {r['measured']} | {differ} |")
-    for r in rows[1:]:
-        ratio = r["seconds"] / rows[0]["seconds"]
+    for r in rows[gyrant_rows:]:
+        ratio = r["seconds"] / rows[gyrant_rows - 1]["seconds"]
         print(f"{r['what'].split(':')[0]} / gyrant, time on the whole grid: {ratio:.2f} "
               f"(gyrant {ratio if ratio >= 1 else 1 / ratio:.1f}x {'faster' if ratio >= 1 else 'slower'})")
-    (out / "cli_voxelize.json").write_text(json.dumps({"load": load, "rows": rows, "gyrant": gy}, indent=1))
+    (out / "cli_voxelize.json").write_text(json.dumps({"load": load, "rows": rows, "gyrant": runs}, indent=1))
 
 
 if __name__ == "__main__":

@@ -93,9 +93,15 @@ def _common(sub, name, cluster=True, evaluates=True):
         sub.add_argument("--chunk-size", type=_positive_int, default=None, metavar="N",
                          help=f"queries per engine call (default {winding.DEFAULT_CHUNK})")
         sub.add_argument("--beta", type=float, default=None,
-                         help="accuracy of the approximation, larger is more exact (default: the engine's)")
+                         help="accuracy of the hierarchical approximation, larger is more exact (default: the "
+                              "engine's)")
+        sub.add_argument("--method", choices=winding.METHODS, default="auto",
+                         help="exact: signed ray crossings plus the open edges' term (triangle meshes only); "
+                              "hierarchical: the approximation --beta tunes; auto: exact for a mesh where the "
+                              "engine counts crossings, else hierarchical, and hierarchical with --beta "
+                              "(default auto)")
     else:
-        sub.set_defaults(chunk_size=None, beta=None)
+        sub.set_defaults(chunk_size=None, beta=None, method="auto")
     sub.add_argument("--overwrite", action="store_true", help="replace an output that exists")
     sub.add_argument("--no-progress", action="store_true", help="no progress bar")
     sub.add_argument("--format", default=None, metavar=".EXT",
@@ -305,6 +311,11 @@ def _output(args):
     return io.check_output(args.output, OUTPUTS[args.command], inputs=[args.input], overwrite=args.overwrite)
 
 
+def method_of(args):
+    """--method; "auto" for argument sets made without it (by hand, around the parser)."""
+    return getattr(args, "method", "auto")
+
+
 def _resolution(args):
     return args.resolution[0] if len(args.resolution) == 1 else tuple(args.resolution)
 
@@ -313,6 +324,7 @@ def cmd_voxelize(args, run):
     out = _output(args)
     surface = winding.as_surface(args.input, normals_kind=args.normals)
     sdf = sdf_field(args, surface)
+    winding.check_method_for_field(surface, method_of(args), "sdf" if sdf else "winding", args.beta)
     origin, spacing, shape = winding.grid_for(surface.bounds, _resolution(args), args.padding)
     name, dtype = (("occupancy", bool) if args.occupancy else ("sdf", np.float32) if sdf else
                    ("winding_numbers", np.float32))
@@ -355,6 +367,7 @@ def cmd_sample(args, run):
     out = _output(args)
     surface = winding.as_surface(args.input, normals_kind=args.normals)
     sdf = sdf_field(args, surface)
+    winding.check_method_for_field(surface, method_of(args), "sdf" if sdf else "winding", args.beta)
     if sdf and args.layout == "deepsdf" and out.suffix.lower() != ".npz":
         raise InputError(f"--layout deepsdf writes NPZ, not {out.suffix}")
     sampler, chunks = run.samples(surface, args, sdf)  # its n and uniform, then (start, points, values)
@@ -452,15 +465,18 @@ class InProcess:
 
     def grid(self, surface, origin, spacing, shape, out, field=None):
         return winding.evaluate_grid(surface, origin, spacing, shape, beta=self.args.beta,
-                                     chunk_size=self.args.chunk_size, progress=self.progress, out=out, field=field)
+                                     chunk_size=self.args.chunk_size, progress=self.progress, out=out, field=field,
+                                     method=method_of(self.args))
 
     def samples(self, surface, args, field=None):
         return winding._sample_chunks(surface, args.count, args.near_fraction, args.sigma, args.padding,
-                                      args.seed, args.beta, None, args.chunk_size, self.progress, field)
+                                      args.seed, args.beta, None, args.chunk_size, self.progress, field,
+                                      method=method_of(args))
 
     def reconstruct(self, args, grid=None):
         return winding.reconstruct(args.input, normals_kind=args.normals, resolution=_resolution(args),
-                                   padding=args.padding, beta=args.beta, chunk_size=args.chunk_size,
+                                   padding=args.padding, beta=args.beta, method=method_of(args),
+                                   chunk_size=args.chunk_size,
                                    progress=self.progress, _grid=grid, **solver_options(args))
 
     def files(self, tasks):

@@ -73,8 +73,9 @@ def _cupy_of(array):
     return None
 
 
-def _winding_block(queries, surface, beta, epsilon, block_info=None):
-    """One chunk of queries (NumPy, or CuPy in the cuda flavour) to its winding numbers."""
+def _winding_block(queries, surface, beta, epsilon, method="hierarchical", block_info=None):
+    """One chunk of queries (NumPy, or CuPy in the cuda flavour) to its winding numbers, by
+    `method` ("auto" resolved here, on this worker's engine of this shard)."""
     offset = block_info[0]["array-location"][0][0] if block_info else 0
     cupy = _cupy_of(queries)
     xp = cupy or np
@@ -83,18 +84,21 @@ def _winding_block(queries, surface, beta, epsilon, block_info=None):
         row = offset + int(xp.flatnonzero(~finite)[0])
         raise InputError(f"queries: non-finite coordinates (row {row})")
     surface = _kept(surface)
+    method = winding.engine_method(surface, method)
     if cupy:
         q = _device.local_block(cupy, queries, surface.offset)
         with surface.lock:
-            return cupy.from_dlpack(surface.engine().compute(q, beta, epsilon))
-    return winding.evaluate(surface, queries, beta, epsilon)
+            return cupy.from_dlpack(surface.engine().compute(q, beta, epsilon, method=method))
+    return winding.evaluate(surface, queries, beta, epsilon, method)
 
 
-def _grid_block(surface, origin, spacing, beta, epsilon, chunk, field=None, block_info=None):
+def _grid_block(surface, origin, spacing, beta, epsilon, chunk, field=None, method="hierarchical",
+                block_info=None):
     """One block of a grid: its nodes' winding numbers (or `field`'s values), `chunk` nodes per
-    engine call."""
+    engine call (whole grid lines by the exact method)."""
     block = tuple(slice(a, b) for a, b in block_info[None]["array-location"])
-    return winding.grid_block(_kept(surface), origin, spacing, block, chunk, beta, epsilon, field=field)
+    return winding.grid_block(_kept(surface), origin, spacing, block, chunk, beta, epsilon, field=field,
+                              method=method)
 
 
 def _part1by2(x):
@@ -149,7 +153,8 @@ def _sum(parts):
     return total
 
 
-def winding_numbers(surface, queries, *, surface_shards=1, beta=None, epsilon=None, chunk_size=None):
+def winding_numbers(surface, queries, *, surface_shards=1, beta=None, epsilon=None, method="auto",
+                    chunk_size=None):
     """The winding number of `surface` at `queries`, a Dask array (N, 3) chunked by rows (or a
     NumPy array, chunked here by `chunk_size` rows, default `DEFAULT_ROWS`), as a Dask array
     (N,) of float32 with the same row chunks; CuPy chunks give CuPy results.
@@ -157,50 +162,55 @@ def winding_numbers(surface, queries, *, surface_shards=1, beta=None, epsilon=No
     `surface_shards=k` evaluates every chunk against k Morton-contiguous shards of the surface
     and adds the partial results, for surfaces too large for one device; each shard's
     hierarchical approximation is its own, so the result differs from the unsharded one by that
-    approximation's error and float32 rounding of the k-term sum."""
+    approximation's error and float32 rounding of the k-term sum. `method` as in
+    `gyrant.winding_numbers`, "auto" decided shard by shard (a shard's cut edges are boundary)."""
     surface = winding.as_surface(surface)
+    method = winding.check_method(surface, method, beta, epsilon)
     b, e = winding._parameters(surface, beta, epsilon)
     q = _queries(queries, winding._chunk(chunk_size, DEFAULT_ROWS))
     meta = np.empty_like(q._meta, shape=(0,), dtype=np.float32)
-    parts = [q.map_blocks(_winding_block, _key(shard), b, e, drop_axis=1, dtype=np.float32, meta=meta)
+    parts = [q.map_blocks(_winding_block, _key(shard), b, e, method, drop_axis=1, dtype=np.float32, meta=meta)
              for shard in shard_surface(surface, surface_shards)]
     return _sum(parts)
 
 
 def grid_array(surface, origin, spacing, shape, *, chunks=128, surface_shards=1, beta=None, epsilon=None,
-               chunk_size=None, field=None):
+               chunk_size=None, field=None, method="auto"):
     """The winding numbers at origin + index * spacing over `shape` as a Dask array chunked by
     `chunks` (an int or three); each task makes its own block's nodes, `chunk_size` per engine
     call (default `gyrant.winding.DEFAULT_CHUNK`). `field` (a `gyrant.distance.SignedDistance`)
-    gives its values instead, on the whole surface only."""
+    gives its values instead, on the whole surface only. `method` as in `winding_numbers`: the
+    exact method evaluates each block a grid line at a time."""
     surface = winding.as_surface(surface)
     if field is not None and surface_shards != 1:
         raise InputError("signed-distance grids take no surface shards; shard their queries instead")
+    method = winding.check_method_for_field(surface, method, "winding" if field is None else "sdf", beta, epsilon)
     b, e = winding._parameters(surface, beta, epsilon)
     chunk = winding._chunk(chunk_size)
     shape = tuple(int(s) for s in shape)
     normal = da.core.normalize_chunks(chunks if np.ndim(chunks) else (int(chunks),) * 3, shape)
     origin, spacing = np.asarray(origin, np.float64), np.asarray(spacing, np.float64)
-    parts = [da.map_blocks(_grid_block, _key(shard), origin, spacing, b, e, chunk, field, chunks=normal,
+    parts = [da.map_blocks(_grid_block, _key(shard), origin, spacing, b, e, chunk, field, method, chunks=normal,
                            dtype=np.float32, meta=np.empty((0, 0, 0), np.float32))
              for shard in shard_surface(surface, surface_shards)]
     return _sum(parts)
 
 
 def voxelize(surface, resolution=128, padding=0.05, *, chunks=128, surface_shards=1, beta=None, epsilon=None,
-             field="winding", sign="winding", max_distance=None):
+             method="auto", field="winding", sign="winding", max_distance=None):
     """`gyrant.voxelize` as a Grid whose values are a Dask array chunked by `chunks`: compute it,
     or store it (`values.to_zarr(...)`: workers write their own chunks). `field="sdf"` (with
     `sign`, `max_distance`) as there, without surface shards."""
     surface = winding.as_surface(surface)
+    winding.check_method_for_field(surface, method, winding.check_field(field), beta, epsilon)
     f = None
-    if winding.check_field(field) == "sdf":
+    if field == "sdf":
         f = distance.field(surface, sign, max_distance, beta, epsilon)
     elif sign != "winding" or max_distance is not None:
         raise InputError("sign and max_distance apply to field='sdf' only")
     origin, spacing, shape = winding.grid_for(surface.bounds, resolution, padding)
     values = grid_array(surface, origin, spacing, shape, chunks=chunks, surface_shards=surface_shards,
-                        beta=beta, epsilon=epsilon, field=f)
+                        beta=beta, epsilon=epsilon, field=f, method=method)
     return winding.Grid(values, origin, spacing)
 
 
@@ -210,17 +220,18 @@ def _sample_block(sampler, surface, block_info=None):
 
 
 def sample_occupancy(surface, n, near_fraction=0.5, sigma=0.01, *, padding=0.05, seed=None, beta=None,
-                     epsilon=None, chunk_size=None, surface_shards=1):
+                     epsilon=None, method="auto", chunk_size=None, surface_shards=1):
     """`gyrant.sample_occupancy` as `Samples` of Dask arrays. The samples are those of the
     in-process function with the same seed (drawn block by block from seeded streams); without a
     seed, one is drawn here, so that retried tasks draw the same points. `surface_shards` as in
     `winding_numbers`."""
     surface = winding.as_surface(surface)
     sampler = winding._Sampler(surface, n, near_fraction, sigma, padding, seed)
+    method = winding.check_method(surface, method, beta, epsilon)
     b, e = winding._parameters(surface, beta, epsilon)
     shards = shard_surface(surface, surface_shards)
     points = _sample_points(surface, sampler, winding.sample_rows(winding._chunk(chunk_size, DEFAULT_ROWS)))
-    wn = _sum([points.map_blocks(_winding_block, _key(shard), b, e, drop_axis=1, dtype=np.float32,
+    wn = _sum([points.map_blocks(_winding_block, _key(shard), b, e, method, drop_axis=1, dtype=np.float32,
                                  meta=np.empty((0,), np.float32)) for shard in shards])
     return winding.Samples(points, wn, sampler.uniform)
 
@@ -509,7 +520,7 @@ class CommandRunner:
             chunks = _split(shape, chunks, wanted)
         values = grid_array(surface, origin, spacing, shape, chunks=chunks, beta=self.args.beta,
                             surface_shards=self.args.surface_shards, chunk_size=self.args.chunk_size,
-                            field=field)
+                            field=field, method=commands.method_of(self.args))
         if isinstance(out, stored):
             values = values > 0.5
         starts = [np.cumsum((0,) + c)[:-1] for c in values.chunks]
@@ -529,8 +540,8 @@ class CommandRunner:
         rows = args.chunk_size or winding.DEFAULT_CHUNK  # the store's rows
         if field is None:
             samples = sample_occupancy(surface, args.count, args.near_fraction, args.sigma, padding=args.padding,
-                                       seed=args.seed, beta=args.beta, surface_shards=args.surface_shards,
-                                       chunk_size=rows)
+                                       seed=args.seed, beta=args.beta, method=commands.method_of(args),
+                                       surface_shards=args.surface_shards, chunk_size=rows)
             values = samples.winding_numbers
         else:
             samples = sample_sdf(surface, args.count, args.near_fraction, args.sigma, padding=args.padding,

@@ -150,24 +150,61 @@ def _parameters(surface, beta, epsilon):
     return b, e
 
 
-def evaluate(surface, queries, beta=-1.0, epsilon=-1.0):
+METHODS = ("auto", "exact", "hierarchical")
+
+
+def check_method(surface, method, beta=None, epsilon=None):
+    """`method` checked against the surface before any work, with the caller's `beta` and
+    `epsilon` as given (None: not given). "exact" needs triangles and takes neither beta nor
+    epsilon (it approximates nothing); "auto" with either given becomes "hierarchical", the
+    method they tune. Returns "auto", "exact" or "hierarchical"."""
+    if not isinstance(method, str) or method not in METHODS:
+        raise InputError(f"method must be one of {', '.join(METHODS)}, got {method!r}")
+    if method == "exact":
+        if surface.kind != "mesh":
+            raise InputError("method 'exact' needs a triangle surface: an oriented point cloud has no ray "
+                             "crossings (use 'auto' or 'hierarchical')")
+        if beta is not None or epsilon is not None:
+            raise InputError("beta and epsilon tune the hierarchical method; method 'exact' takes neither")
+    if method == "auto" and (beta is not None or epsilon is not None):
+        return "hierarchical"
+    return method
+
+
+def engine_method(surface, method):
+    """The engine's method for a checked `method`: "auto" is "exact" where the engine counts ray
+    crossings (a triangle surface with a short boundary chain: `GyrantEngine.exact_path`),
+    "hierarchical" otherwise (point clouds; surfaces whose open edges are too many to pay)."""
+    if method != "auto":
+        return method
+    if surface.kind != "mesh":
+        return "hierarchical"
+    with surface.lock:
+        return "exact" if surface.engine().exact_path == "crossings" else "hierarchical"
+
+
+def evaluate(surface, queries, beta=-1.0, epsilon=-1.0, method="hierarchical"):
     """One engine call: (N, 3) NumPy queries in the caller's frame to float32 (N,) NumPy winding
-    numbers (the surface's offset taken off in float64)."""
+    numbers (the surface's offset taken off in float64), by `method` ("auto" resolved here)."""
+    method = engine_method(surface, method)
     with surface.lock:
         engine = surface.engine()
-        return _device.to_numpy(engine.compute(_device.to_device(surface.local(queries)), beta, epsilon))
+        q = _device.to_device(surface.local(queries))
+        return _device.to_numpy(engine.compute(q, beta, epsilon, method=method))
 
 
-def evaluate_rows(surface, rows, n, chunk, beta=-1.0, epsilon=-1.0, out=None, bar=None, field=None):
+def evaluate_rows(surface, rows, n, chunk, beta=-1.0, epsilon=-1.0, out=None, bar=None, field=None,
+                  method="hierarchical"):
     """Winding numbers of n queries made by `rows(start, stop)`, `chunk` at a time, into `out`
     (float32 (n,) made here if None): memory and the time between interruptions are bounded
     by the chunk, whatever n. `field(surface, queries)`, if given, replaces the winding number
     (gyrant.distance's signed distance)."""
     out = np.empty(n, np.float32) if out is None else out
+    method = engine_method(surface, method)
     for start in range(0, n, chunk):
         stop = min(start + chunk, n)
         q = rows(start, stop)
-        out[start:stop] = evaluate(surface, q, beta, epsilon) if field is None else field(surface, q)
+        out[start:stop] = evaluate(surface, q, beta, epsilon, method) if field is None else field(surface, q)
         if bar is not None:
             bar.update(stop - start)
     return out
@@ -198,7 +235,7 @@ def _queries(queries, chunk):
 
 
 def winding_numbers(surface=None, queries=None, *, points=None, normals=None, normals_kind="auto", beta=None,
-                    epsilon=None, chunk_size=None, progress=None, out=None):
+                    epsilon=None, method="auto", chunk_size=None, progress=None, out=None):
     """The winding number of `surface` (see `as_surface`; or `points=` and `normals=`) at
     `queries` (N, 3), as float32 (N,).
 
@@ -207,14 +244,21 @@ def winding_numbers(surface=None, queries=None, *, points=None, normals=None, no
     their device). `out`, an (N,) array (a NumPy array, a memory map, a Zarr array), receives the
     results chunk by chunk and is returned. `beta` sets the approximation (None: the engine's
     default), `epsilon` a point cloud's smoothing radius (None: the surface's own).
+
+    `method`: "exact" counts the signed crossings of a ray from each query plus the term of the
+    surface's open edges (triangle surfaces only; integers on closed ones); "hierarchical" sums
+    the approximation that `beta` tunes; "auto" (default) is "exact" where the engine runs it by
+    crossings (`GyrantEngine.exact_path`), and "hierarchical" for point clouds, for surfaces
+    with long boundaries, and when `beta` or `epsilon` is given.
     """
     surface = as_surface(surface, points=points, normals=normals, normals_kind=normals_kind)
     if queries is None:
         raise InputError("queries: missing")
     chunk = _chunk(chunk_size)
+    method = check_method(surface, method, beta, epsilon)
     b, e = _parameters(surface, beta, epsilon)
     if _device.on_device(queries):
-        return _device_winding_numbers(surface, queries, chunk, b, e, progress, out)
+        return _device_winding_numbers(surface, queries, chunk, b, e, progress, out, method)
     tensor = _torch_of(queries)
     q = _queries(queries, chunk)
     n = q.shape[0]
@@ -223,7 +267,8 @@ def winding_numbers(surface=None, queries=None, *, points=None, normals=None, no
     elif tuple(out.shape) != (n,):
         raise InputError(f"out: expected shape ({n},), got {tuple(out.shape)}")
     with _bar(n, "winding numbers", progress) as bar:
-        evaluate_rows(surface, lambda start, stop: np.asarray(q[start:stop]), n, chunk, b, e, out, bar)
+        evaluate_rows(surface, lambda start, stop: np.asarray(q[start:stop]), n, chunk, b, e, out, bar,
+                      method=method)
     if tensor and isinstance(out, np.ndarray):
         import torch
 
@@ -231,8 +276,9 @@ def winding_numbers(surface=None, queries=None, *, points=None, normals=None, no
     return out
 
 
-def _device_winding_numbers(surface, queries, chunk, beta, epsilon, progress, out):
+def _device_winding_numbers(surface, queries, chunk, beta, epsilon, progress, out, method="hierarchical"):
     """winding_numbers over a CUDA array (cuda flavour): chunks stay on the device."""
+    method = engine_method(surface, method)
     xp = _device.namespace(queries)
     if len(queries.shape) != 2 or queries.shape[1] != 3:
         raise InputError(f"queries: expected shape (N, 3), got {tuple(queries.shape)}")
@@ -247,7 +293,8 @@ def _device_winding_numbers(surface, queries, chunk, beta, epsilon, progress, ou
             if not bool(_device.all_finite(xp, block)):
                 raise InputError(f"queries: non-finite coordinates (in rows {start} to {start + len(block) - 1})")
             with surface.lock:
-                out[start : start + len(block)] = _device.wrap(xp, engine.compute(block, beta, epsilon))
+                out[start : start + len(block)] = _device.wrap(xp, engine.compute(block, beta, epsilon,
+                                                                                   method=method))
             bar.update(len(block))
     return out
 
@@ -376,12 +423,14 @@ def block_queries(origin, spacing, block, offset=None):
 
 
 def evaluate_grid(surface, origin, spacing, shape, *, beta=None, epsilon=None, chunk_size=None,
-                  progress=None, out=None, field=None):
+                  progress=None, out=None, field=None, method="auto"):
     """Grid of winding numbers (or of `field`, see `evaluate_rows`) at origin + index * spacing
     over `shape`, into `out` (any array of that shape taking slice assignment; its `chunks`, if
-    any, align the blocks) or a new NumPy array."""
+    any, align the blocks) or a new NumPy array. `method` as in `winding_numbers`: the exact
+    method evaluates whole grid lines at a time (see `grid_block`)."""
     surface = as_surface(surface)
     chunk = _chunk(chunk_size)
+    method = check_method(surface, method, beta, epsilon) if field is None else "hierarchical"
     shape = tuple(int(s) for s in shape)
     if out is None:
         out = np.empty(shape, np.float32)
@@ -391,13 +440,16 @@ def evaluate_grid(surface, origin, spacing, shape, *, beta=None, epsilon=None, c
     origin, spacing = np.asarray(origin, np.float64), np.asarray(spacing, np.float64)
     with _bar(int(np.prod(shape)), "voxels", progress) as bar:
         for block in grid_blocks(shape, getattr(out, "chunks", None) or (1, 1, 1), chunk):
-            out[block] = grid_block(surface, origin, spacing, block, chunk, b, e, bar, field)
+            out[block] = grid_block(surface, origin, spacing, block, chunk, b, e, bar, field, method)
     return Grid(out, origin, spacing)
 
 
-def grid_block(surface, origin, spacing, block, chunk, beta=-1.0, epsilon=-1.0, bar=None, field=None):
+def grid_block(surface, origin, spacing, block, chunk, beta=-1.0, epsilon=-1.0, bar=None, field=None,
+               method="hierarchical"):
     """The winding numbers of one block of grid nodes, float32 of the block's shape, evaluated
     `chunk` nodes at a time (a storage chunk may hold more nodes than one call should)."""
+    if field is None and engine_method(surface, method) == "exact":
+        return _exact_block(surface, origin, spacing, block, chunk, bar)
     dims = [s.stop - s.start for s in block]
     plane = dims[1] * dims[2]
     rows = max(1, chunk // plane)  # whole planes of the block when they fit, else single planes
@@ -412,6 +464,35 @@ def grid_block(surface, origin, spacing, block, chunk, beta=-1.0, epsilon=-1.0, 
     return values
 
 
+def _exact_block(surface, origin, spacing, block, chunk, bar=None):
+    """`grid_block` by the exact method: `GyrantEngine.compute_grid` over boxes of whole grid
+    lines (along the last axis, one ray each), at most `chunk` nodes per call where a line fits.
+
+    Each box starts at its first node, as `block_queries` places it; the engine steps from
+    there in float32, so a node may sit one rounding away from where `block_queries` puts it,
+    which changes its value only when the surface passes between the two."""
+    dims = [s.stop - s.start for s in block]
+    values = np.empty(dims, np.float32)
+    if 0 in dims:
+        return values
+    lines = max(1, chunk // dims[2])
+    nj = min(dims[1], lines)
+    ni = max(1, min(dims[0], lines // nj))
+    step = tuple(float(np.float32(s)) for s in spacing)
+    with surface.lock:
+        engine = surface.engine()
+    for i in range(0, dims[0], ni):
+        for j in range(0, dims[1], nj):
+            box = (min(ni, dims[0] - i), min(nj, dims[1] - j), dims[2])
+            first = tuple(slice(s.start + d, s.start + d + 1) for s, d in zip(block, (i, j, 0)))
+            start = tuple(float(c) for c in surface.local(block_queries(origin, spacing, first, surface.offset))[0])
+            with surface.lock:
+                values[i : i + box[0], j : j + box[1]] = _device.to_numpy(engine.compute_grid(start, step, box))
+            if bar is not None:
+                bar.update(int(np.prod(box)))
+    return values
+
+
 FIELDS = ("winding", "sdf")
 
 
@@ -421,18 +502,30 @@ def check_field(field):
     return field
 
 
+def check_method_for_field(surface, method, field, beta=None, epsilon=None):
+    """`check_method` for winding numbers; signed distances take their sign their own way and
+    refuse any method but "auto"."""
+    if field == "winding":
+        return check_method(surface, method, beta, epsilon)
+    if method != "auto":
+        raise InputError(f"method applies to winding numbers; field={field!r} takes none (got {method!r})")
+    return method
+
+
 def voxelize(surface=None, resolution=128, padding=0.05, *, points=None, normals=None, normals_kind="auto",
-             beta=None, epsilon=None, chunk_size=None, progress=None, out=None, field="winding", sign="winding",
-             max_distance=None):
+             beta=None, epsilon=None, method="auto", chunk_size=None, progress=None, out=None, field="winding",
+             sign="winding", max_distance=None):
     """The winding number of `surface` on a regular grid over its box, as a `Grid` (values,
     origin, spacing, bounds). See `grid_for` for `resolution` and `padding`. `out` (a Zarr array,
     a memory map) receives the grid block by block, aligned to its chunks, so a grid larger than
     memory streams with memory bounded by `chunk_size` queries.
 
-    `field="sdf"` gives the signed distance instead (negative inside; `sign` and `max_distance`
-    as in `gyrant.signed_distance`: beyond a band, +inf)."""
+    `method` as in `winding_numbers`; the exact method casts one ray per grid line instead of a
+    query per node. `field="sdf"` gives the signed distance instead (negative inside; `sign` and
+    `max_distance` as in `gyrant.signed_distance`: beyond a band, +inf)."""
     surface = as_surface(surface, points=points, normals=normals, normals_kind=normals_kind)
     check_field(field)
+    check_method_for_field(surface, method, field, beta, epsilon)
     origin, spacing, shape = grid_for(surface.bounds, resolution, padding)
     values = None
     if field == "sdf":
@@ -442,7 +535,7 @@ def voxelize(surface=None, resolution=128, padding=0.05, *, points=None, normals
     elif sign != "winding" or max_distance is not None:
         raise InputError("sign and max_distance apply to field='sdf' only")
     return evaluate_grid(surface, origin, spacing, shape, beta=beta, epsilon=epsilon,
-                         chunk_size=chunk_size, progress=progress, out=out, field=values)
+                         chunk_size=chunk_size, progress=progress, out=out, field=values, method=method)
 
 
 # ------------------------------------------------------------------------------------------------
@@ -517,35 +610,38 @@ class _Sampler:
 
 
 def _sample_chunks(surface, n, near_fraction, sigma, padding, seed, beta, epsilon, chunk_size, progress,
-                   field=None):
+                   field=None, method="auto"):
     """(sampler, generator of (start, points, winding numbers, or `field`'s values: see
     `evaluate_rows`)): arguments are checked before the generator is returned, so bad input
     fails before any work."""
     surface = as_surface(surface)
     sampler = _Sampler(surface, n, near_fraction, sigma, padding, seed)
     chunk = sample_rows(chunk_size)
+    method = check_method_for_field(surface, method, "winding" if field is None else "sdf", beta, epsilon)
     b, e = _parameters(surface, beta, epsilon)
 
     def chunks():
         with _bar(sampler.n, "samples", progress) as bar:
             for start in range(0, sampler.n, chunk):
                 points = sampler.rows(surface, start, min(start + chunk, sampler.n))
-                yield start, points, evaluate(surface, points, b, e) if field is None else field(surface, points)
+                values = evaluate(surface, points, b, e, method) if field is None else field(surface, points)
+                yield start, points, values
                 bar.update(len(points))
 
     return sampler, chunks()
 
 
 def sample_occupancy(surface=None, n=100_000, near_fraction=0.5, sigma=0.01, *, points=None, normals=None,
-                     normals_kind="auto", padding=0.05, seed=None, beta=None, epsilon=None, chunk_size=None,
-                     progress=None):
+                     normals_kind="auto", padding=0.05, seed=None, beta=None, epsilon=None, method="auto",
+                     chunk_size=None, progress=None):
     """`n` query points labelled inside or outside, the usual preparation for occupancy networks:
     `(1 - near_fraction) * n` uniform in the surface's box grown by `padding` times its longest
     side, the others on the surface (by area) moved by Gaussian noise of standard deviation
-    `sigma` times the box's diagonal. Returns `Samples` (points, winding_numbers, inside)."""
+    `sigma` times the box's diagonal. Returns `Samples` (points, winding_numbers, inside).
+    `method` as in `winding_numbers`."""
     surface = as_surface(surface, points=points, normals=normals, normals_kind=normals_kind)
     sampler, chunks = _sample_chunks(surface, n, near_fraction, sigma, padding, seed, beta, epsilon,
-                                     chunk_size, progress)
+                                     chunk_size, progress, method=method)
     points = np.empty((sampler.n, 3), np.float32)
     wn = np.empty(sampler.n, np.float32)
     for start, p, w in chunks:
@@ -691,7 +787,7 @@ def _need_skimage():
 
 
 def reconstruct(points, normals=None, *, normals_kind="auto", resolution=128, padding=0.05, beta=None,
-                epsilon=None, chunk_size=None, progress=None, _grid=None, **solver):
+                epsilon=None, method="auto", chunk_size=None, progress=None, _grid=None, **solver):
     """A closed triangle mesh: marching cubes (scikit-image) at winding number 0.5 on a grid of
     cubic cells, `resolution` nodes along the longest side of the surface's box grown by `padding`
     times that side (three values: nodes along each axis), as in `voxelize`.
@@ -700,14 +796,19 @@ def reconstruct(points, normals=None, *, normals_kind="auto", resolution=128, pa
     `Surface.from_points`), or without them (then `orient` solves for them, with `solver` as its
     keywords), a trimesh PointCloud too; a file; or a surface: a Surface, a trimesh mesh or
     scene, a (vertices, faces) pair (its winding number's level set is a watertight version of
-    it). Returns `Mesh(vertices float32 (V, 3), faces int32 (F, 3))`, faces outward."""
+    it). Returns `Mesh(vertices float32 (V, 3), faces int32 (F, 3))`, faces outward.
+
+    `method` as in `winding_numbers`: by default a mesh's grid is exact, a line at a time."""
     _need_skimage()
     solver = solver_options(**solver)
     check_padding(padding)
     _resolution(resolution, least=8)
+    if method not in METHODS:
+        check_method(None, method)
     surface = reconstruction_surface(points, normals, normals_kind=normals_kind, progress=progress, **solver)
+    method = check_method(surface, method, beta, epsilon)
     origin, spacing, shape = reconstruction_grid(surface, resolution, padding)
     if _grid is not None:  # another runner's evaluation of the grid (gyrant.dask)
         return level_set(_grid(surface, origin, spacing, shape))
     return level_set(evaluate_grid(surface, origin, spacing, shape, beta=beta, epsilon=epsilon,
-                                   chunk_size=chunk_size, progress=progress))
+                                   chunk_size=chunk_size, progress=progress, method=method))

@@ -186,7 +186,8 @@ def test_sigterm_removes_the_partial_output(tmp_path, sphere_off):
     env = dict(os.environ, PYTHONPATH=os.pathsep.join([str(pathlib.Path(gyrant_module.__file__).parent),
                                                         str(pathlib.Path(gyrant.__file__).parents[1])]))
     child = subprocess.Popen([sys.executable, "-m", "gyrant", "voxelize", str(sphere_off), "-o",
-                              str(tmp_path / "big.zarr"), "-r", "400", "--chunk-size", "20000", "--no-progress"],
+                              str(tmp_path / "big.zarr"), "-r", "400", "--chunk-size", "20000", "--no-progress",
+                              "--method", "hierarchical"],  # long enough to be stopped: a query per node
                              env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
     deadline = time.monotonic() + 120
     while not any(tmp_path.iterdir()):  # the staged store appears once work begins
