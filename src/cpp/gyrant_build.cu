@@ -181,7 +181,8 @@ float weight_scale_of(unsigned long n, float magnitude, float frame, float frame
     int const area_exponent = 2 * std::ilogb(frame);
     double const load = std::ldexp(double(n) * double(magnitude), area_exponent);
     if (!(load > 0.0) || !std::isfinite(load)) return 1.0f;
-    double const e = frame_extent > 0.0f ? std::log2(double(frame_extent)) : 0.0;  // 0: coincident points
+    // 0 for coincident points, and for an extent that is not finite (a non-finite coordinate).
+    double const e = frame_extent > 0.0f && frame_extent <= FLT_MAX ? std::log2(double(frame_extent)) : 0.0;
     int const target = static_cast<int>(
         std::floor(std::min(WEIGHT_LOAD_PER_AREA + 2.0 * e, WEIGHT_LOAD_TIMES_EXTENT - e)));
     int exponent = 0;
