@@ -1,5 +1,6 @@
 #include "platform.h"
 #include "kernels/nearest.h"
+#include "kernels/tree_reads.h"
 
 #include "utils.h"
 
@@ -12,55 +13,9 @@ namespace {
 // its squared distance when it was pushed.
 constexpr uint32_t LEAF_BIT = 0x80000000u;
 
-GYRANT_DEVICE BVH8Node load_nearest_node(BVH8Node const* nodes, unsigned index) {
-    BVH8Node node;
-    unsigned const* src = reinterpret_cast<unsigned const*>(nodes + index);
-    unsigned* dst = reinterpret_cast<unsigned*>(&node);
-    GYRANT_UNROLL
-    for (unsigned w = 0; w < sizeof(BVH8Node) / sizeof(unsigned); ++w) dst[w] = __ldg(src + w);
-    return node;
-}
-
-//! First and last leaf below node v: slot 0 always opens the lowest leaves of a node's range; the
-//! slot whose range starts highest holds the last one. Only the full-stack fallback needs them.
-GYRANT_DEVICE unsigned first_leaf_below(BVH8Node const* nodes, LeafPointers const* leaf_pointers, unsigned v,
-                                        unsigned max_steps) {
-    for (unsigned step = 0; step < max_steps; ++step) {
-        BVH8Node const node = load_nearest_node(nodes, v);
-        if (node.getChildMeta(0) != ChildType::Internal) return __ldg(&leaf_pointers[v].leaves[0]);
-        v = node.first_child;
-    }
-    return 0;
-}
-GYRANT_DEVICE unsigned last_leaf_below(BVH8Node const* nodes, LeafPointers const* leaf_pointers, unsigned v,
-                                       unsigned max_steps) {
-    for (unsigned step = 0; step < max_steps; ++step) {
-        BVH8Node const node = load_nearest_node(nodes, v);
-        unsigned best_start = 0, best_child = 0, c = 0;
-        bool best_is_leaf = true, found = false;
-        for (unsigned k = 0; k < 8; ++k) {
-            ChildType const type = node.getChildMeta(k);
-            unsigned start, child = 0;
-            if (type == ChildType::Leaf) {
-                start = __ldg(&leaf_pointers[v].leaves[k]);
-            } else if (type == ChildType::Internal) {
-                child = node.first_child + c++;
-                start = first_leaf_below(nodes, leaf_pointers, child, max_steps);
-            } else {
-                continue;
-            }
-            if (!found || start > best_start) {
-                found = true;
-                best_start = start;
-                best_child = child;
-                best_is_leaf = type == ChildType::Leaf;
-            }
-        }
-        if (best_is_leaf) return best_start;
-        v = best_child;
-    }
-    return 0;
-}
+using gyrant::tree::load_node;
+using gyrant::tree::subtree_first_leaf;
+using gyrant::tree::subtree_last_leaf;
 
 //! Primitives [first, last) against q: keeps the nearest strictly below `best`.
 template <class T>
@@ -100,7 +55,7 @@ __global__ void __launch_bounds__(NEAREST_BLOCK) nearest_kernel(NearestParams<T>
         float stack_bound[NEAREST_STACK_CAPACITY];
         unsigned s = 0;
         {
-            BVH8Node const root = load_nearest_node(params.nodes, 0);
+            BVH8Node const root = load_node(params.nodes, 0);
             stack_child[s] = 0;
             stack_bound[s++] = half_box_distance2(root.min, root.max, q);
         }
@@ -114,7 +69,7 @@ __global__ void __launch_bounds__(NEAREST_BLOCK) nearest_kernel(NearestParams<T>
                                 best, best_primitive, best_point);
                 continue;
             }
-            BVH8Node const node = load_nearest_node(params.nodes, entry);
+            BVH8Node const node = load_node(params.nodes, entry);
             // The children worth a visit, nearest first: sorted by insertion, at most 8.
             uint32_t child[8];
             float bound[8];
@@ -126,7 +81,7 @@ __global__ void __launch_bounds__(NEAREST_BLOCK) nearest_kernel(NearestParams<T>
                 float d2;
                 if (type == ChildType::Internal) {
                     code = node.first_child + internal++;
-                    BVH8Node const c = load_nearest_node(params.nodes, code);
+                    BVH8Node const c = load_node(params.nodes, code);
                     d2 = half_box_distance2(c.min, c.max, q);
                 } else {
                     unsigned const leaf = __ldg(&params.leaf_pointers[entry].leaves[k]);
@@ -156,8 +111,8 @@ __global__ void __launch_bounds__(NEAREST_BLOCK) nearest_kernel(NearestParams<T>
                 if (child[j] & LEAF_BIT) {
                     first = last = child[j] & ~LEAF_BIT;
                 } else {
-                    first = first_leaf_below(params.nodes, params.leaf_pointers, child[j], leaves);
-                    last = last_leaf_below(params.nodes, params.leaf_pointers, child[j], leaves);
+                    first = subtree_first_leaf(params.nodes, params.leaf_pointers, child[j], leaves);
+                    last = subtree_last_leaf(params.nodes, params.leaf_pointers, child[j], leaves);
                 }
                 for (unsigned leaf = first; leaf <= last && leaf < leaves; ++leaf)
                     scan_primitives(params.geometry, leaf * PRIMITIVES_PER_LEAF, (leaf + 1) * PRIMITIVES_PER_LEAF,
