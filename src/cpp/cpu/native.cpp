@@ -320,22 +320,10 @@ void parallel_chunks(size_t n, size_t chunk, Body const& body) {
     }
 }
 
-//! Queries in Morton order: neighbours walk the same nodes one after the other. The curve covers
-//! the scene box grown by its extent on every side, so that queries around the surface keep
-//! their neighbours too (on the scene box's own curve every query outside it would land on its
-//! faces, and those sharing a code would be grouped in no order). Which queries share a packet
-//! changes no result.
+//! Queries in Morton order: neighbours walk the same nodes one after the other. Which queries
+//! share a packet changes no result.
 std::vector<uint32_t> morton_order(Vec3 const* queries, size_t n, float scale, AABB const& scene_box) {
-    SceneParams params = make_scene_params(scene_box);
-    if (params.inv_extent > 0.0f) {
-        float const extent = 1.0f / params.inv_extent;
-        SceneParams grown = params;
-        grown.inv_extent = 1.0f / (3.0f * extent);
-        grown.bounds.min = Vec3_f16::from_float(Vec3::from_f16(scene_box.min) - Vec3{extent, extent, extent});
-        Vec3 const corner = Vec3::from_f16(grown.bounds.min);  // half: it may overflow
-        if (std::isfinite(corner.x) && std::isfinite(corner.y) && std::isfinite(corner.z) && grown.inv_extent > 0.0f)
-            params = grown;
-    }
+    SceneParams const params = query_curve(scene_box);
     static_assert(MAX_QUERIES <= 0xFFFFFFFFul, "the order holds 32-bit query indices");
     if (n > MAX_QUERIES) throw std::length_error("too many queries for a 32-bit order");
     std::vector<uint64_t> keys(n);
@@ -399,6 +387,23 @@ auto walk_entry(SimdKernels const& k) {
 }
 
 }  // namespace
+
+//! The Morton curve of queries around a surface: the scene box grown by its extent on every side,
+//! so that queries around the surface keep their neighbours too (on the scene box's own curve every
+//! query outside it would land on its faces, and those sharing a code would be grouped in no order).
+SceneParams query_curve(AABB const& scene_box) {
+    SceneParams params = make_scene_params(scene_box);
+    if (params.inv_extent > 0.0f) {
+        float const extent = 1.0f / params.inv_extent;
+        SceneParams grown = params;
+        grown.inv_extent = 1.0f / (3.0f * extent);
+        grown.bounds.min = Vec3_f16::from_float(Vec3::from_f16(scene_box.min) - Vec3{extent, extent, extent});
+        Vec3 const corner = Vec3::from_f16(grown.bounds.min);  // half: it may overflow
+        if (std::isfinite(corner.x) && std::isfinite(corner.y) && std::isfinite(corner.z) && grown.inv_extent > 0.0f)
+            params = grown;
+    }
+    return params;
+}
 
 TestHooks const& test_hooks() { return thread_hooks.hooks; }
 

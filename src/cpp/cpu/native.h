@@ -95,6 +95,9 @@ struct Spread {
     float lo[3], hi[3], magnitude;
 };
 Spread coordinate_spread(float const* points, unsigned long n);
+//! The Morton curve that orders queries around a surface of box `scene_box` (queries of a walk
+//! are walked in its order, so that neighbours share nodes).
+SceneParams query_curve(AABB const& scene_box);
 //! dst[i] = src[i] * factor (dst may be src).
 void scale_floats(float const* src, unsigned long count, float factor, float* dst);
 

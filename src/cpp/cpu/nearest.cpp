@@ -55,16 +55,7 @@ void primitive_box(SoAView<T> const& view, unsigned i, unsigned n, float (&lo)[3
 //! Queries in Morton order over the scene box grown by its extent on every side (queries around
 //! the surface keep their neighbours too).
 std::vector<uint32_t> morton_order(Vec3 const* queries, size_t n, float scale, AABB const& scene_box) {
-    SceneParams params = make_scene_params(scene_box);
-    if (params.inv_extent > 0.0f) {
-        float const extent = 1.0f / params.inv_extent;
-        SceneParams grown = params;
-        grown.inv_extent = 1.0f / (3.0f * extent);
-        grown.bounds.min = Vec3_f16::from_float(Vec3::from_f16(scene_box.min) - Vec3{extent, extent, extent});
-        Vec3 const corner = Vec3::from_f16(grown.bounds.min);
-        if (std::isfinite(corner.x) && std::isfinite(corner.y) && std::isfinite(corner.z) && grown.inv_extent > 0.0f)
-            params = grown;
-    }
+    SceneParams const params = query_curve(scene_box);
     // On one thread: a team's barriers cost more than this sort on a machine shared with other
     // work (every pass waits for a descheduled thread), and the walk that follows needs no order
     // beyond coherence. Four passes of 16 bits cover the 63-bit codes; passes that move nothing
