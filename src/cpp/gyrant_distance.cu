@@ -192,13 +192,19 @@ std::unique_ptr<float, CudaDeleter> GyrantBackend<T>::signed_distance(float cons
     }
     if (m == 0) return {distance.release(), CudaDeleter{caller_stream}};
 
-    // The first pass: every query.
+    // The first pass: every query. Where the exact method counts crossings (a triangle surface
+    // with a short boundary), it gives the exact winding number at once, for less than the
+    // hierarchy costs, and leaves no sign in doubt.
+    bool const crossings = exact_uses_crossings();
     float const first_beta = beta < 0.0f ? SIGN_FIRST_BETA : beta;
-    std::unique_ptr<float, CudaDeleter> w = compute(signed_queries, m, first_beta, epsilon, stream_handle);
+    std::unique_ptr<float, CudaDeleter> w = crossings ? compute_exact(signed_queries, m, stream_handle)
+                                                      : compute(signed_queries, m, first_beta, epsilon, stream_handle);
     gyrant::StreamBuffer<uint32_t> doubt(m, caller_stream);
-    unsigned long k = static_cast<unsigned long>(
-        thrust::copy_if(policy, counting, counting + m, doubt.get(), InDoubtAt{w.get(), mode, sign_margin(first_beta)}) -
-        doubt.get());
+    unsigned long k = crossings ? 0ul
+                                : static_cast<unsigned long>(
+                                      thrust::copy_if(policy, counting, counting + m, doubt.get(),
+                                                      InDoubtAt{w.get(), mode, sign_margin(first_beta)}) -
+                                      doubt.get());
     // The tight pass: the queries in doubt, at twice the default beta.
     float const tight_beta = SIGN_TIGHT_BETA_FACTOR * DEFAULT_BETA;
     if (k > 0 && first_beta < tight_beta) {

@@ -508,7 +508,9 @@ char const* const kSignedDistanceDoc = R"(The distance to the surface, negative 
 The distance is closest_point's; the sign comes from the winding number w, in passes: compute at
 beta for every query; where that w lies within its error bound of 0.5, compute at twice the
 default beta; where that one still does, the exact sum (brute_force). The sign agrees with the
-exact winding number. sign_reevaluations counts the queries of the later passes.
+exact winding number. sign_reevaluations counts the queries of the later passes. A triangle
+surface whose exact_path is "crossings" takes every sign from compute(method="exact") instead, in
+one pass (beta is then unused).
 
 Parameters
 ----------

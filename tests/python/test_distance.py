@@ -96,6 +96,20 @@ def test_sign_agrees_with_the_exact_winding_number_through_holes(dev, beta):
     assert tight > 0 and exact <= tight
 
 
+def test_closed_surfaces_take_the_sign_from_crossings_in_one_pass(dev):
+    v, f = icosphere(3)
+    inner = (0.9 * v)[f[:, ::-1]]  # a shell: w = 1 between the spheres, 0 inside the inner one
+    soup = np.concatenate([v[f], inner]).astype(np.float32)
+    engine = GyrantEngine(dev.array(soup))
+    assert engine.exact_path == "crossings"
+    q = box_grid(v.astype(np.float32), 20, margin=0.1)
+    s = dev.to_numpy(engine.signed_distance(dev.array(q), beta=0.5))  # beta no longer matters
+    w = dev.to_numpy(engine.brute_force(dev.array(q)))
+    settled = np.abs(w - 0.5) > 1e-5
+    np.testing.assert_array_equal((s < 0)[settled], (w > 0.5)[settled])
+    assert engine.sign_reevaluations == (0, 0)
+
+
 def test_sign_modes_on_an_inside_out_soup(dev):
     v, f = icosphere(2)
     soup = v[f[:, ::-1]].astype(np.float32)  # every triangle flipped: w = -1 inside
