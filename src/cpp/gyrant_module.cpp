@@ -472,7 +472,7 @@ stream : int
     Raw 64-bit handle of a CUDA stream (for example a framework's current stream), default 0.
 method : str
     "hierarchical" (default): the expansions of the hierarchy, within beta's error.
-    "exact" (triangle engines only): the signed crossings of a ray along +z plus the boundary
+    "exact" (triangle engines only): the signed crossings of a ray along an axis plus the boundary
     chain's term; exact, integers on closed surfaces; beta and epsilon do not apply. Where the
     boundary is long, the engine answers hierarchically instead (see exact_path).
 
@@ -561,7 +561,7 @@ Array[I, J, K], float32
 
 char const* const kExactPathDoc = R"(What compute(method="exact") runs on this triangle engine.
 
-"crossings": the signed crossings of a ray along +z plus the term of the boundary chain (open
+"crossings": the signed crossings of a ray along an axis plus the term of the boundary chain (open
 edges), exact, and an integer on closed surfaces. "hierarchical": the boundary chain is too long
 for its per-query sum to pay (see boundary_edges), or a coordinate is not finite, so the
 hierarchical compute with its defaults answers. None for point clouds, which refuse "exact".

@@ -1,5 +1,6 @@
-// Exact winding numbers of triangle surfaces from signed crossings along a fixed direction (+z)
-// plus a term of the surface's boundary chain:
+// Exact winding numbers of triangle surfaces from signed crossings along a fixed direction plus a
+// term of the surface's boundary chain; written here for +z (each query takes the axis direction
+// that leaves the surface's box soonest, and a grid line its own axis):
 //
 //   w(q) = sum over triangles crossed by the ray q + t z (t > 0) of the crossing's sign
 //        + sum over boundary edges a -> b of Omega(a - q, b - q, -z) / (4 pi).
