@@ -219,8 +219,4 @@ def sample_sdf(surface=None, count=100_000, near_fraction=0.5, sigma=0.01, *, po
     f = field(surface, sign, max_distance, beta, epsilon)
     sampler, chunks = winding._sample_chunks(surface, count, near_fraction, sigma, padding, seed, beta, epsilon,
                                              chunk_size, progress, field=f)
-    p = np.empty((sampler.n, 3), np.float32)
-    sdf = np.empty(sampler.n, np.float32)
-    for start, rows, values in chunks:
-        p[start : start + len(rows)], sdf[start : start + len(rows)] = rows, values
-    return SdfSamples(p, sdf, sampler.uniform)
+    return SdfSamples(*winding._collect_samples(sampler, chunks), sampler.uniform)

@@ -642,11 +642,16 @@ def sample_occupancy(surface=None, n=100_000, near_fraction=0.5, sigma=0.01, *, 
     surface = as_surface(surface, points=points, normals=normals, normals_kind=normals_kind)
     sampler, chunks = _sample_chunks(surface, n, near_fraction, sigma, padding, seed, beta, epsilon,
                                      chunk_size, progress, method=method)
+    return Samples(*_collect_samples(sampler, chunks), sampler.uniform)
+
+
+def _collect_samples(sampler, chunks):
+    """The sample points and their values, gathered from `_sample_chunks`' chunks."""
     points = np.empty((sampler.n, 3), np.float32)
-    wn = np.empty(sampler.n, np.float32)
-    for start, p, w in chunks:
-        points[start : start + len(p)], wn[start : start + len(p)] = p, w
-    return Samples(points, wn, sampler.uniform)
+    values = np.empty(sampler.n, np.float32)
+    for start, p, v in chunks:
+        points[start : start + len(p)], values[start : start + len(p)] = p, v
+    return points, values
 
 
 # ------------------------------------------------------------------------------------------------
