@@ -14,7 +14,8 @@ import numpy as np
 
 import workloads
 
-MESHES = ("bunny00", "elephant", "fandisk", "knot1", "femur", "rotor", "hand", "mech-holes-shark")
+MESHES = ("bunny00", "elephant", "fandisk", "knot1", "femur", "rotor", "hand", "mech-holes-shark",
+          "elephant-with-holes")
 # Voxels of each grid checked against brute_force.
 SAMPLE = 2000
 

@@ -10,6 +10,7 @@ archive=/usr/share/doc/libcgal-dev/data.tar.gz
 files=(data/meshes/bunny00.off data/meshes/fandisk.off data/meshes/mech-holes-shark.off
        data/meshes/elephant.off data/meshes/rotor.off data/meshes/femur.off data/meshes/hand.off
        data/meshes/knot1.off data/meshes/armadillo.off data/meshes/refined_elephant.off
+       data/meshes/elephant-with-holes.off
        data/points_3/kitten.xyz data/points_3/oni.pwn)
 
 if [ ! -f "$archive" ]; then

@@ -379,12 +379,13 @@ class GyrantBackend {
     gyrant::StreamBuffer<unsigned long> kept_codes;
     //! The exact method's data: exact boxes of nodes and leaves and the boundary chain, held only
     //! when it counts crossings. 24 bytes a leaf and a node, under 1 byte a triangle (about 0.86
-    //! with full leaves of 32 and nodes of 8), plus 24 bytes a boundary edge; the walk reads the
-    //! sorted triangles and the 8-wide nodes already there.
+    //! with full leaves of 32 and nodes of 8), plus 24 bytes a boundary edge (six planes, see
+    //! RayScene::boundary); the walk reads the sorted triangles and the 8-wide nodes already there.
     gyrant::StreamBuffer<RayBox> ray_node_boxes;
     gyrant::StreamBuffer<RayBox> ray_leaf_boxes;
-    gyrant::StreamBuffer<BoundarySegment> boundary_chain;
+    gyrant::StreamBuffer<float> boundary_chain;
     unsigned long boundary_edges = 0;
+    uint32_t boundary_stride = 0;
     bool crossings_exact = false;
     RayBox exact_bounds{};  // the surface's box, in the frame
     RayScene ray_scene() const;

@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <memory>
 #include <random>
@@ -16,6 +17,7 @@
 
 #if GYRANT_FLAVOUR_HOST
 #include "cpu/native.h"
+#include "cpu/rays.h"
 #endif
 
 namespace {
@@ -81,7 +83,57 @@ std::vector<Triangle> open_patch() {
     return tris;
 }
 
+//! A soup whose triangles are shrunk towards their centroids: nothing welds, every edge is on the
+//! boundary (3 * 80 = 240 edges: whole vectors of partial sums and a tail).
+std::vector<Triangle> gapped_soup() {
+    std::vector<Triangle> tris = test::soup(test::icosphere(1));
+    for (Triangle& t : tris) {
+        Vec3 const c = t.centroid();
+        for (Vec3* v : {&t.v0, &t.v1, &t.v2}) *v = c + (*v - c) * 0.98f;
+    }
+    tris.resize(tris.size() - 3);  // 231 edges: not a whole number of vectors
+    return tris;
+}
+
 }  // namespace
+
+TEST(Rays, FloatBoundaryTermsStayNearTheDoubleOnes) {
+    // The polynomial atan2 against the C library's, around the circle and near the axes.
+    float worst = 0.0f;
+    for (int k = -20000; k <= 20000; ++k) {
+        double const angle = k * (3.141592653589793 / 20000.0);
+        for (double radius : {1e-3, 1.0, 7e4}) {
+            float const x = static_cast<float>(radius * std::cos(angle)), y = static_cast<float>(radius * std::sin(angle));
+            if (y == 0.0f) continue;
+            worst = std::max(worst, static_cast<float>(std::fabs(gyrant_rays::atan2_poly(y, x) - std::atan2(double(y), double(x)))));
+        }
+    }
+    EXPECT_LT(worst, 3e-7f);
+    // The float term where it does not defer to the double one: D is kept above 1/64 of |a||b|, so
+    // its rounding (a few float ulps of |a||b|) moves the angle by at most about 1e-5 radians, 2e-6
+    // of a turn; the sign of det is certain.
+    std::mt19937 rng(3);
+    std::uniform_real_distribution<float> u(-1.0f, 1.0f);
+    int deferred[2] = {0, 0};  // general positions, near the plane
+    float largest = 0.0f;
+    for (int i = 0; i < 200000; ++i) {
+        float c[6];
+        for (float& x : c) x = u(rng);
+        if (i % 4 == 0) c[4] = c[3] * c[1] / c[0];  // near the vertical plane through the edge
+        float const up = i % 2 ? 1.0f : -1.0f;
+        bool exact;
+        float const fast = gyrant_rays::boundary_term_float(c[0], c[1], c[2], c[3], c[4], c[5], up, exact);
+        float const wide = gyrant_rays::boundary_term_exact(c[0], c[1], c[2], c[3], c[4], c[5], up);
+        if (exact) {
+            ++deferred[i % 4 == 0];
+            continue;
+        }
+        largest = std::max(largest, std::fabs(fast - wide));
+    }
+    EXPECT_LT(largest, 2e-6f);
+    EXPECT_GT(deferred[1], 0);                // where float cannot tell the side
+    EXPECT_LT(deferred[0], 150000 / 50);      // and rarely elsewhere: the float form does the work
+}
 
 TEST(Rays, BoundaryChainCancelsSharedEdgesAndKeepsOpenOnes) {
     std::vector<Triangle> const cube = split_cube(2);
@@ -177,30 +229,38 @@ TEST(Rays, OpenAndNonManifoldMatchBruteForceAndGridsMatchQueries) {
 
 #if GYRANT_FLAVOUR_HOST
 TEST(Rays, NativeGivesTheKernelsBits) {
-    // Both run the same per-query and per-row functions; only the loop around them differs.
-    for (auto const& tris : {open_patch(), split_cube(3)}) {
+    // Both run the same per-query and per-row functions; only the loop around them differs, and
+    // the native boundary sum runs the kernels' operations in vectors of each width this CPU has.
+    for (auto const& tris : {open_patch(), split_cube(3), gapped_soup()}) {
         auto const engine = engine_of(tris);
         std::mt19937 rng(11);
         std::uniform_real_distribution<float> u(-1.0f, 3.5f);
         std::vector<Vec3> q(700);
         for (auto& p : q) p = {u(rng), u(rng), u(rng)};
+        // Rays through boundary vertices and along them: the lanes the double-precision term redoes.
+        for (size_t i = 0; i < 60; ++i) {
+            Triangle const& t = tris[(i * 7) % tris.size()];
+            q.push_back(i % 2 ? t.v1 : Vec3{t.v0.x, t.v0.y, t.v0.z + 0.25f});
+        }
         float const origin[3] = {-1.0f, -0.5f, -1.0f}, spacing[3] = {0.25f, 0.5f, 0.125f};
         unsigned long const shape[3] = {9, 7, 33};
-        std::vector<float> native_q, native_g, kernel_q, kernel_g;
-        {
-            gyrant::cpu::ScopedTestHooks hooks;
-            hooks.native_queries(true);
-            native_q = exact(*engine, q);
-            native_g = grid(*engine, origin, spacing, shape);
-        }
+        std::vector<float> kernel_q, kernel_g;
         {
             gyrant::cpu::ScopedTestHooks hooks;
             hooks.native_queries(false);
             kernel_q = exact(*engine, q);
             kernel_g = grid(*engine, origin, spacing, shape);
         }
-        EXPECT_EQ(native_q, kernel_q);
-        EXPECT_EQ(native_g, kernel_g);
+        for (int lanes : {16, 8, 1}) {
+            gyrant::cpu::ScopedTestHooks hooks;
+            hooks.native_queries(true);
+            gyrant::cpu::limit_boundary_lanes(lanes);
+            std::vector<float> const native_q = exact(*engine, q);
+            std::vector<float> const native_g = grid(*engine, origin, spacing, shape);
+            gyrant::cpu::limit_boundary_lanes(0);
+            EXPECT_EQ(native_q, kernel_q) << lanes;
+            EXPECT_EQ(native_g, kernel_g) << lanes;
+        }
     }
 }
 #endif
