@@ -18,14 +18,18 @@
 
 namespace {
 
-//! Boundary edges beyond which the hierarchical compute is faster than the crossings: every
-//! query sums every edge's term, about 1.6 ns an edge on one core with AVX-512 (3 ns with AVX)
-//! after about 130 ns for the ray, while a hierarchical query costs 0.5 to 1.4 us on CGAL's open
-//! meshes. Measured on the shared machine, one thread, 50k uniform queries: mech-holes-shark (304
-//! edges) 0.73 us exact, 1.39 us hierarchical; elephant-with-holes (1353 edges) 2.19 us, 0.67 us;
-//! and on 128^3 grids (two threads, rows share their crossings) 1.6 s against 5.7 s and 9.5 s
-//! against 3.8 s.
+//! Boundary edges beyond which the hierarchical compute at its default beta is faster than the
+//! crossings: every query sums every edge's term, about 1.6 ns an edge on one core with AVX-512
+//! (3 ns with AVX) after about 130 ns for the ray, while a hierarchical query costs 0.5 to 1.4 us
+//! on CGAL's open meshes. Measured on the shared machine, one thread, 50k uniform queries:
+//! mech-holes-shark (304 edges) 0.73 us exact, 1.39 us hierarchical; elephant-with-holes (1353
+//! edges) 2.19 us, 0.67 us; a soup of 960 open edges 1.85 us, 0.49 us.
 constexpr unsigned long EXACT_BOUNDARY_LIMIT = 512;
+//! The beta of the hierarchical answer to method="exact" beyond that: the default beta is 1e-3
+//! away from the exact values on CGAL's open meshes, beta 6 within 2.1e-5 (max over 4000 uniform
+//! and 4000 near-surface queries on mech-holes-shark and elephant-with-holes), at 4 to 5 times the
+//! default's time.
+constexpr float EXACT_FALLBACK_BETA = 6.0f;
 //! Voxels per compute call of a grid answered hierarchically.
 constexpr unsigned long GRID_CHUNK_VOXELS = 1ul << 20;
 
@@ -115,7 +119,7 @@ std::unique_ptr<float, CudaDeleter> GyrantBackend<T>::compute_exact(float const*
     if constexpr (!std::is_same_v<T, Triangle>) {
         throw std::invalid_argument(kNoCrossings);
     } else {
-        if (!crossings_exact) return compute(queries, n, -1.0f, -1.0f, stream_handle);
+        if (!crossings_exact) return compute(queries, n, EXACT_FALLBACK_BETA, -1.0f, stream_handle);
         gyrant::ScopedDevice const on_engine_device(device);
         auto const caller_stream = reinterpret_cast<cudaStream_t>(stream_handle);
         gyrant::check_query_count(n, "compute");
@@ -174,7 +178,8 @@ std::unique_ptr<float, CudaDeleter> GyrantBackend<T>::exact_grid(float const ori
 #else
                 fill_grid_points(grid, first, m, points.get(), caller_stream);
 #endif
-                auto const part = compute(reinterpret_cast<float const*>(points.get()), m, -1.0f, -1.0f, stream_handle);
+                auto const part =
+                    compute(reinterpret_cast<float const*>(points.get()), m, EXACT_FALLBACK_BETA, -1.0f, stream_handle);
                 CUDA_CHECK(cudaMemcpyAsync(output.get() + first, part.get(), m * sizeof(float),
                                            cudaMemcpyDeviceToDevice, caller_stream));
             }
