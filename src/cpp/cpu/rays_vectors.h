@@ -62,8 +62,8 @@ inline void add_edges(float const* const (&plane)[6], uint32_t first, uint32_t n
     vi const steep = uy > ux;
     vf const t = pick(steep, ux, uy) / pick(steep, uy, ux);
     vf const s = t * t;
-    vf poly = splat(ATAN_COEFFICIENTS[7]);
-    for (int k = 6; k >= 0; --k) poly = poly * s + splat(ATAN_COEFFICIENTS[k]);
+    vf const poly = ((((((splat(ATAN_C7) * s + splat(ATAN_C6)) * s + splat(ATAN_C5)) * s + splat(ATAN_C4)) * s +
+                       splat(ATAN_C3)) * s + splat(ATAN_C2)) * s + splat(ATAN_C1)) * s + splat(ATAN_C0);
     vf r = t * poly;
     r = pick(steep, splat(RAY_HALF_PI) - r, r);
     r = pick(D < splat(0.0f), splat(RAY_PI) - r, r);
