@@ -283,11 +283,9 @@ inline void exact_products(QueryJob<PointNormal> const& job, unsigned count, uns
                     for (unsigned i = 0; i < Size; ++i) dst[i] = i < present[j] ? src[i] : 0.0f;
             }
             Vec3 const q = qs[base + j], nq = Points ? ns[base + j] : Vec3{0.0f, 0.0f, 0.0f};
-            for (unsigned i = 0; i < Size; ++i) {
-                float* lane = &t[0][j * Size + i];
-                lane[0] = q.x, lane[STAGE] = q.y, lane[2 * STAGE] = q.z;
-                lane[3 * STAGE] = nq.x, lane[4 * STAGE] = nq.y, lane[5 * STAGE] = nq.z;
-            }
+            float const target[6] = {q.x, q.y, q.z, nq.x, nq.y, nq.z};
+            for (unsigned c = 0; c < 6; ++c)
+                for (unsigned i = 0; i < Size; ++i) t[c][j * Size + i] = target[c];
         }
         // The last vector's spare lanes: a source without charge at the origin, a target at (1, 1, 1).
         unsigned const lanes = (m * Size + W - 1) / W * W;
