@@ -1,7 +1,9 @@
 // Derivatives of a point cloud's winding number: the stored normals, the field's gradient and
 // the vector-Jacobian products of compute with respect to the normals and the positions.
 //
-// The products are hierarchical through a second engine over the queries. The kernel K is odd,
+// The products are hierarchical through a second engine over the queries. Natively it holds
+// charges v_j (scaled normals (v_j, 0, 0)) and one walk gives all three axes (see
+// cpu::product_walk); the kernels take one axis at a time: The kernel K is odd,
 // so an engine over the queries q_j with scaled normals v_j e_a has the winding number
 //   w_a(p) = sum_j v_j e_a . K(q_j - p) = -sum_j v_j K_a(p - q_j),
 // which is minus component a of the product with the normals' Jacobian at p; and
@@ -256,6 +258,20 @@ std::unique_ptr<float, CudaDeleter> GyrantBackend<T>::vjp(bool normals, float co
         return {out.release(), CudaDeleter{caller_stream}};
     }
 
+#if defined(GYRANT_FLAVOUR_HOST)
+    if (native() && n > PRIMITIVES_PER_LEAF) {
+        // One engine of charges v_j at the queries (scaled normals (v_j, 0, 0)) and one walk at
+        // the own points for all three axes: its expansions hold the charges' moments.
+        gyrant::StreamBuffer<float> charges(3 * n, caller_stream);
+        gyrant::cpu::axis_normals(grad_output, n, 0, charges.get());
+        std::unique_ptr<GyrantBackend> const over_queries = BuildFromPoints(query_points, charges.get(), n, device, true);
+        gyrant::cpu::product_walk(over_queries->native_scene(), reinterpret_cast<Vec3 const*>(own_points.get()),
+                                  normals ? nullptr : own_normals.get(), count, beta, epsilon * over_queries->scale,
+                                  out.get());
+        over_queries->unweight(out.get(), 3 * count, caller_stream);
+        return {out.release(), CudaDeleter{caller_stream}};
+    }
+#endif
     // One engine over the queries, its normals one axis of the weights at a time: built for the
     // first axis and refitted for the others (the tree is the same; only the expansions differ).
     // Its build runs on its own stream and reads what the caller's stream wrote, and its results

@@ -96,6 +96,26 @@ TEST(NodeApprox, AcceptanceIsStrictAndNeverAtTheCentre) {
     EXPECT_FALSE(should_node_be_approximated({1e30f, 0.0f, 0.0f}, box, 1.0f)) << "infinite radius";
 }
 
+// Points: also beyond the smoothing band, d > r + 2 epsilon, whichever bound is larger.
+TEST(NodeApprox, PointsAreAcceptedOnlyOutsideTheSmoothingBand) {
+    AABB box = Vec3{0.0f, 0.0f, 0.0f}.get_aabb();
+    box.radius = __float2half_rn(0.5f);
+    EXPECT_EQ(acceptance_band(0.25f), 0.5f);
+    EXPECT_EQ(acceptance_band(0.0f), 0.0f);
+    EXPECT_EQ(acceptance_band(NAN), 0.0f) << "no smoothing: the plain dipole";
+    // beta 1.5 reaches 0.75, the band 0.5 + 2 * 0.25 = 1: the band decides.
+    float const band = acceptance_band(0.25f);
+    EXPECT_TRUE(should_node_be_approximated({0.9f, 0.0f, 0.0f}, box, 2.25f));
+    EXPECT_FALSE(should_node_be_approximated({0.9f, 0.0f, 0.0f}, box, 2.25f, band));
+    EXPECT_FALSE(should_node_be_approximated({1.0f, 0.0f, 0.0f}, box, 2.25f, band)) << "exactly r + band";
+    EXPECT_TRUE(should_node_be_approximated({1.001f, 0.0f, 0.0f}, box, 2.25f, band));
+    // beta 4 reaches 2: beta decides.
+    EXPECT_FALSE(should_node_be_approximated({1.5f, 0.0f, 0.0f}, box, 16.0f, band));
+    EXPECT_FALSE(should_node_be_approximated({1e30f, 0.0f, 0.0f}, box, 1.0f, acceptance_band(INFINITY)))
+        << "infinite epsilon: every point is in its band";
+    EXPECT_TRUE(should_node_be_approximated({0.1f, 0.0f, 0.0f}, box, 0.0f, 0.0f)) << "no smoothing: beta alone";
+}
+
 // ---- worked examples ----------------------------------------------------------------------------
 
 TEST(NodeApprox, WorkedExamples) {

@@ -271,3 +271,11 @@ def test_normals_command_on_the_shipped_mesh(tmp_path):
         # The better of two global signs; 1500 points leave the trunk and legs thin for its
         # propagation (about 83% here), but a sign bug would give under one half.
         assert 0.7 < row["open3d"]["agree"] <= 1.0 and row["open3d"]["time_s"] > 0
+
+
+def test_gradients_bench_times_every_summed_query(capsys):
+    import gradients
+    assert gradients.main(["--points", "300", "--queries", "200"]) == 0
+    out = capsys.readouterr().out
+    for name in ("compute", "gradient", "grad_scaled_normals", "grad_points"):
+        assert f"| {name} |" in out

@@ -393,11 +393,10 @@ def test_a_triangle_filling_a_quarter_sphere_counts_a_quarter():
         assert np.from_dlpack(engine.compute(q))[0] == expected
 
 
-@pytest.mark.xfail(strict=True, reason="compute expands nodes within the smoothing range unregularised: a leaf of "
-                                       "one point (radius 0) passes the far-field test at any finite beta (by design: the expansions "
-                                       "are unregularised)")
 def test_compute_smooths_like_brute_force_when_nothing_is_far():
-    # Found by test_point_clouds: 65 points make a last leaf of a single point.
+    # Found by test_point_clouds: 65 points make a last leaf of a single point. Its radius is 0,
+    # so beta alone accepts it anywhere; it is summed because it lies within the smoothing band
+    # (points are accepted only beyond r + 2 epsilon, where the unregularised expansion holds).
     rng = np.random.default_rng(0)
     points, normals = (rng.uniform(-1.0, 1.0, (65, 3)).astype(np.float32) for _ in range(2))
     engine = GyrantEngine(points, normals)

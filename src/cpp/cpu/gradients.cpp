@@ -1,5 +1,6 @@
-// Native gradients of point clouds: a per-query walk over the native layout (OpenMP over
-// queries), and the exact all-pairs sums. The formulas are the kernels' (kernels/gradients.h).
+// Native gradients of point clouds: the exact all-pairs sums and the steps around the products.
+// The hierarchical gradient is the SIMD walk's (native.cpp, simd/interactions.h). The formulas are
+// the kernels' (kernels/gradients.h).
 #include "cpu/gradients.h"
 
 #include "cpu/team.h"
@@ -12,10 +13,6 @@
 
 namespace gyrant::cpu {
 namespace {
-
-static_assert(unsigned(WideNode::FAR_TERMS) == unsigned(EXPANSION_TERMS) &&
-                  unsigned(WideNode::C_XXX) == unsigned(EXP_C_XXX) && unsigned(WideNode::L_X) == unsigned(EXP_L_X),
-              "the walk's far form is the polynomial expansion_gradient differentiates");
 
 //! body(i) for every i in [0, n), dynamically shared among the team, subnormals flushed as in
 //! the kernels. Every i is independent, so the thread count changes no result.
@@ -30,83 +27,7 @@ void for_each(size_t n, size_t chunk, Body const& body) {
     }
 }
 
-Vec3 exact_leaf(QueryScene<PointNormal> const& scene, unsigned leaf, Vec3 const& q, float inverse_epsilon) {
-    Vec3 sum{0.0f, 0.0f, 0.0f};
-    unsigned const first = leaf * PRIMITIVES_PER_LEAF;
-    unsigned const end = std::min(scene.n_primitives, first + PRIMITIVES_PER_LEAF);
-    for (unsigned i = first; i < end; ++i)
-        sum = sum - point_gradient(PointNormal::load(scene.primitives, i, scene.n_primitives), q, inverse_epsilon);
-    return sum;
-}
-
-Vec3 walk(QueryScene<PointNormal> const& scene, Vec3 const& q, float beta_squared, float inverse_epsilon,
-          std::vector<uint32_t>& stack) {
-    WideTree const& tree = *scene.tree;
-    Vec3 sum{0.0f, 0.0f, 0.0f};
-    stack.clear();
-    stack.push_back(0);
-    while (!stack.empty()) {
-        WideNode const& w = tree.nodes[stack.back()];
-        stack.pop_back();
-        unsigned const slots = w.leaf_mask | w.internal_mask;
-        for (unsigned k = 0; k < 8; ++k) {
-            if (!(slots >> k & 1u)) continue;
-            bool const leaf = w.leaf_mask >> k & 1u;
-            // compute's acceptance test, operation for operation.
-            Vec3 const u{q.x - w.cx[k], q.y - w.cy[k], q.z - w.cz[k]};
-            float const d2 = fmaf(u.z, u.z, fmaf(u.x, u.x, u.y * u.y));
-            if (d2 > beta_squared * w.r2[k]) {
-                Vec3 const center{w.cx[k], w.cy[k], w.cz[k]};
-                Vec3 g;
-                if (w.kernel_evaluated >> k & 1u) {
-                    // Coefficients beyond what the far form holds: widen the stored ones.
-                    TailorCoefficientsF16 const& stored =
-                        leaf ? tree.leaf_coefficients[w.child[k]] : tree.node_coefficients[w.child[k] - 1];
-                    g = stored_expansion_gradient(stored, q, center);
-                } else {
-                    g = expansion_gradient(w.far[k], q, center);
-                }
-                if (all_finite(g)) {
-                    sum = sum + g;
-                    continue;
-                }
-            }
-            if (leaf)
-                sum = sum + exact_leaf(scene, w.child[k], q, inverse_epsilon);
-            else
-                stack.push_back(w.child[k]);
-        }
-    }
-    return sum;
-}
-
 }  // namespace
-
-void gradient(QueryScene<PointNormal> const& scene, Vec3 const* queries, unsigned long n, float beta,
-              float epsilon, float* output) {
-    float const inverse_epsilon = 1.0f / epsilon;
-    float const beta_squared = beta * beta;
-    unsigned const leaves = (scene.n_primitives + PRIMITIVES_PER_LEAF - 1) / PRIMITIVES_PER_LEAF;
-    // Every stack holds the deepest walk before the team starts: nothing may allocate (and so
-    // throw) inside it.
-    std::vector<std::vector<uint32_t>> stacks(static_cast<size_t>(team_threads()));
-    if (scene.tree != nullptr)
-        for (auto& stack : stacks) stack.reserve(scene.tree->stack_capacity);
-    for_each(n, 64, [&](size_t i) {
-        Vec3 const q = in_engine_frame(queries[i], scene.query_scale);
-        Vec3 sum{0.0f, 0.0f, 0.0f};
-        if (scene.tree != nullptr) {
-            std::vector<uint32_t>& stack = stacks[static_cast<size_t>(omp_get_thread_num())];
-            sum = walk(scene, q, beta_squared, inverse_epsilon, stack);
-        } else {
-            for (unsigned leaf = 0; leaf < leaves; ++leaf) sum = sum + exact_leaf(scene, leaf, q, inverse_epsilon);
-        }
-        // In the caller's units the frame's gradient is multiplied by the scale.
-        output[3 * i + 0] = sum.x * scene.query_scale;
-        output[3 * i + 1] = sum.y * scene.query_scale;
-        output[3 * i + 2] = sum.z * scene.query_scale;
-    });
-}
 
 void brute_force_gradient(QueryScene<PointNormal> const& scene, Vec3 const* queries, unsigned long n,
                           float epsilon, float* output) {

@@ -10,10 +10,19 @@ struct AxisTerm;
 
 namespace gyrant::cpu {
 
-//! grad_q w at n queries (3 floats each, caller's order and units) through the hierarchy, with
-//! compute's acceptance test; beta and epsilon (in the engine's frame) already resolved.
+//! grad_q w at n queries (3 floats each, caller's order and units) through compute's walk (its
+//! acceptance test, leaves and groups, in native.cpp); beta and epsilon (in the engine's frame)
+//! already resolved.
 void gradient(QueryScene<PointNormal> const& scene, Vec3 const* queries, unsigned long n, float beta,
               float epsilon, float* output);
+//! The vector-Jacobian products at n target points (3 floats each, caller's order and units)
+//! through the walk of `charges`, an engine over the products' queries with scaled normals
+//! (v, 0, 0) (v: the per-query values): per target sum_j v_j K(p - q_j), or with target_normals
+//! (3 floats per target, caller's units) sum_j v_j J(p - q_j) n, both still times the charges'
+//! weight scale. One walk for the three axes. The charges' engine has a hierarchy (more than 32
+//! queries); beta and epsilon (in its frame) already resolved.
+void product_walk(QueryScene<PointNormal> const& charges, Vec3 const* targets, float const* target_normals,
+                  unsigned long n, float beta, float epsilon, float* output);
 //! The same summed over every primitive (primitive order, double accumulation).
 void brute_force_gradient(QueryScene<PointNormal> const& scene, Vec3 const* queries, unsigned long n,
                           float epsilon, float* output);

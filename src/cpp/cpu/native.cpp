@@ -2,6 +2,7 @@
 // loops around it.
 #include "cpu/native.h"
 
+#include "cpu/gradients.h"
 #include "cpu/simd_kernels.h"
 #include "cpu/team.h"
 #include "host/flush_to_zero.h"
@@ -14,6 +15,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
+#include <cstddef>
 #include <cstring>
 #include <new>
 #include <stdexcept>
@@ -365,9 +367,9 @@ QueryJob<T> make_job(QueryScene<T> const& scene, Vec3 const* queries, float* out
     bool const grouped = scene.tree != nullptr && !scene.tree->groups.empty() && !job.kernel_arithmetic &&
                          !thread_hooks.hooks.exact_leaves;
     job.groups = grouped ? scene.tree->groups.data() : nullptr;
-    // A point group inside the smoothing band of the query is summed: the expansion is that of the
-    // plain dipole.
-    job.group_band = std::is_same_v<T, PointNormal> ? SMOOTHING_BAND_END * epsilon : 0.0f;
+    // A point node, leaf or group inside the smoothing band of the query is walked or summed: the
+    // expansion is that of the plain dipole.
+    job.band = std::is_same_v<T, PointNormal> ? acceptance_band(epsilon) : 0.0f;
     return job;
 }
 
@@ -481,13 +483,14 @@ WideTree make_wide_tree(BVH8Node const* nodes, LeafPointers const* leaf_pointers
         w.cy[k] = center.y;
         w.cz[k] = center.z;
         float const r = __half2float(radius);
+        w.r[k] = r;
         w.r2[k] = r * r;
         far_form(TailorCoefficients::from_f16(stored), w, k);
     };
     auto const clear = [](WideNode& w) {
         std::memset(&w, 0, sizeof w);
         // Empty slots never pass the acceptance test and never produce a value.
-        for (unsigned k = 0; k < 8; ++k) w.r2[k] = INFINITY;
+        for (unsigned k = 0; k < 8; ++k) w.r2[k] = w.r[k] = INFINITY;
     };
 
     WideNode& top = tree.nodes[0];
@@ -564,6 +567,37 @@ WideTree make_wide_tree(BVH8Node const* nodes, LeafPointers const* leaf_pointers
     return tree;
 }
 
+namespace {
+
+//! Every thread's walk stack, allocated before the team starts (nothing may throw inside it),
+//! in bytes from operator new: the entries of any interaction begin their lifetime there.
+class WalkStacks {
+   public:
+    explicit WalkStacks(unsigned stack_capacity)
+        : bytes_((walk_stack_bytes(stack_capacity) + 63) / 64 * 64),
+          data_(static_cast<std::byte*>(::operator new(bytes_ * static_cast<size_t>(team_threads()),
+                                                       std::align_val_t{64}))) {}
+    ~WalkStacks() { ::operator delete(data_, std::align_val_t{64}); }
+    WalkStacks(WalkStacks const&) = delete;
+    WalkStacks& operator=(WalkStacks const&) = delete;
+    void* of(int thread) const noexcept { return data_ + bytes_ * static_cast<size_t>(thread); }
+
+   private:
+    size_t bytes_;
+    std::byte* data_;
+};
+
+//! The walk `entry` over n queries of `job` in Morton order on all cores.
+template <class T, class Entry>
+void walk_all(QueryScene<T> const& scene, QueryJob<T>& job, Vec3 const* queries, unsigned long n, Entry entry) {
+    std::vector<uint32_t> const order = morton_order(queries, n, scene.query_scale, scene.tree->root_box);
+    job.order = order.data();
+    WalkStacks const stacks(job.stack_capacity);
+    parallel_chunks(n, WALK_CHUNK, [&](size_t b, size_t e, int thread) noexcept { entry(job, b, e, stacks.of(thread)); });
+}
+
+}  // namespace
+
 template <class T>
 void compute(QueryScene<T> const& scene, Vec3 const* queries, unsigned long n, float beta,
              float epsilon, float* output) {
@@ -575,14 +609,30 @@ void compute(QueryScene<T> const& scene, Vec3 const* queries, unsigned long n, f
         parallel_chunks(n, SUM_CHUNK, [&](size_t b, size_t e, int) noexcept { sum_entry<T>(k)(job, b, e, false); });
         return;
     }
-    std::vector<uint32_t> const order = morton_order(queries, n, scene.query_scale, scene.tree->root_box);
-    job.order = order.data();
-    // Every thread's stack is allocated here: nothing may throw inside the team.
-    size_t const entries = walk_stack_entries(job.stack_capacity);
-    std::vector<WalkEntry> stacks(static_cast<size_t>(team_threads()) * entries);
-    parallel_chunks(n, WALK_CHUNK, [&](size_t b, size_t e, int thread) noexcept {
-        walk_entry<T>(k)(job, b, e, stacks.data() + static_cast<size_t>(thread) * entries);
-    });
+    walk_all(scene, job, queries, n, walk_entry<T>(k));
+}
+
+void gradient(QueryScene<PointNormal> const& scene, Vec3 const* queries, unsigned long n, float beta,
+              float epsilon, float* output) {
+    if (n == 0) return;
+    if (scene.tree == nullptr) {
+        // At most one leaf: every point exactly.
+        brute_force_gradient(scene, queries, n, epsilon, output);
+        return;
+    }
+    SimdKernels const& k = active();
+    QueryJob<PointNormal> job = make_job(scene, queries, output, beta, epsilon);
+    walk_all(scene, job, queries, n, k.gradient_points);
+}
+
+void product_walk(QueryScene<PointNormal> const& charges, Vec3 const* targets, float const* target_normals,
+                  unsigned long n, float beta, float epsilon, float* output) {
+    if (n == 0) return;
+    if (charges.tree == nullptr) throw std::logic_error("product_walk: the charges' engine has no hierarchy");
+    SimdKernels const& k = active();
+    QueryJob<PointNormal> job = make_job(charges, targets, output, beta, epsilon);
+    job.target_normals = target_normals;
+    walk_all(charges, job, targets, n, target_normals != nullptr ? k.product_points : k.product_normals);
 }
 
 template <class T>

@@ -28,14 +28,14 @@ struct TestHooks {
     //! Engines build with the native code, or with the emulated kernels (the reference the native
     //! build must match).
     bool native_build = true;
-    //! The same for compute and brute_force.
+    //! The same for compute, brute_force and gradient.
     bool native_queries = true;
     //! Native results equal the kernels' bit for bit: contributions use the kernels' own
     //! operations (no fused multiply-adds, the C library's atan2f) and expansions the kernels'
     //! half/bfloat16 operations (emulated in vectors) instead of single precision. It is slower,
     //! and it implies exact_leaves.
     bool kernel_arithmetic = false;
-    //! compute accepts exactly the kernels' nodes: every leaf a query rejects is summed exactly,
+    //! compute and gradient accept exactly the kernels' nodes: every leaf a query rejects is summed exactly,
     //! instead of testing its groups (see LeafGroups). It is slower and a little more accurate.
     bool exact_leaves = false;
 };
@@ -131,6 +131,7 @@ struct alignas(64) WideNode {
     };
     float cx[8], cy[8], cz[8];  // expansion centre of each child
     float r2[8];                // r * r of its stored half radius, as the acceptance test forms it
+    float r[8];                 // that radius (points are also accepted only beyond r + band)
     uint32_t child[8];          // Internal: WideNode index; Leaf: leaf index
     uint8_t leaf_mask;          // bit k: slot k is a Leaf
     uint8_t internal_mask;      // bit k: slot k is an Internal node

@@ -8,7 +8,8 @@
 // library's); everything else gives the kernels' values bit for bit.
 //
 // The parts live in private headers under simd/, each inside this copy's namespaces: vector.h
-// (types and helpers), rounding.h (half and bfloat16), far_field.h, contributions.h and walk.h.
+// (types and helpers), rounding.h (half and bfloat16), far_field.h, contributions.h,
+// interactions.h (what a walk sums) and walk.h (the walk).
 // This file holds the entry points and the all-pairs sums.
 #include "cpu/simd_kernels.h"
 
@@ -18,6 +19,7 @@
 #include "cpu/simd/rounding.h"
 #include "cpu/simd/far_field.h"
 #include "cpu/simd/contributions.h"
+#include "cpu/simd/interactions.h"
 #include "cpu/simd/walk.h"
 
 #include <experimental/simd>
@@ -33,11 +35,13 @@
 namespace gyrant::cpu::GYRANT_SIMD_TARGET {
 namespace {
 
-//! The walk of the sorted queries [begin, end), a packet at a time.
-template <class T>
-GYRANT_SIMD_ENTRY void walk(QueryJob<T> const& job, size_t begin, size_t end, WalkEntry* stack) {
+//! The walk of interaction I over the sorted queries [begin, end), a packet at a time. The stack's
+//! bytes come from operator new, where its entries begin their lifetime implicitly.
+template <class I>
+GYRANT_SIMD_ENTRY void walk(QueryJob<typename I::Primitive> const& job, size_t begin, size_t end, void* stack) {
+    auto* const entries = static_cast<WalkEntry<I::CHANNELS>*>(stack);
     for (size_t first = begin; first < end; first += PACKET)
-        walk_packet(job, first, static_cast<unsigned>(end - first < PACKET ? end - first : PACKET), stack);
+        walk_packet<I>(job, first, static_cast<unsigned>(end - first < PACKET ? end - first : PACKET), entries);
 }
 
 // ---- all pairs -------------------------------------------------------------------------------
@@ -116,7 +120,9 @@ SimdKernels const& kernels() {
         GYRANT_STRINGIFY(GYRANT_SIMD_TARGET), FUSED,
 #undef GYRANT_STRINGIFY
 #undef GYRANT_STRINGIFY_
-        &walk<Triangle>, &walk<PointNormal>, &sum_all<Triangle>, &sum_all<PointNormal>};
+        &walk<WindingNumber<Triangle>>, &walk<WindingNumber<PointNormal>>, &walk<QueryGradient>,
+        &walk<QueryProduct<false>>, &walk<QueryProduct<true>>,
+        &sum_all<Triangle>, &sum_all<PointNormal>};
     return table;
 }
 

@@ -33,9 +33,12 @@ struct QueryJob {
     //! The leaves' groups (WideTree::groups), tested where a query rejects a leaf; null: such
     //! leaves are summed exactly.
     LeafGroups const* groups;
-    //! Point groups are accepted only farther than this from their bound (the smoothing band's
-    //! end); 0 for triangles.
-    float group_band;
+    //! Points: nodes, leaves and groups are accepted only farther than this from their bound
+    //! (the smoothing band's end, see acceptance_band); unused for triangles.
+    float band;
+    //! The products' walk over the positions: each query's normal (3 floats, caller's order);
+    //! null otherwise.
+    float const* target_normals;
 };
 
 //! Queries a walk follows together, one per lane, like the kernels' warp (at most: a copy whose
@@ -43,30 +46,43 @@ struct QueryJob {
 inline constexpr unsigned WALK_PACKET = 16;
 
 //! A pending child on a walk's stack: the lanes (bit l: query l of the packet) that will visit
-//! it, and the values of the lanes that accepted its expansion, added when the kernels' walk
-//! would visit the child.
+//! it, and the values (C channels) of the lanes that accepted its expansion, added when the
+//! kernels' walk would visit the child.
+template <unsigned C>
 struct alignas(64) WalkEntry {
     std::uint32_t node;
     std::uint32_t visit;
     std::uint32_t accepted;
-    alignas(64) float values[WALK_PACKET];
+    alignas(64) float values[C][WALK_PACKET];
 };
+//! The most channels an interaction sums (the gradient's three).
+inline constexpr unsigned WALK_MAX_CHANNELS = 3;
 
 //! The entry points of one compiled copy. Each processes queries [begin, end) of a job.
 struct SimdKernels {
     char const* name;
     bool fused;  // see simd_fuses
-    //! Hierarchical walk; `stack` holds walk_stack_entries(job.stack_capacity) entries.
-    void (*walk_triangles)(QueryJob<Triangle> const&, size_t begin, size_t end, WalkEntry* stack);
-    void (*walk_points)(QueryJob<PointNormal> const&, size_t begin, size_t end, WalkEntry* stack);
+    //! Hierarchical walks, one per interaction; `stack` holds walk_stack_bytes(job.stack_capacity)
+    //! bytes, aligned to 64.
+    void (*walk_triangles)(QueryJob<Triangle> const&, size_t begin, size_t end, void* stack);
+    void (*walk_points)(QueryJob<PointNormal> const&, size_t begin, size_t end, void* stack);
+    //! grad_q w (3 floats per query, caller's units) through the same walk.
+    void (*gradient_points)(QueryJob<PointNormal> const&, size_t begin, size_t end, void* stack);
+    //! The vector-Jacobian products (3 floats per query) over an engine of charges at the
+    //! products' queries, with respect to the normals and to the positions (job.target_normals).
+    void (*product_normals)(QueryJob<PointNormal> const&, size_t begin, size_t end, void* stack);
+    void (*product_points)(QueryJob<PointNormal> const&, size_t begin, size_t end, void* stack);
     //! Every primitive in primitive order: a plain sum (small scenes) or a compensated one
     //! (brute force).
     void (*sum_triangles)(QueryJob<Triangle> const&, size_t begin, size_t end, bool compensated);
     void (*sum_points)(QueryJob<PointNormal> const&, size_t begin, size_t end, bool compensated);
 };
 
-//! Entries of the stack a walk needs: a visit replaces its entry by at most 8.
-inline size_t walk_stack_entries(unsigned stack_capacity) { return stack_capacity; }
+//! Bytes of the stack any walk needs: a visit replaces its entry by at most 8, stack_capacity
+//! entries of the widest interaction.
+inline size_t walk_stack_bytes(unsigned stack_capacity) {
+    return size_t{stack_capacity} * sizeof(WalkEntry<WALK_MAX_CHANNELS>);
+}
 
 //! The kernels' own scalar formulas, compiled with the baseline instruction set, for the lanes
 //! the vectorised code leaves to them: the point contribution inside the smoothing band (erff

@@ -43,6 +43,7 @@ __global__ void __launch_bounds__(GRADIENT_BLOCK) gradient_walk_kernel(GradientW
     Vec3 const q = in_engine_frame(p.queries[i], p.query_scale);
     float const inverse_epsilon = 1.0f / p.epsilon;
     float const beta_squared = p.beta * p.beta;
+    float const band = acceptance_band(p.epsilon);
     unsigned const leaves = (p.n_primitives + PRIMITIVES_PER_LEAF - 1) / PRIMITIVES_PER_LEAF;
 
     Vec3 sum{0.0f, 0.0f, 0.0f};
@@ -60,7 +61,7 @@ __global__ void __launch_bounds__(GRADIENT_BLOCK) gradient_walk_kernel(GradientW
             else
                 --s;
             BVH8Node const node = p.nodes[n];
-            if (should_node_be_approximated(q, node.getAABB(), beta_squared) &&
+            if (should_node_be_approximated(q, node.getAABB(), beta_squared, band) &&
                 add_expansion_gradient(p.node_coefficients + n, q, node.center, sum))
                 continue;
             unsigned internal = 0;
@@ -73,7 +74,7 @@ __global__ void __launch_bounds__(GRADIENT_BLOCK) gradient_walk_kernel(GradientW
                 // error rather than return a gradient without that leaf's points.
                 if (leaf >= leaves) __trap();
                 AABB const& box = p.leaf_aabbs[leaf];
-                if (should_node_be_approximated(q, box, beta_squared) &&
+                if (should_node_be_approximated(q, box, beta_squared, band) &&
                     add_expansion_gradient(p.leaf_coefficients + leaf, q, box.center, sum))
                     continue;
                 sum = sum + exact_leaf_gradient(p.geometry, p.n_primitives, leaf, q, inverse_epsilon);

@@ -52,6 +52,17 @@ GYRANT_HOST_DEVICE inline void dipole_kernel_and_slope(float r2, float r, float 
     slope = -3.0f * inv_r3;
 }
 
+//! grad_d of one point's contribution from its kernel k and slope k'(r) r at d (1 / r given):
+//! [slope (u . n) u + k n] / (4 pi), u = d / r. Written for scalars and vectors alike (the native
+//! walk evaluates it a vector of points at a time).
+template <class V>
+GYRANT_HOST_DEVICE inline void dipole_gradient(V const (&d)[3], V const (&n)[3], V const& inv_r, V const& k,
+                                               V const& slope, V (&g)[3]) {
+    V const u[3] = {d[0] * inv_r, d[1] * inv_r, d[2] * inv_r};
+    V const s = slope * (u[0] * n[0] + u[1] * n[1] + u[2] * n[2]);
+    for (unsigned a = 0; a < 3; ++a) g[a] = (u[a] * s + n[a] * k) * INV_FOUR_PI;
+}
+
 //! grad_d of point p's contribution at q, d = position - q: the derivative with respect to the
 //! point's position (the query's is its negative). At r^2 < COINCIDENT_DISTANCE_SQUARED the
 //! contribution is 0 but its limit is k(0) (d . n) / (4 pi), linear in d: the slope there is the
@@ -67,8 +78,10 @@ GYRANT_HOST_DEVICE inline Vec3 point_gradient(PointNormal const& p, Vec3 const& 
     float const r = sqrtf(r2);
     float k, slope;
     dipole_kernel_and_slope(r2, r, inverse_epsilon, k, slope);
-    Vec3 const u = d * (1.0f / r);
-    return (u * (slope * u.dot(p.normal)) + p.normal * k) * INV_FOUR_PI;
+    float const dv[3] = {d.x, d.y, d.z}, nv[3] = {p.normal.x, p.normal.y, p.normal.z};
+    float g[3];
+    dipole_gradient(dv, nv, 1.0f / r, k, slope, g);
+    return {g[0], g[1], g[2]};
 }
 
 //! The value kernel K(d) = k(r) d / (4 pi) of the contribution, c = K . n: what the product
@@ -122,47 +135,54 @@ GYRANT_HOST_DEVICE inline void expansion_terms(TailorCoefficients const& c, floa
     f[EXP_L_Z] = -(6.0f * (t[6] + t[13] + t[17]) + 3.0f * (t[2] + t[11] + t[17]));
 }
 
-//! grad_q of the expansion f about `center` at q (q away from the centre, which the acceptance
-//! test guarantees). For a term P(v) / R^m with P homogeneous of degree p in v = centre - q,
-//! grad_v = R^(p-1-m) [grad P(d) - m P(d) d]; grad_q is minus that.
-GYRANT_HOST_DEVICE inline Vec3 expansion_gradient(float const* f, Vec3 const& q, Vec3 const& center) {
-    Vec3 const v = center - q;
-    float const inv_r = 1.0f / sqrtf(v.dot(v));
-    float const x = v.x * inv_r, y = v.y * inv_r, z = v.z * inv_r;
-    Vec3 const d{x, y, z};
-
+//! grad_q of the expansion f at a query seen from the centre in the unit direction (x, y, z) =
+//! (centre - q) / R, 1 / R given. For a term P(v) / R^m with P homogeneous of degree p in
+//! v = centre - q, grad_v = R^(p-1-m) [grad P(d) - m P(d) d]; grad_q is minus that. Written for
+//! scalars and vectors alike (the native walk evaluates it for a packet of queries).
+template <class V>
+GYRANT_HOST_DEVICE inline void expansion_gradient_at(float const* f, V const& x, V const& y, V const& z,
+                                                     V const& inv_r, V (&g)[3]) {
     // Zero order: (z . v) / R^3.
-    Vec3 const zv{f[EXP_Z_X], f[EXP_Z_Y], f[EXP_Z_Z]};
-    Vec3 const g0 = zv - d * (3.0f * zv.dot(d));
+    V const zd = f[EXP_Z_X] * x + f[EXP_Z_Y] * y + f[EXP_Z_Z] * z;
+    V const z3 = zd * 3.0f;
 
     // First order: (trace R^2 - 3 Q(v)) / R^5.
     float const T = f[EXP_TRACE];
-    float const Q = f[EXP_Q_XX] * x * x + f[EXP_Q_YY] * y * y + f[EXP_Q_ZZ] * z * z + f[EXP_Q_XY] * x * y +
-                    f[EXP_Q_XZ] * x * z + f[EXP_Q_YZ] * y * z;
-    Vec3 const dQ{2.0f * f[EXP_Q_XX] * x + f[EXP_Q_XY] * y + f[EXP_Q_XZ] * z,
-                  2.0f * f[EXP_Q_YY] * y + f[EXP_Q_XY] * x + f[EXP_Q_YZ] * z,
-                  2.0f * f[EXP_Q_ZZ] * z + f[EXP_Q_XZ] * x + f[EXP_Q_YZ] * y};
-    Vec3 const g1 = d * (2.0f * T - 5.0f * (T - 3.0f * Q)) - dQ * 3.0f;
+    V const Q = f[EXP_Q_XX] * (x * x) + f[EXP_Q_YY] * (y * y) + f[EXP_Q_ZZ] * (z * z) + f[EXP_Q_XY] * (x * y) +
+                f[EXP_Q_XZ] * (x * z) + f[EXP_Q_YZ] * (y * z);
+    V const dQx = (2.0f * f[EXP_Q_XX]) * x + f[EXP_Q_XY] * y + f[EXP_Q_XZ] * z;
+    V const dQy = (2.0f * f[EXP_Q_YY]) * y + f[EXP_Q_XY] * x + f[EXP_Q_YZ] * z;
+    V const dQz = (2.0f * f[EXP_Q_ZZ]) * z + f[EXP_Q_XZ] * x + f[EXP_Q_YZ] * y;
+    V const s1 = 2.0f * T - 5.0f * (T - 3.0f * Q);
 
     // Second order: (C(v) + (L . v) R^2) / R^7.
     float const cxxx = f[EXP_C_XXX], cxxy = f[EXP_C_XXY], cxxz = f[EXP_C_XXZ], cxyy = f[EXP_C_XYY],
                 cxyz = f[EXP_C_XYZ], cxzz = f[EXP_C_XZZ], cyyy = f[EXP_C_YYY], cyyz = f[EXP_C_YYZ],
                 cyzz = f[EXP_C_YZZ], czzz = f[EXP_C_ZZZ];
-    float const C = cxxx * x * x * x + cxxy * x * x * y + cxxz * x * x * z + cxyy * x * y * y + cxyz * x * y * z +
-                    cxzz * x * z * z + cyyy * y * y * y + cyyz * y * y * z + cyzz * y * z * z + czzz * z * z * z;
-    Vec3 const dC{3.0f * cxxx * x * x + 2.0f * cxxy * x * y + 2.0f * cxxz * x * z + cxyy * y * y + cxyz * y * z +
-                      cxzz * z * z,
-                  cxxy * x * x + 2.0f * cxyy * x * y + cxyz * x * z + 3.0f * cyyy * y * y + 2.0f * cyyz * y * z +
-                      cyzz * z * z,
-                  cxxz * x * x + cxyz * x * y + 2.0f * cxzz * x * z + cyyz * y * y + 2.0f * cyzz * y * z +
-                      3.0f * czzz * z * z};
-    Vec3 const L{f[EXP_L_X], f[EXP_L_Y], f[EXP_L_Z]};
-    float const Ld = L.dot(d);
-    Vec3 const g2 = dC + L + d * (2.0f * Ld - 7.0f * (C + Ld));
+    V const xx = x * x, yy = y * y, zz = z * z, xy = x * y, xz = x * z, yz = y * z;
+    V const C = cxxx * (xx * x) + cxxy * (xx * y) + cxxz * (xx * z) + cxyy * (x * yy) + cxyz * (xy * z) +
+                cxzz * (x * zz) + cyyy * (yy * y) + cyyz * (yy * z) + cyzz * (y * zz) + czzz * (zz * z);
+    V const dCx = (3.0f * cxxx) * xx + (2.0f * cxxy) * xy + (2.0f * cxxz) * xz + cxyy * yy + cxyz * yz + cxzz * zz;
+    V const dCy = cxxy * xx + (2.0f * cxyy) * xy + cxyz * xz + (3.0f * cyyy) * yy + (2.0f * cyyz) * yz + cyzz * zz;
+    V const dCz = cxxz * xx + cxyz * xy + (2.0f * cxzz) * xz + cyyz * yy + (2.0f * cyzz) * yz + (3.0f * czzz) * zz;
+    V const Ld = f[EXP_L_X] * x + f[EXP_L_Y] * y + f[EXP_L_Z] * z;
+    V const s2 = 2.0f * Ld - 7.0f * (C + Ld);
 
-    float const inv_r3 = inv_r * inv_r * inv_r;
-    Vec3 const grad_v = (g0 + (g1 + g2 * inv_r) * inv_r) * (inv_r3 * INV_FOUR_PI);
-    return grad_v * -1.0f;
+    V const scale = -(inv_r * inv_r * inv_r * INV_FOUR_PI);
+    V const g0[3] = {f[EXP_Z_X] - x * z3, f[EXP_Z_Y] - y * z3, f[EXP_Z_Z] - z * z3};
+    V const g1[3] = {x * s1 - dQx * 3.0f, y * s1 - dQy * 3.0f, z * s1 - dQz * 3.0f};
+    V const g2[3] = {dCx + f[EXP_L_X] + x * s2, dCy + f[EXP_L_Y] + y * s2, dCz + f[EXP_L_Z] + z * s2};
+    for (unsigned a = 0; a < 3; ++a) g[a] = (g0[a] + (g1[a] + g2[a] * inv_r) * inv_r) * scale;
+}
+
+//! grad_q of the expansion f about `center` at q (q away from the centre, which the acceptance
+//! test guarantees).
+GYRANT_HOST_DEVICE inline Vec3 expansion_gradient(float const* f, Vec3 const& q, Vec3 const& center) {
+    Vec3 const v = center - q;
+    float const inv_r = 1.0f / sqrtf(v.dot(v));
+    float g[3];
+    expansion_gradient_at(f, v.x * inv_r, v.y * inv_r, v.z * inv_r, inv_r, g);
+    return {g[0], g[1], g[2]};
 }
 
 //! grad_q of the stored expansion `stored` about `center`.
@@ -171,6 +191,63 @@ GYRANT_HOST_DEVICE inline Vec3 stored_expansion_gradient(TailorCoefficientsF16 c
     float f[EXPANSION_TERMS];
     expansion_terms(TailorCoefficients::from_f16(stored), f);
     return expansion_gradient(f, q, center);
+}
+
+//! The moments of charges v_j at points q_j about a centre c, y_j = q_j - c: the total
+//! M0 = sum v_j, the first moment M1 = sum v_j y_j and the second S = sum v_j y_j y_j^T (s in the
+//! order xx, xy, xz, yy, yz, zz). The products' sources are such charges: an engine over the
+//! q_j with scaled normals (v_j, 0, 0) holds them in its expansions, from whose polynomial form f
+//! (see expansion_terms) charge_moments reads them back.
+struct ChargeMoments {
+    float m0, m1[3], s[6];
+};
+
+GYRANT_HOST_DEVICE inline ChargeMoments charge_moments(float const* f) {
+    // Only the x column of the moments is non-zero: m[3 a] = M1_a, t[3 pair] = S_pair / 2.
+    constexpr float HALF_OVER_15 = 2.0f / 15.0f, ONE_OVER_15 = 1.0f / 15.0f;
+    return {f[EXP_Z_X],
+            {f[EXP_Q_XX], f[EXP_Q_XY], f[EXP_Q_XZ]},
+            {f[EXP_C_XXX] * HALF_OVER_15, f[EXP_C_XXY] * ONE_OVER_15, f[EXP_C_XXZ] * ONE_OVER_15,
+             f[EXP_C_XYY] * HALF_OVER_15, f[EXP_C_XYZ] * ONE_OVER_15, f[EXP_C_XZZ] * HALF_OVER_15}};
+}
+
+//! The vector-Jacobian products' far field of charges c at a target x = p - c (|x|^2 = r2), from
+//! the potential Phi(p) = sum_j v_j / |p - q_j| expanded to second order,
+//!   Phi ~ M0 / R + (x . M1) / R^3 + (3 x^T S x - R^2 tr S) / (2 R^5):
+//! the normals' product sum_j v_j K(p - q_j) = -grad Phi / (4 pi), and with Points the
+//! positions' product sum_j v_j J(p - q_j) n = -(Hess Phi) n / (4 pi) at the target's normal n.
+//! Written for scalars and vectors alike.
+template <bool Points, class V>
+GYRANT_HOST_DEVICE inline void charge_products_at(ChargeMoments const& c, V const (&x)[3], V const& r2,
+                                                  V const (&n)[3], V (&out)[3]) {
+    V const i = 1.0f / sqrt(r2);
+    V const i2 = i * i;
+    V const i3 = i2 * i, i5 = i3 * i2, i7 = i5 * i2;
+    float const tr = c.s[0] + c.s[3] + c.s[5];
+    V const Sx[3] = {c.s[0] * x[0] + c.s[1] * x[1] + c.s[2] * x[2], c.s[1] * x[0] + c.s[3] * x[1] + c.s[4] * x[2],
+                     c.s[2] * x[0] + c.s[4] * x[1] + c.s[5] * x[2]};
+    V const xM1 = c.m1[0] * x[0] + c.m1[1] * x[1] + c.m1[2] * x[2];
+    V const P = 3.0f * (x[0] * Sx[0] + x[1] * Sx[1] + x[2] * Sx[2]) - r2 * tr;
+    if constexpr (!Points) {
+        // grad Phi = M1 / R^3 + (3 S x - tr S x) / R^5 - (M0 / R^3 + 3 (x . M1) / R^5 + 5 P / (2 R^7)) x.
+        V const cx = c.m0 * i3 + 3.0f * xM1 * i5 + 2.5f * P * i7;
+        for (unsigned a = 0; a < 3; ++a)
+            out[a] = (c.m1[a] * i3 + (3.0f * Sx[a] - tr * x[a]) * i5 - cx * x[a]) * -INV_FOUR_PI;
+    } else {
+        // The derivative of grad Phi along n, gathered by the vectors it multiplies.
+        V const i9 = i7 * i2;
+        V const xn = x[0] * n[0] + x[1] * n[1] + x[2] * n[2];
+        V const nM1 = c.m1[0] * n[0] + c.m1[1] * n[1] + c.m1[2] * n[2];
+        V const Sn[3] = {c.s[0] * n[0] + c.s[1] * n[1] + c.s[2] * n[2], c.s[1] * n[0] + c.s[3] * n[1] + c.s[4] * n[2],
+                         c.s[2] * n[0] + c.s[4] * n[1] + c.s[5] * n[2]};
+        V const SxN = Sx[0] * n[0] + Sx[1] * n[1] + Sx[2] * n[2];
+        V const on_n = -(c.m0 * i3 + (3.0f * xM1 + tr) * i5 + 2.5f * P * i7);
+        V const on_x = (3.0f * c.m0 * xn - 3.0f * nM1) * i5 + (15.0f * xM1 * xn + 10.0f * tr * xn - 15.0f * SxN) * i7 +
+                       17.5f * P * xn * i9;
+        V const on_m1 = -3.0f * xn * i5, on_sn = 3.0f * i5, on_sx = -15.0f * xn * i7;
+        for (unsigned a = 0; a < 3; ++a)
+            out[a] = (on_n * n[a] + on_x * x[a] + on_m1 * c.m1[a] + on_sn * Sn[a] + on_sx * Sx[a]) * -INV_FOUR_PI;
+    }
 }
 
 //! Writes sorted point i's position and scaled normal (either may be skipped with null) into

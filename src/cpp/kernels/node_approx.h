@@ -39,6 +39,28 @@ GYRANT_HOST_DEVICE inline bool should_node_be_approximated(Vec3 const& q, AABB c
     return d2 > beta_squared * (r * r);
 }
 
+//! How far outside its bound a query must be for a point cloud's node, leaf or group to be
+//! accepted: the smoothing band's end (2 epsilon, epsilon in the engine's frame), inside which the
+//! regularised dipole is not the plain one its expansion stands for. 0 without smoothing
+//! (epsilon 0 or NaN); an infinite epsilon accepts nothing.
+GYRANT_HOST_DEVICE inline float acceptance_band(float epsilon) {
+    return epsilon > 0.0f ? SMOOTHING_BAND_END * epsilon : 0.0f;
+}
+
+//! The acceptance test of every summing walk over points: beta times the radius, as above, and
+//! with smoothing (band > 0) also outside the smoothing band (distance > r + band); the native
+//! walk forms the same operations.
+GYRANT_HOST_DEVICE inline bool should_node_be_approximated(Vec3 const& q, AABB const& box, float beta_squared,
+                                                           float band) {
+    float const r = __half2float(box.radius);
+    Vec3 const u = q - box.center;
+    float d2 = u.y * u.y;
+    d2 = fmaf(u.x, u.x, d2);
+    d2 = fmaf(u.z, u.z, d2);
+    float const reach = r + band;
+    return d2 > beta_squared * (r * r) && (!(band > 0.0f) || d2 > reach * reach);
+}
+
 //! Z = z . d in half precision: the x and z products share the low lane of one paired fma.
 GYRANT_NODE_APPROX float computeZeroOrderContribution(Vec3_f16 const& zero,
                                                              Vec3_f16 const& dir) {

@@ -9,6 +9,7 @@
 #include <climits>
 #include <cmath>
 #include <cstdint>
+#include <type_traits>
 
 namespace {
 
@@ -57,6 +58,13 @@ GYRANT_DEVICE bool add_approximation(bool wants, TailorCoefficientsF16* cache,
     return true;
 }
 
+//! The acceptance test of the kernel's primitives: points also outside the smoothing band.
+template <class T>
+GYRANT_DEVICE bool accepts(Vec3 const& q, AABB const& box, float beta_squared, float band) {
+    if constexpr (std::is_same_v<T, PointNormal>) return should_node_be_approximated(q, box, beta_squared, band);
+    else return should_node_be_approximated(q, box, beta_squared);
+}
+
 //! Exact contribution of leaf `leaf` for every lane in `mask`: the leaf's primitives sit one per
 //! lane, the query of each lane in the mask is broadcast in turn and the warp sums the 32
 //! contributions for it. Lanes past the last primitive contribute exactly 0.
@@ -87,7 +95,7 @@ __global__ void __launch_bounds__(TRAVERSAL_BLOCK) compute_winding_numbers_kerne
     TailorCoefficientsF16 const* __restrict__ leaf_coefficients, AABB const* __restrict__ leaf_aabbs,
     SoAView<T> geometry, unsigned int n_queries, unsigned int n_primitives,
     float* __restrict__ output, unsigned int* __restrict__ work_counter, float beta_squared,
-    float inverse_epsilon, float query_scale) {
+    float inverse_epsilon, float band, float query_scale) {
     static_assert(StackCapacity >= 1, "the stack must hold the root");
     // One quarter of every array per warp.
     __shared__ unsigned int shared_stack[TRAVERSAL_WARPS_PER_BLOCK][StackCapacity];
@@ -152,7 +160,7 @@ __global__ void __launch_bounds__(TRAVERSAL_BLOCK) compute_winding_numbers_kerne
             bool approximate = false;
             if (takes_part) {
                 resume_depth = INT_MAX;
-                approximate = should_node_be_approximated(q, node.getAABB(), beta_squared);
+                approximate = accepts<T>(q, node.getAABB(), beta_squared, band);
             }
             approximate = add_approximation(approximate, &current_tailor_coefficients_cache[warp],
                                             node_coefficients + n, q, node.center, accumulator, lane);
@@ -185,7 +193,7 @@ __global__ void __launch_bounds__(TRAVERSAL_BLOCK) compute_winding_numbers_kerne
                 leaf_box.radius = __ushort_as_half(
                     __ldg(reinterpret_cast<unsigned short const*>(&leaf_aabbs[leaf].radius)));
                 bool approximate_leaf =
-                    descends && should_node_be_approximated(q, leaf_box, beta_squared);
+                    descends && accepts<T>(q, leaf_box, beta_squared, band);
                 // A leaf whose expansion is not finite is summed exactly below.
                 approximate_leaf = add_approximation(approximate_leaf,
                                                      &current_tailor_coefficients_cache[warp],
@@ -283,7 +291,8 @@ void compute_winding_numbers(ComputeWindingNumbersParams<T> const& params, int d
                   stream, params.queries, params.query_order, params.nodes, params.leaf_pointers,
                   params.node_coefficients, params.leaf_coefficients, params.leaf_aabbs,
                   params.geometry, params.n_queries, params.n_primitives, params.output,
-                  params.work_counter, params.beta * params.beta, inverse_epsilon, params.query_scale);
+                  params.work_counter, params.beta * params.beta, inverse_epsilon, acceptance_band(params.epsilon),
+                  params.query_scale);
     CUDA_CHECK(cudaGetLastError());
 }
 

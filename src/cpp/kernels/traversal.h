@@ -69,7 +69,8 @@ GYRANT_DEVICE float warp_reduce_add_xor(float v) {
 }
 
 //! Main kernel: every warp claims batches of 32 Morton-sorted queries from work_counter and walks
-//! the tree once per batch. A node or leaf whose expansion evaluates to an infinity or NaN (a
+//! the tree once per batch. Point nodes and leaves are accepted only outside `band` (see
+//! acceptance_band); triangles ignore it. A node or leaf whose expansion evaluates to an infinity or NaN (a
 //! coefficient beyond the half/bfloat16 range) is walked or summed exactly instead. When a
 //! node's children do not fit on the stack, their subtrees are summed exactly. Launch with
 //! TRAVERSAL_BLOCK threads per block.
@@ -81,7 +82,7 @@ __global__ void compute_winding_numbers_kernel(
     TailorCoefficientsF16 const* __restrict__ leaf_coefficients, AABB const* __restrict__ leaf_aabbs,
     SoAView<T> geometry, unsigned int n_queries, unsigned int n_primitives,
     float* __restrict__ output, unsigned int* __restrict__ work_counter, float beta_squared,
-    float inverse_epsilon, float query_scale);
+    float inverse_epsilon, float band, float query_scale);
 
 //! Scenes of at most 32 primitives: one thread per query sums every primitive exactly, in
 //! primitive order. Launch with SINGLE_LEAF_BLOCK threads per block.

@@ -1,9 +1,9 @@
 // Part of one instruction set's copy of the vectorised loops (see vector.h): the hierarchical
-// walk of a packet of queries, node visits summed as the kernels' walk sums them.
+// walk of a packet of queries, node visits summed as the kernels' walk sums them, once for every
+// interaction (interactions.h).
 #pragma once
 
-#include "cpu/simd/contributions.h"
-#include "cpu/simd/far_field.h"
+#include "cpu/simd/interactions.h"
 #include "cpu/simd/vector.h"
 
 #include <experimental/simd>
@@ -18,56 +18,9 @@
 namespace gyrant::cpu::GYRANT_SIMD_TARGET {
 namespace {
 
-//! Below this squared distance the weights 1 / R^k of an accepted expansion may overflow; such a
-//! lane takes the kernels' evaluation, so that it is accepted exactly when the kernels accept it.
-constexpr float FAR_MIN_DISTANCE_SQUARED = 0x1p-40f;
-
-using Lanes = std::uint32_t;  // bit l: lane l of a packet
-static_assert(PACKET < 32, "a packet's lanes fit in a word, with room for the shift that masks them");
-
+//! The lanes of a packet as a mask.
 inline FP::mask_type mask_of(Lanes lanes) {
     return FP::mask_type::__from_bitset(std::bitset<PACKET>(lanes));
-}
-
-//! The lanes of a mask as bits (lane l in bit l).
-template <class M>
-inline unsigned lane_bits(M const& m) {
-    return static_cast<unsigned>(m.__to_bitset().to_ullong());
-}
-
-//! A packet's queries and sums.
-struct Packet {
-    FP qx, qy, qz;
-    Vec3 q[PACKET];
-};
-
-//! The expansion of slot k of node n at the lanes `accepted` of the packet into `values`; returns
-//! the lanes whose value is usable (an expansion beyond the half/bfloat16 range is walked or
-//! summed exactly instead, as in the kernels).
-template <class T>
-inline Lanes approximate(QueryJob<T> const& job, Packet const& p, WideNode const& n, unsigned k, FP const& ux,
-                         FP const& uy, FP const& uz, FP const& d2, Lanes accepted, float* values) {
-    Vec3 const center{n.cx[k], n.cy[k], n.cz[k]};
-    // Lanes left to the kernels' own scalar evaluation: expansions the single-precision form
-    // cannot stand for, and with the emulation, possible double roundings.
-    Lanes kernel_lanes;
-    FP v;
-    if (job.kernel_arithmetic) {
-        Hazard<FP> hazard;
-        v = node_approximations(p.qx, p.qy, p.qz, center, stored_expansion(job, n, k), hazard);
-        kernel_lanes = lane_bits(hazard.lanes);
-    } else {
-        v = far_field(ux, uy, uz, d2, n.far[k]);
-        kernel_lanes = lane_bits(d2 < FAR_MIN_DISTANCE_SQUARED) | ((n.kernel_evaluated >> k) & 1u ? ~Lanes{0} : 0);
-    }
-    v.copy_to(values, stdx::element_aligned);
-    accepted &= lane_bits(stdx::abs(v) <= FLT_MAX) | kernel_lanes;
-    for (Lanes todo = kernel_lanes & accepted; todo != 0; todo &= todo - 1) {
-        unsigned const l = static_cast<unsigned>(__builtin_ctz(todo));
-        values[l] = node_approximation(p.q[l], center, stored_expansion(job, n, k));
-        if (!(std::fabs(values[l]) <= FLT_MAX)) accepted &= ~(Lanes{1} << l);
-    }
-    return accepted;
 }
 
 //! u * u + c as one fused multiply-add, bit for bit (it decides acceptance, which must be the
@@ -99,53 +52,80 @@ inline FP square_add(FP const& u, FP const& c) {
     }
 }
 
+
+//! Channel c of every lane: `values` where `accepted`, `sums` (one row per lane of `exact`, in
+//! lane order, read from `row` on) where `exact`, +0 elsewhere (which leaves a sum unchanged: a
+//! sum of floats that starts at +0 is never -0).
+template <unsigned C>
+inline FP merge(Lanes accepted, float const* values, Lanes exact, float const (*sums)[C], unsigned row, unsigned c) {
+    FP term(0.0f);
+    if (accepted != 0) stdx::where(mask_of(accepted), term) = load<FP>(values);
+    if (exact != 0) {
+        alignas(64) float lanes[PACKET];
+        for (Lanes e = exact; e != 0; e &= e - 1) lanes[__builtin_ctz(e)] = sums[row++][c];
+        stdx::where(mask_of(exact), term) = load<FP>(lanes);
+    }
+    return term;
+}
+
 //! The leaf slots of node n, each lane's in slot order: the expansions of the lanes that accepted
 //! it (values), the exact sum elsewhere, as the kernels' walk adds them.
-template <class T>
-inline void exact_leaf_slots(QueryJob<T> const& job, Packet const& p, FP& accumulator, WideNode const& n,
-                             Lanes visit_lanes, Lanes const (&accepted)[8], float const (&values)[8][PACKET]) {
+template <class I>
+inline void exact_leaf_slots(QueryJob<typename I::Primitive> const& job, Packet const& p, FP (&sum)[I::CHANNELS],
+                             WideNode const& n, Lanes visit_lanes, Lanes const (&accepted)[8],
+                             float const (&values)[8][I::CHANNELS][PACKET]) {
+    constexpr unsigned C = I::CHANNELS;
     // The exact sums of all leaf slots at once (more independent work in flight), added below
     // in slot order.
-    unsigned leaf_of[8 * PACKET], count = 0;
+    unsigned leaf_of[8 * PACKET], lane_of[8 * PACKET], count = 0;
     Vec3 at[8 * PACKET];
     for (unsigned leaves = n.leaf_mask; leaves != 0; leaves &= leaves - 1) {
         unsigned const k = static_cast<unsigned>(__builtin_ctz(leaves));
         for (Lanes e = visit_lanes & ~accepted[k]; e != 0; e &= e - 1) {
             leaf_of[count] = n.child[k];
+            lane_of[count] = static_cast<unsigned>(__builtin_ctz(e));
             at[count++] = p.q[__builtin_ctz(e)];
         }
     }
-    float found[8 * PACKET];
-    if (count != 0) exact_leaves(job, count, leaf_of, at, found);
+    float found[8 * PACKET][C];
+    if (count != 0) I::exact_leaves(job, p, count, leaf_of, at, lane_of, found);
     count = 0;
     for (unsigned leaves = n.leaf_mask; leaves != 0; leaves &= leaves - 1) {
         unsigned const k = static_cast<unsigned>(__builtin_ctz(leaves));
         Lanes const exact = visit_lanes & ~accepted[k];
-        FP term(0.0f);
-        if (accepted[k] != 0) stdx::where(mask_of(accepted[k]), term) = load<FP>(values[k]);
-        if (exact != 0) {
-            alignas(64) float sums[PACKET];
-            for (Lanes e = exact; e != 0; e &= e - 1) sums[__builtin_ctz(e)] = found[count++];
-            stdx::where(mask_of(exact), term) = load<FP>(sums);
-        }
-        // Lanes that take no part add +0, which leaves a sum unchanged (a sum of floats that
-        // starts at +0 is never -0).
-        accumulator += term;
+        for (unsigned c = 0; c < C; ++c) sum[c] += merge<C>(accepted[k], values[k][c], exact, found, count, c);
+        count += static_cast<unsigned>(__builtin_popcount(exact));
     }
 }
 
-//! The leaf slots of node n with their groups: where a lane rejects a leaf, each of its groups is
-//! tested as nodes are (the same rule and beta; point groups also outside the smoothing band),
-//! its expansion taken where accepted and its primitives summed exactly elsewhere. A lane's leaf
-//! adds its groups' values in group order, and the leaves go to the sum in slot order.
+//! Whether the lanes at squared distance d2 from a centre accept a node, leaf or group of bound r
+//! (r2 = r * r as stored): outside beta times the bound, and for smoothed points also outside the
+//! smoothing band (the expansions are those of the plain dipole). The kernels' rule, bit for bit.
 template <class T>
-inline void grouped_leaves(QueryJob<T> const& job, Packet const& p, FP& accumulator, WideNode const& n,
-                           Lanes visit_lanes, Lanes const (&accepted)[8], float const (&values)[8][PACKET]) {
-    constexpr unsigned GROUPS = GROUPS_PER_LEAF;
-    alignas(64) float group_values[8][GROUPS][PACKET];
+inline Lanes accepts(QueryJob<T> const& job, FP const& d2, float r2, float r) {
+    auto pass = d2 > job.beta_squared * r2;
+    if constexpr (std::is_same_v<T, PointNormal>) {
+        if (job.band > 0.0f) {
+            float const reach = r + job.band;
+            pass = pass && d2 > reach * reach;
+        }
+    }
+    return lane_bits(pass);
+}
+
+//! The leaf slots of node n with their groups: where a lane rejects a leaf, each of its groups is
+//! tested as nodes are, its expansion taken where accepted and its primitives summed exactly
+//! elsewhere. A lane's leaf adds its groups' values in group order, and the leaves go to the sum
+//! in slot order.
+template <class I>
+inline void grouped_leaves(QueryJob<typename I::Primitive> const& job, Packet const& p, FP (&sum)[I::CHANNELS],
+                           WideNode const& n, Lanes visit_lanes, Lanes const (&accepted)[8],
+                           float const (&values)[8][I::CHANNELS][PACKET]) {
+    constexpr unsigned GROUPS = GROUPS_PER_LEAF, C = I::CHANNELS;
+    alignas(64) float group_values[8][GROUPS][C][PACKET];
     Lanes group_accepted[8][GROUPS];
     unsigned present[8];
-    unsigned group_of[8 * GROUPS * PACKET], count = 0;
+    unsigned group_of[8 * GROUPS * PACKET], lane_of[8 * GROUPS * PACKET], count = 0;
     Vec3 at[8 * GROUPS * PACKET];
     for (unsigned leaves = n.leaf_mask; leaves != 0; leaves &= leaves - 1) {
         unsigned const k = static_cast<unsigned>(__builtin_ctz(leaves));
@@ -159,85 +139,75 @@ inline void grouped_leaves(QueryJob<T> const& job, Packet const& p, FP& accumula
             FP const ux = p.qx - g.cx[j], uy = p.qy - g.cy[j], uz = p.qz - g.cz[j];
             // Fused as in the nodes' test, so that every target accepts the same groups.
             FP const d2 = square_add(uz, square_add(ux, uy * uy));
-            auto pass = d2 > job.beta_squared * g.r2[j];
-            if constexpr (std::is_same_v<T, PointNormal>) {
-                float const reach = g.r[j] + job.group_band;
-                pass = pass && d2 > reach * reach;
-            }
-            Lanes a = lane_bits(pass) & rejected;
-            if (a != 0) {
-                FP const v = far_field(ux, uy, uz, d2, g.far[j]);
-                v.copy_to(group_values[k][j], stdx::element_aligned);
-                a &= lane_bits(stdx::abs(v) <= FLT_MAX) & ~lane_bits(d2 < FAR_MIN_DISTANCE_SQUARED);
-            }
+            Lanes a = accepts(job, d2, g.r2[j] * I::GROUP_R2_SCALE, g.r[j]) & rejected;
+            if (a != 0) a = I::group(job, p, ux, uy, uz, d2, g.far[j], a, group_values[k][j]);
             group_accepted[k][j] = a;
             for (Lanes e = rejected & ~a; e != 0; e &= e - 1) {
                 group_of[count] = leaf * GROUPS + j;
+                lane_of[count] = static_cast<unsigned>(__builtin_ctz(e));
                 at[count++] = p.q[__builtin_ctz(e)];
             }
         }
     }
-    float found[8 * GROUPS * PACKET];
-    if (count != 0) exact_groups(job, count, group_of, at, found);
+    float found[8 * GROUPS * PACKET][C];
+    if (count != 0) I::exact_groups(job, p, count, group_of, at, lane_of, found);
     count = 0;
     for (unsigned leaves = n.leaf_mask; leaves != 0; leaves &= leaves - 1) {
         unsigned const k = static_cast<unsigned>(__builtin_ctz(leaves));
         Lanes const rejected = visit_lanes & ~accepted[k];
-        FP term(0.0f);
-        if (accepted[k] != 0) stdx::where(mask_of(accepted[k]), term) = load<FP>(values[k]);
-        if (rejected != 0) {
-            FP leaf(0.0f);
-            for (unsigned j = 0; j < present[k]; ++j) {
-                FP v(0.0f);
-                if (group_accepted[k][j] != 0) stdx::where(mask_of(group_accepted[k][j]), v) = load<FP>(group_values[k][j]);
-                Lanes const exact = rejected & ~group_accepted[k][j];
-                if (exact != 0) {
-                    alignas(64) float sums[PACKET];
-                    for (Lanes e = exact; e != 0; e &= e - 1) sums[__builtin_ctz(e)] = found[count++];
-                    stdx::where(mask_of(exact), v) = load<FP>(sums);
-                }
-                leaf += v;
-            }
-            stdx::where(mask_of(rejected), term) = leaf;
+        FP leaf[C];
+        for (unsigned c = 0; c < C; ++c) leaf[c] = 0.0f;
+        for (unsigned j = 0; rejected != 0 && j < present[k]; ++j) {
+            Lanes const exact = rejected & ~group_accepted[k][j];
+            for (unsigned c = 0; c < C; ++c)
+                leaf[c] += merge<C>(group_accepted[k][j], group_values[k][j][c], exact, found, count, c);
+            count += static_cast<unsigned>(__builtin_popcount(exact));
         }
-        // Lanes that take no part add +0, which leaves a sum unchanged.
-        accumulator += term;
+        for (unsigned c = 0; c < C; ++c) {
+            FP term(0.0f);
+            if (accepted[k] != 0) stdx::where(mask_of(accepted[k]), term) = load<FP>(values[k][c]);
+            if (rejected != 0) stdx::where(mask_of(rejected), term) = leaf[c];
+            sum[c] += term;
+        }
     }
 }
 
 //! Visits node n for the lanes `visit`: each child is tested for every lane; the leaves (their
 //! expansions where accepted, their groups' or exact sums elsewhere) are added in slot order, and
 //! the internal children are pushed so that the highest slot comes off the stack first.
-template <class T>
-inline void visit(QueryJob<T> const& job, Packet const& p, FP& accumulator, WideNode const& n, Lanes visit_lanes,
-                  WalkEntry* stack, unsigned& top) {
-    alignas(64) float values[8][PACKET];
+template <class I>
+inline void visit(QueryJob<typename I::Primitive> const& job, Packet const& p, FP (&sum)[I::CHANNELS],
+                  WideNode const& n, Lanes visit_lanes, WalkEntry<I::CHANNELS>* stack, unsigned& top) {
+    alignas(64) float values[8][I::CHANNELS][PACKET];
     Lanes accepted[8] = {};
     for (unsigned present = n.leaf_mask | n.internal_mask; present != 0; present &= present - 1) {
         unsigned const k = static_cast<unsigned>(__builtin_ctz(present));
-        // The acceptance test of the kernels: |q - c|^2 > beta^2 r^2.
         FP const ux = p.qx - n.cx[k], uy = p.qy - n.cy[k], uz = p.qz - n.cz[k];
         FP const d2 = square_add(uz, square_add(ux, uy * uy));
-        Lanes const a = lane_bits(d2 > job.beta_squared * n.r2[k]) & visit_lanes;
-        if (a != 0) accepted[k] = approximate(job, p, n, k, ux, uy, uz, d2, a, values[k]);
+        Lanes const a = accepts(job, d2, n.r2[k], n.r[k]) & visit_lanes;
+        if (a != 0) accepted[k] = I::node(job, p, n, k, ux, uy, uz, d2, a, values[k]);
     }
-    if (job.groups != nullptr) grouped_leaves(job, p, accumulator, n, visit_lanes, accepted, values);
-    else exact_leaf_slots(job, p, accumulator, n, visit_lanes, accepted, values);
+    if (job.groups != nullptr) grouped_leaves<I>(job, p, sum, n, visit_lanes, accepted, values);
+    else exact_leaf_slots<I>(job, p, sum, n, visit_lanes, accepted, values);
     for (unsigned inner = n.internal_mask; inner != 0; inner &= inner - 1) {
         unsigned const k = static_cast<unsigned>(__builtin_ctz(inner));
-        WalkEntry& e = stack[top++];
+        WalkEntry<I::CHANNELS>& e = stack[top++];
         e.node = n.child[k];
         e.visit = visit_lanes & ~accepted[k];
         e.accepted = accepted[k];
-        if (accepted[k] != 0) std::memcpy(e.values, values[k], sizeof values[k]);
+        if (accepted[k] != 0)
+            for (unsigned c = 0; c < I::CHANNELS; ++c) std::memcpy(e.values[c], values[k][c], sizeof values[k][c]);
     }
 }
 
-//! The winding numbers of the sorted queries [first, first + count), count <= PACKET, each summed
-//! as the kernels' walk sums it: the same accepted nodes and leaves, the same exact leaves, added
-//! in the same order. Lanes past `count` repeat the last query and take part in nothing.
-template <class T>
-inline void walk_packet(QueryJob<T> const& job, size_t first, unsigned count, WalkEntry* stack) {
+//! The sums of interaction I at the sorted queries [first, first + count), count <= PACKET, each
+//! summed as the kernels' walk sums it: the same accepted nodes and leaves, the same exact
+//! leaves, added in the same order. Lanes past `count` repeat the last query and take part in
+//! nothing.
+template <class I>
+inline void walk_packet(QueryJob<typename I::Primitive> const& job, size_t first, unsigned count,
+                        WalkEntry<I::CHANNELS>* stack) {
+    constexpr unsigned C = I::CHANNELS;
     Packet p;
     alignas(64) float x[PACKET], y[PACKET], z[PACKET];
     for (unsigned l = 0; l < PACKET; ++l) {
@@ -250,29 +220,45 @@ inline void walk_packet(QueryJob<T> const& job, size_t first, unsigned count, Wa
     p.qx = load<FP>(x);
     p.qy = load<FP>(y);
     p.qz = load<FP>(z);
-    // A local of its own, so that it stays in a register across the walk.
-    FP accumulator(0.0f);
+    if (job.target_normals != nullptr) {
+        for (unsigned l = 0; l < PACKET; ++l) {
+            size_t const s = first + (l < count ? l : count - 1);
+            float const* n = job.target_normals + 3 * size_t{job.order != nullptr ? job.order[s] : s};
+            p.n[l] = Vec3{n[0], n[1], n[2]};
+            x[l] = n[0], y[l] = n[1], z[l] = n[2];
+        }
+        p.nx = load<FP>(x);
+        p.ny = load<FP>(y);
+        p.nz = load<FP>(z);
+    }
+    // Locals of their own, so that they stay in registers across the walk.
+    FP sum[C];
+    for (unsigned c = 0; c < C; ++c) sum[c] = 0.0f;
     Lanes const all = (Lanes{1} << count) - 1;
     unsigned top = 0;
     stack[top].node = 0;
     stack[top].visit = all;
     stack[top++].accepted = 0;
     while (top > 0) {
-        WalkEntry const& e = stack[--top];
+        WalkEntry<C> const& e = stack[--top];
         if (e.accepted != 0) {
-            FP term(0.0f);
-            stdx::where(mask_of(e.accepted), term) = load<FP>(e.values);
-            accumulator += term;
+            for (unsigned c = 0; c < C; ++c) {
+                FP term(0.0f);
+                stdx::where(mask_of(e.accepted), term) = load<FP>(e.values[c]);
+                sum[c] += term;
+            }
         }
         // The entry's slot is reused by the visit's pushes.
         Lanes const lanes = e.visit;
-        if (lanes != 0) visit(job, p, accumulator, job.nodes[e.node], lanes, stack, top);
+        if (lanes != 0) visit<I>(job, p, sum, job.nodes[e.node], lanes, stack, top);
     }
-    alignas(64) float out[PACKET];
-    accumulator.copy_to(out, stdx::element_aligned);
+    alignas(64) float out[C][PACKET];
+    for (unsigned c = 0; c < C; ++c) sum[c].copy_to(out[c], stdx::element_aligned);
     for (unsigned l = 0; l < count; ++l) {
         size_t const s = first + l;
-        job.output[job.order != nullptr ? job.order[s] : s] = out[l];
+        float v[C];
+        for (unsigned c = 0; c < C; ++c) v[c] = out[c][l];
+        I::store(job, job.order != nullptr ? job.order[s] : s, v);
     }
 }
 
