@@ -393,12 +393,20 @@ NearestTree make_nearest_tree(QueryScene<T> const& scene) {
 
 template <class T>
 void nearest(QueryScene<T> const& scene, NearestTree const* boxes, uint32_t const* sorted_indices,
-             Vec3 const* queries, unsigned long n, float max_distance2, NearestOutput const& out) {
+             Vec3 const* queries, unsigned long n, float max_distance2, NearestOutput const& out,
+             uint32_t* order_out) {
     if (n == 0) return;
     if (n > MAX_QUERIES) throw std::length_error("too many queries for a 32-bit order");
     if (scene.tree != nullptr && boxes == nullptr) throw std::logic_error("nearest: the walk's boxes are missing");
     std::vector<uint32_t> order;
     if (scene.tree != nullptr) order = morton_order(queries, n, scene.query_scale, scene.tree->root_box);
+    if (order_out != nullptr) {
+        if (order.empty()) {
+            for (size_t i = 0; i < n; ++i) order_out[i] = static_cast<uint32_t>(i);
+        } else {
+            std::copy(order.begin(), order.end(), order_out);
+        }
+    }
     size_t const stack_entries = scene.tree != nullptr ? scene.tree->stack_capacity : 0;
     size_t const chunks = (n + NEAREST_CHUNK - 1) / NEAREST_CHUNK;
     int const threads = static_cast<int>(std::min<size_t>(chunks, static_cast<size_t>(team_threads())));
@@ -456,8 +464,8 @@ void nearest(QueryScene<T> const& scene, NearestTree const* boxes, uint32_t cons
 template NearestTree make_nearest_tree<Triangle>(QueryScene<Triangle> const&);
 template NearestTree make_nearest_tree<PointNormal>(QueryScene<PointNormal> const&);
 template void nearest<Triangle>(QueryScene<Triangle> const&, NearestTree const*, uint32_t const*, Vec3 const*,
-                                unsigned long, float, NearestOutput const&);
+                                unsigned long, float, NearestOutput const&, uint32_t*);
 template void nearest<PointNormal>(QueryScene<PointNormal> const&, NearestTree const*, uint32_t const*,
-                                   Vec3 const*, unsigned long, float, NearestOutput const&);
+                                   Vec3 const*, unsigned long, float, NearestOutput const&, uint32_t*);
 
 }  // namespace gyrant::cpu

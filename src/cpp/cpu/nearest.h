@@ -52,9 +52,11 @@ struct NearestOutput {
 //! distance, its closest point and its index in the caller's order (sorted_indices maps the
 //! sorted storage back). Nothing within max_distance2 (engine's frame, squared): inf, NaN, -1; a
 //! query with a non-finite coordinate: NaN, NaN, -1. The same squared distances as the kernel's,
-//! bit for bit. `boxes` may be null only when scene.tree is.
+//! bit for bit. `boxes` may be null only when scene.tree is. `order`, when not null, receives the
+//! n caller's indices in the order walked (Morton order of the queries; the identity without a tree).
 template <class T>
 void nearest(QueryScene<T> const& scene, NearestTree const* boxes, uint32_t const* sorted_indices,
-             Vec3 const* queries, unsigned long n, float max_distance2, NearestOutput const& out);
+             Vec3 const* queries, unsigned long n, float max_distance2, NearestOutput const& out,
+             uint32_t* order = nullptr);
 
 }  // namespace gyrant::cpu
