@@ -159,15 +159,30 @@ struct V8 {
     }
 }
 
-GYRANT_LEAF_CLONES
-void scan_leaf(SoAView<Triangle> const& view, GroupBoxes const* groups, unsigned first, unsigned count,
-               Vec3 const& qs, float& best, uint32_t& found) {
+//! The groups of a leaf of `count` primitives in the order to scan them: nearest bound first, so
+//! that the first one tightens the best before the others are tested (stable: ties in group
+//! order). Returns how many; rank[j] is a group.
+[[gnu::always_inline]] inline unsigned group_order(float const (&bound)[4], unsigned count, unsigned (&rank)[4]) {
+    unsigned const groups = (count + 7) / 8;
+    for (unsigned g = 0; g < groups; ++g) {
+        unsigned j = g;
+        for (; j > 0 && bound[rank[j - 1]] > bound[g]; --j) rank[j] = rank[j - 1];
+        rank[j] = g;
+    }
+    return groups;
+}
+
+[[gnu::always_inline]] inline void scan_leaf(SoAView<Triangle> const& view, GroupBoxes const* groups, unsigned first,
+                                             unsigned count, Vec3 const& qs, float& best, uint32_t& found) {
     float group_bound[4];
     bounds_of_groups(groups, qs, group_bound);
+    unsigned rank[4];
+    unsigned const n_groups = group_order(group_bound, count, rank);
     V8 const q{splat(qs.x), splat(qs.y), splat(qs.z)};
     F8 const zero = splat(0.0f);
-    for (unsigned start = 0; start < count; start += 8) {
-        if (!may_improve(group_bound[start / 8], best, found != NONE)) continue;
+    for (unsigned r = 0; r < n_groups; ++r) {
+        unsigned const start = 8 * rank[r];
+        if (!may_improve(group_bound[rank[r]], best, found != NONE)) continue;
         unsigned const lanes = std::min(8u, count - start);
         V8 v[3];
         load8(view, first + start, lanes, v);
@@ -209,13 +224,16 @@ void scan_leaf(SoAView<Triangle> const& view, GroupBoxes const* groups, unsigned
     }
 }
 
-GYRANT_LEAF_CLONES
-void scan_leaf(SoAView<PointNormal> const& view, GroupBoxes const* groups, unsigned first, unsigned count,
-               Vec3 const& qs, float& best, uint32_t& found) {
+[[gnu::always_inline]] inline void scan_leaf(SoAView<PointNormal> const& view, GroupBoxes const* groups,
+                                             unsigned first, unsigned count, Vec3 const& qs, float& best,
+                                             uint32_t& found) {
     float group_bound[4];
     bounds_of_groups(groups, qs, group_bound);
-    for (unsigned start = 0; start < count; start += 8) {
-        if (!may_improve(group_bound[start / 8], best, found != NONE)) continue;
+    unsigned rank[4];
+    unsigned const n_groups = group_order(group_bound, count, rank);
+    for (unsigned r = 0; r < n_groups; ++r) {
+        unsigned const start = 8 * rank[r];
+        if (!may_improve(group_bound[rank[r]], best, found != NONE)) continue;
         unsigned const lanes = std::min(8u, count - start);
         F8 px, py, pz;
         unsigned const at = first + start;
@@ -241,74 +259,137 @@ void scan_leaf(SoAView<PointNormal> const& view, GroupBoxes const* groups, unsig
     }
 }
 
-//! One query's walk. `hint` is a primitive to start from (NONE: none).
+//! One query's walk: the nearest primitive below max_distance2 (NONE if none), its squared
+//! distance in best. `hint` is a primitive to start from (NONE: none). `stack` holds
+//! WideTree::stack_capacity entries.
 template <class T>
-struct Walker {
-    QueryScene<T> const& scene;
-    NearestTree const* boxes;
-    StackEntry* stack;
-    float max_distance2;
-
-    //! Primitives [first, first + count) against q: the nearest below best.
-    void scan(unsigned first, unsigned count, Vec3 const& q, float& best, uint32_t& found) const {
-        GroupBoxes const* const groups = boxes != nullptr ? &boxes->groups[first / PRIMITIVES_PER_LEAF] : nullptr;
-        scan_leaf(scene.primitives, groups, first, count, q, best, found);
+[[gnu::always_inline]] inline uint32_t walk_query(QueryScene<T> const& scene, NearestTree const* boxes,
+                                                  StackEntry* stack, float max_distance2, Vec3 const& q,
+                                                  uint32_t hint, float& best) {
+    unsigned const n = scene.n_primitives;
+    best = max_distance2;
+    uint32_t found = NONE;
+    if (hint != NONE) {
+        Vec3 point;
+        float const d2 = primitive_distance2(T::load(scene.primitives, hint, n), q, point);
+        if (may_improve(d2, best, false)) {
+            best = d2;
+            found = hint;
+        }
     }
-
-    uint32_t operator()(Vec3 const& q, uint32_t hint, float& best) const {
-        unsigned const n = scene.n_primitives;
-        best = max_distance2;
-        uint32_t found = NONE;
-        if (hint != NONE) {
-            Vec3 point;
-            float const d2 = primitive_distance2(T::load(scene.primitives, hint, n), q, point);
-            if (may_improve(d2, best, false)) {
-                best = d2;
-                found = hint;
-            }
-        }
-        if (scene.tree == nullptr) {
-            for (unsigned first = 0; first < n; first += PRIMITIVES_PER_LEAF)
-                scan(first, std::min(PRIMITIVES_PER_LEAF, n - first), q, best, found);
-            return found;
-        }
-        WideNode const* const nodes = scene.tree->nodes.data();
-        SlotBoxes const* const slot_boxes = boxes->boxes.data();
-        unsigned s = 0;
-        stack[s++] = {0, 0.0f};
-        while (s > 0) {
-            StackEntry const top = stack[--s];
-            if (!may_improve(top.bound, best, found != NONE)) continue;
-            if (top.entry & LEAF_ENTRY) {
-                unsigned const first = (top.entry & ~LEAF_ENTRY) * PRIMITIVES_PER_LEAF;
-                scan(first, std::min(PRIMITIVES_PER_LEAF, n - first), q, best, found);
-                continue;
-            }
-            WideNode const& w = nodes[top.entry];
-            SlotBoxes const& b = slot_boxes[top.entry];
-            float bound[8];
-            for (unsigned k = 0; k < 8; ++k) {
-                float const dx = gap(b.lo_x[k], b.hi_x[k], q.x), dy = gap(b.lo_y[k], b.hi_y[k], q.y),
-                            dz = gap(b.lo_z[k], b.hi_z[k], q.z);
-                bound[k] = dx * dx + dy * dy + dz * dz;
-            }
-            unsigned const occupied = static_cast<unsigned>(w.leaf_mask | w.internal_mask);
-            // The children worth a visit, nearest first (insertion sort of at most 8).
-            StackEntry pending[8];
-            unsigned m = 0;
-            for (unsigned k = 0; k < 8; ++k) {
-                if (!((occupied >> k) & 1u) || !may_improve(bound[k], best, found != NONE)) continue;
-                StackEntry const e{w.child[k] | (((w.leaf_mask >> k) & 1u) ? LEAF_ENTRY : 0u), bound[k]};
-                unsigned j = m++;
-                for (; j > 0 && pending[j - 1].bound > e.bound; --j) pending[j] = pending[j - 1];
-                pending[j] = e;
-            }
-            // The stack holds 8 entries per level (WideTree::stack_capacity): no overflow.
-            for (unsigned j = m; j-- > 0;) stack[s++] = pending[j];
-        }
+    if (scene.tree == nullptr) {
+        for (unsigned first = 0; first < n; first += PRIMITIVES_PER_LEAF)
+            scan_leaf(scene.primitives, nullptr, first, std::min(PRIMITIVES_PER_LEAF, n - first), q, best, found);
         return found;
     }
+    WideNode const* const nodes = scene.tree->nodes.data();
+    SlotBoxes const* const slot_boxes = boxes->boxes.data();
+    GroupBoxes const* const group_boxes = boxes->groups.data();
+    F8 const qx = splat(q.x), qy = splat(q.y), qz = splat(q.z), zero = splat(0.0f);
+    unsigned s = 0;
+    stack[s++] = {0, 0.0f};
+    while (s > 0) {
+        StackEntry const top = stack[--s];
+        if (!may_improve(top.bound, best, found != NONE)) continue;
+        if (top.entry & LEAF_ENTRY) {
+            unsigned const leaf = top.entry & ~LEAF_ENTRY;
+            unsigned const first = leaf * PRIMITIVES_PER_LEAF;
+            scan_leaf(scene.primitives, &group_boxes[leaf], first, std::min(PRIMITIVES_PER_LEAF, n - first), q, best,
+                      found);
+            continue;
+        }
+        WideNode const& w = nodes[top.entry];
+        SlotBoxes const& b = slot_boxes[top.entry];
+        // The eight slots' bounds at once (the rows are eight floats each); empty slots are masked
+        // below, whatever their boxes give.
+        F8 lo_x, lo_y, lo_z, hi_x, hi_y, hi_z;
+        std::memcpy(&lo_x, b.lo_x, sizeof lo_x);
+        std::memcpy(&lo_y, b.lo_y, sizeof lo_y);
+        std::memcpy(&lo_z, b.lo_z, sizeof lo_z);
+        std::memcpy(&hi_x, b.hi_x, sizeof hi_x);
+        std::memcpy(&hi_y, b.hi_y, sizeof hi_y);
+        std::memcpy(&hi_z, b.hi_z, sizeof hi_z);
+        F8 const dx = vmax(vmax(lo_x - qx, qx - hi_x), zero);
+        F8 const dy = vmax(vmax(lo_y - qy, qy - hi_y), zero);
+        F8 const dz = vmax(vmax(lo_z - qz, qz - hi_z), zero);
+        F8 const bound = dx * dx + dy * dy + dz * dz;
+        // may_improve, lane by lane.
+        M8 const pass = found != NONE ? (bound < splat(best)) : (bound <= splat(best));
+        unsigned mask = 0;
+        for (unsigned k = 0; k < 8; ++k) mask |= static_cast<unsigned>(pass[k] & 1) << k;
+        mask &= static_cast<unsigned>(w.leaf_mask | w.internal_mask);
+        if (mask == 0) continue;
+        // The children worth a visit, nearest first (insertion sort of at most 8, usually one or two).
+        StackEntry pending[8];
+        unsigned m = 0;
+        for (; mask != 0; mask &= mask - 1) {
+            unsigned const k = static_cast<unsigned>(__builtin_ctz(mask));
+            StackEntry const e{w.child[k] | (((w.leaf_mask >> k) & 1u) ? LEAF_ENTRY : 0u), bound[k]};
+            unsigned j = m++;
+            for (; j > 0 && pending[j - 1].bound > e.bound; --j) pending[j] = pending[j - 1];
+            pending[j] = e;
+        }
+        // The stack holds 8 entries per level (WideTree::stack_capacity): no overflow.
+        for (unsigned j = m; j-- > 0;) stack[s++] = pending[j];
+    }
+    return found;
+}
+
+//! The walk of one chunk of the Morton order, compiled for each instruction set (the vectors
+//! above stay in registers of the widest one the CPU has).
+struct ChunkArgs {
+    float max_distance2;
+    float inverse_scale;
+    uint32_t const* sorted_indices;
+    Vec3 const* queries;
+    uint32_t const* order;  // empty: the identity
+    NearestOutput out;
 };
+
+template <class T>
+[[gnu::always_inline]] inline void walk_chunk_body(QueryScene<T> const& scene, NearestTree const* boxes,
+                                                   StackEntry* stack, ChunkArgs const& a, size_t begin,
+                                                   size_t end) {
+    float const nan = std::numeric_limits<float>::quiet_NaN();
+    uint32_t hint = NONE;
+    for (size_t slot = begin; slot < end; ++slot) {
+        size_t const i = a.order == nullptr ? slot : a.order[slot];
+        Vec3 const raw = a.queries[i];
+        bool const finite = finite_query(raw);
+        uint32_t found = NONE;
+        float best = 0.0f;
+        Vec3 const q = in_engine_frame(raw, scene.query_scale);
+        if (finite) found = walk_query(scene, boxes, stack, a.max_distance2, q, hint, best);
+        Vec3 point{nan, nan, nan};
+        float distance = finite ? INFINITY : nan;
+        if (found != NONE) {
+            hint = found;
+            Vec3 closest;
+            primitive_distance2(T::load(scene.primitives, found, scene.n_primitives), q, closest);
+            distance = nearest_distance(best, closest, q) * a.inverse_scale;
+            point = closest * a.inverse_scale;
+        }
+        a.out.distance[i] = distance;
+        if (a.out.points != nullptr) {
+            a.out.points[3 * i + 0] = point.x;
+            a.out.points[3 * i + 1] = point.y;
+            a.out.points[3 * i + 2] = point.z;
+        }
+        if (a.out.index != nullptr)
+            a.out.index[i] = found != NONE ? static_cast<int64_t>(a.sorted_indices[found]) : NO_PRIMITIVE;
+    }
+}
+
+GYRANT_LEAF_CLONES
+void walk_chunk(QueryScene<Triangle> const& scene, NearestTree const* boxes, StackEntry* stack, ChunkArgs const& a,
+                size_t begin, size_t end) {
+    walk_chunk_body(scene, boxes, stack, a, begin, end);
+}
+GYRANT_LEAF_CLONES
+void walk_chunk(QueryScene<PointNormal> const& scene, NearestTree const* boxes, StackEntry* stack,
+                ChunkArgs const& a, size_t begin, size_t end) {
+    walk_chunk_body(scene, boxes, stack, a, begin, end);
+}
 
 }  // namespace
 
@@ -412,40 +493,14 @@ void nearest(QueryScene<T> const& scene, NearestTree const* boxes, uint32_t cons
     int const threads = static_cast<int>(std::min<size_t>(chunks, static_cast<size_t>(team_threads())));
     // Every thread's stack is allocated here: nothing may throw inside the team.
     std::vector<StackEntry> stacks(std::max(1, threads) * std::max<size_t>(stack_entries, 1));
-    float const inverse_scale = 1.0f / scene.query_scale;  // a power of two: exact
-    float const nan = std::numeric_limits<float>::quiet_NaN();
+    // inverse_scale: a power of two, exact.
+    ChunkArgs const args{max_distance2, 1.0f / scene.query_scale, sorted_indices, queries,
+                         order.empty() ? nullptr : order.data(), out};
 
     // Chunk c of the Morton order on a thread's own stack.
     auto const chunk = [&](size_t c, int thread) noexcept {
-        Walker<T> const walk{scene, boxes, stacks.data() + static_cast<size_t>(thread) * stack_entries, max_distance2};
-        uint32_t hint = NONE;
-        size_t const end = std::min<size_t>(n, (c + 1) * NEAREST_CHUNK);
-        for (size_t slot = c * NEAREST_CHUNK; slot < end; ++slot) {
-            size_t const i = order.empty() ? slot : order[slot];
-            Vec3 const raw = queries[i];
-            bool const finite = finite_query(raw);
-            uint32_t found = NONE;
-            float best = 0.0f;
-            Vec3 const q = in_engine_frame(raw, scene.query_scale);
-            if (finite) found = walk(q, hint, best);
-            Vec3 point{nan, nan, nan};
-            float distance = finite ? INFINITY : nan;
-            if (found != NONE) {
-                hint = found;
-                Vec3 closest;
-                primitive_distance2(T::load(scene.primitives, found, scene.n_primitives), q, closest);
-                distance = nearest_distance(best, closest, q) * inverse_scale;
-                point = closest * inverse_scale;
-            }
-            out.distance[i] = distance;
-            if (out.points != nullptr) {
-                out.points[3 * i + 0] = point.x;
-                out.points[3 * i + 1] = point.y;
-                out.points[3 * i + 2] = point.z;
-            }
-            if (out.index != nullptr)
-                out.index[i] = found != NONE ? static_cast<int64_t>(sorted_indices[found]) : NO_PRIMITIVE;
-        }
+        walk_chunk(scene, boxes, stacks.data() + static_cast<size_t>(thread) * stack_entries, args, c * NEAREST_CHUNK,
+                   std::min<size_t>(n, (c + 1) * NEAREST_CHUNK));
     };
     if (threads <= 1) {
         host::FlushToZero const ftz;  // as the kernels run
