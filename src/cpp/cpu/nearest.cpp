@@ -148,17 +148,35 @@ struct V8 {
     return g > 0.0f ? g : 0.0f;
 }
 
-//! Lower bounds of the squared distances to a leaf's four groups (all 0 without their boxes).
-[[gnu::always_inline]] inline void bounds_of_groups(GroupBoxes const* g, Vec3 const& q, float (&bound)[4]) {
-    for (unsigned k = 0; k < 4; ++k) {
-        if (g == nullptr) {
-            bound[k] = 0.0f;
-            continue;
-        }
-        float const dx = gap(g->lo_x[k], g->hi_x[k], q.x), dy = gap(g->lo_y[k], g->hi_y[k], q.y),
-                    dz = gap(g->lo_z[k], g->hi_z[k], q.z);
-        bound[k] = dx * dx + dy * dy + dz * dz;
+typedef float F4 __attribute__((vector_size(16)));
+[[gnu::always_inline]] inline F4 load4(float const* p) {
+    F4 v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+[[gnu::always_inline]] inline F4 vmax4(F4 a, F4 b) { return a > b ? a : b; }
+[[gnu::always_inline]] inline F4 vabs4(F4 a) { return a < F4{} ? -a : a; }
+
+//! Lower bounds of the squared distances to a leaf's four groups (all 0 without their frames).
+//! The projections of q - c on the axes are computed in float: each gap is shrunk by more than
+//! their rounding (6 units of 2^-24 of |q - c|_1), and the sum by more than the axes' departure
+//! from orthonormal (their float rounding), so that no bound exceeds a true distance.
+[[gnu::always_inline]] inline void bounds_of_groups(GroupFrames const* g, Vec3 const& q, float (&bound)[4]) {
+    if (g == nullptr) {
+        for (float& b : bound) b = 0.0f;
+        return;
     }
+    F4 const dx = q.x - load4(g->c_x), dy = q.y - load4(g->c_y), dz = q.z - load4(g->c_z);
+    F4 const margin = 1e-6f * (vabs4(dx) + vabs4(dy) + vabs4(dz));
+    F4 const pu = load4(g->u_x) * dx + load4(g->u_y) * dy + load4(g->u_z) * dz;
+    F4 const pv = load4(g->v_x) * dx + load4(g->v_y) * dy + load4(g->v_z) * dz;
+    F4 const pn = load4(g->n_x) * dx + load4(g->n_y) * dy + load4(g->n_z) * dz;
+    F4 const zero{};
+    F4 const gu = vmax4(vmax4(load4(g->lo_u) - pu, pu - load4(g->hi_u)) - margin, zero);
+    F4 const gv = vmax4(vmax4(load4(g->lo_v) - pv, pv - load4(g->hi_v)) - margin, zero);
+    F4 const gn = vmax4(vmax4(load4(g->lo_n) - pn, pn - load4(g->hi_n)) - margin, zero);
+    F4 const b = (gu * gu + gv * gv + gn * gn) * 0.99999f;
+    std::memcpy(bound, &b, sizeof b);
 }
 
 //! The groups of a leaf of `count` primitives in the order to scan them: nearest bound first, so
@@ -174,7 +192,7 @@ struct V8 {
     return groups;
 }
 
-[[gnu::always_inline]] inline void scan_leaf(SoAView<Triangle> const& view, GroupBoxes const* groups, unsigned first,
+[[gnu::always_inline]] inline void scan_leaf(SoAView<Triangle> const& view, GroupFrames const* groups, unsigned first,
                                              unsigned count, Vec3 const& qs, float& best, uint32_t& found) {
     float group_bound[4];
     bounds_of_groups(groups, qs, group_bound);
@@ -226,7 +244,7 @@ struct V8 {
     }
 }
 
-[[gnu::always_inline]] inline void scan_leaf(SoAView<PointNormal> const& view, GroupBoxes const* groups,
+[[gnu::always_inline]] inline void scan_leaf(SoAView<PointNormal> const& view, GroupFrames const* groups,
                                              unsigned first, unsigned count, Vec3 const& qs, float& best,
                                              uint32_t& found) {
     float group_bound[4];
@@ -286,7 +304,7 @@ template <class T>
     }
     WideNode const* const nodes = scene.tree->nodes.data();
     SlotBoxes const* const slot_boxes = boxes->boxes.data();
-    GroupBoxes const* const group_boxes = boxes->groups.data();
+    GroupFrames const* const group_boxes = boxes->groups.data();
     F8 const qx = splat(q.x), qy = splat(q.y), qz = splat(q.z), zero = splat(0.0f);
     unsigned s = 0;
     stack[s++] = {0, 0.0f};
@@ -393,6 +411,98 @@ void walk_chunk(QueryScene<PointNormal> const& scene, NearestTree const* boxes, 
     walk_chunk_body(scene, boxes, stack, a, begin, end);
 }
 
+//! The corners of primitive i (a point: its position, three times) and the direction a patch of
+//! such primitives faces (a triangle's area normal, a point's scaled normal), in double.
+void corners_and_facing(SoAView<Triangle> const& view, unsigned i, unsigned n, double (&c)[3][3], double (&f)[3]) {
+    Triangle const t = Triangle::load(view, i, n);
+    Vec3 const v[3] = {t.v0, t.v1, t.v2};
+    for (int k = 0; k < 3; ++k) c[k][0] = v[k].x, c[k][1] = v[k].y, c[k][2] = v[k].z;
+    double const a[3] = {c[1][0] - c[0][0], c[1][1] - c[0][1], c[1][2] - c[0][2]};
+    double const b[3] = {c[2][0] - c[0][0], c[2][1] - c[0][1], c[2][2] - c[0][2]};
+    f[0] = a[1] * b[2] - a[2] * b[1];
+    f[1] = a[2] * b[0] - a[0] * b[2];
+    f[2] = a[0] * b[1] - a[1] * b[0];
+}
+void corners_and_facing(SoAView<PointNormal> const& view, unsigned i, unsigned n, double (&c)[3][3],
+                        double (&f)[3]) {
+    PointNormal const p = PointNormal::load(view, i, n);
+    for (int k = 0; k < 3; ++k) c[k][0] = p.position.x, c[k][1] = p.position.y, c[k][2] = p.position.z;
+    f[0] = p.normal.x, f[1] = p.normal.y, f[2] = p.normal.z;
+}
+
+//! Group `group` of g: primitives [first, last), whose axis-aligned box is [lo, hi], as an
+//! oriented box. The axes are rounded to float first and the ranges taken along the rounded
+//! axes in double, widened and rounded outward, so that they hold every corner exactly.
+template <class T>
+void set_group_frame(SoAView<T> const& view, unsigned n, unsigned first, unsigned last, float const (&lo)[3],
+                     float const (&hi)[3], GroupFrames& g, unsigned group) {
+    float axis[3][3] = {{1.0f, 0.0f, 0.0f}, {0.0f, 1.0f, 0.0f}, {0.0f, 0.0f, 1.0f}};  // u, v, n
+    float centre[3] = {0.0f, 0.0f, 0.0f};
+    float range_lo[3] = {INFINITY, INFINITY, INFINITY}, range_hi[3] = {-INFINITY, -INFINITY, -INFINITY};
+    bool const finite = std::isfinite(lo[0]) && std::isfinite(lo[1]) && std::isfinite(lo[2]) &&
+                        std::isfinite(hi[0]) && std::isfinite(hi[1]) && std::isfinite(hi[2]);
+    if (first < last && !finite) {
+        // Unbounded: never pruned (and a primitive with a NaN corner is never found).
+        for (int k = 0; k < 3; ++k) range_lo[k] = -INFINITY, range_hi[k] = INFINITY;
+    } else if (first < last) {
+        for (int k = 0; k < 3; ++k) centre[k] = 0.5f * lo[k] + 0.5f * hi[k];
+        double facing[3] = {0.0, 0.0, 0.0};
+        for (unsigned i = first; i < last; ++i) {
+            double c[3][3], f[3];
+            corners_and_facing(view, i, n, c, f);
+            for (int k = 0; k < 3; ++k) facing[k] += f[k];
+        }
+        double const len = std::sqrt(facing[0] * facing[0] + facing[1] * facing[1] + facing[2] * facing[2]);
+        if (len > 0.0 && std::isfinite(len)) {
+            double const nn[3] = {facing[0] / len, facing[1] / len, facing[2] / len};
+            // u: across n and the coordinate axis least along it; v completes the frame.
+            int const e = std::fabs(nn[0]) <= std::fabs(nn[1]) && std::fabs(nn[0]) <= std::fabs(nn[2]) ? 0
+                          : std::fabs(nn[1]) <= std::fabs(nn[2])                                       ? 1
+                                                                                                        : 2;
+            double const ex[3] = {e == 0 ? 1.0 : 0.0, e == 1 ? 1.0 : 0.0, e == 2 ? 1.0 : 0.0};
+            double u[3] = {nn[1] * ex[2] - nn[2] * ex[1], nn[2] * ex[0] - nn[0] * ex[2], nn[0] * ex[1] - nn[1] * ex[0]};
+            double const ul = std::sqrt(u[0] * u[0] + u[1] * u[1] + u[2] * u[2]);
+            for (double& x : u) x /= ul;
+            double const v[3] = {nn[1] * u[2] - nn[2] * u[1], nn[2] * u[0] - nn[0] * u[2], nn[0] * u[1] - nn[1] * u[0]};
+            for (int k = 0; k < 3; ++k) {
+                axis[0][k] = static_cast<float>(u[k]);
+                axis[1][k] = static_cast<float>(v[k]);
+                axis[2][k] = static_cast<float>(nn[k]);
+            }
+        }
+        double plo[3] = {INFINITY, INFINITY, INFINITY}, phi[3] = {-INFINITY, -INFINITY, -INFINITY}, reach = 0.0;
+        for (unsigned i = first; i < last; ++i) {
+            double c[3][3], f[3];
+            corners_and_facing(view, i, n, c, f);
+            for (auto const& corner : c) {
+                double const d[3] = {corner[0] - centre[0], corner[1] - centre[1], corner[2] - centre[2]};
+                reach = std::max({reach, std::fabs(d[0]), std::fabs(d[1]), std::fabs(d[2])});
+                for (int a = 0; a < 3; ++a) {
+                    double const p = double{axis[a][0]} * d[0] + double{axis[a][1]} * d[1] + double{axis[a][2]} * d[2];
+                    plo[a] = std::min(plo[a], p);
+                    phi[a] = std::max(phi[a], p);
+                }
+            }
+        }
+        for (int a = 0; a < 3; ++a) {
+            // Far above the double rounding of the projections; then outward to float.
+            double const l = plo[a] - 1e-9 * reach, h = phi[a] + 1e-9 * reach;
+            float fl = static_cast<float>(l), fh = static_cast<float>(h);
+            if (double{fl} > l) fl = std::nextafter(fl, -INFINITY);
+            if (double{fh} < h) fh = std::nextafter(fh, INFINITY);
+            range_lo[a] = fl;
+            range_hi[a] = fh;
+        }
+    }
+    // An empty group (past the last primitive) keeps an inverted range: never reached.
+    g.c_x[group] = centre[0], g.c_y[group] = centre[1], g.c_z[group] = centre[2];
+    g.u_x[group] = axis[0][0], g.u_y[group] = axis[0][1], g.u_z[group] = axis[0][2];
+    g.v_x[group] = axis[1][0], g.v_y[group] = axis[1][1], g.v_z[group] = axis[1][2];
+    g.n_x[group] = axis[2][0], g.n_y[group] = axis[2][1], g.n_z[group] = axis[2][2];
+    g.lo_u[group] = range_lo[0], g.lo_v[group] = range_lo[1], g.lo_n[group] = range_lo[2];
+    g.hi_u[group] = range_hi[0], g.hi_v[group] = range_hi[1], g.hi_n[group] = range_hi[2];
+}
+
 }  // namespace
 
 template <class T>
@@ -406,7 +516,7 @@ NearestTree make_nearest_tree(QueryScene<T> const& scene) {
 #pragma omp parallel for schedule(static) if (team_threads() > 1 && leaves >= 64)
     for (size_t leaf = 0; leaf < leaves; ++leaf) {
         float lo[3] = {INFINITY, INFINITY, INFINITY}, hi[3] = {-INFINITY, -INFINITY, -INFINITY};
-        GroupBoxes& g = out.groups[leaf];
+        GroupFrames& g = out.groups[leaf];
         for (unsigned group = 0; group < 4; ++group) {
             float glo[3] = {INFINITY, INFINITY, INFINITY}, ghi[3] = {-INFINITY, -INFINITY, -INFINITY};
             unsigned const first = static_cast<unsigned>(leaf * PRIMITIVES_PER_LEAF) + 8 * group;
@@ -421,9 +531,7 @@ NearestTree make_nearest_tree(QueryScene<T> const& scene) {
                     ghi[c] = std::isnan(phi[c]) ? INFINITY : std::fmax(ghi[c], phi[c]);
                 }
             }
-            // An empty group (past the last primitive) keeps its inverted box: never reached.
-            g.lo_x[group] = glo[0], g.lo_y[group] = glo[1], g.lo_z[group] = glo[2];
-            g.hi_x[group] = ghi[0], g.hi_y[group] = ghi[1], g.hi_z[group] = ghi[2];
+            set_group_frame(scene.primitives, n, first, last, glo, ghi, g, group);
             for (int c = 0; c < 3; ++c) {
                 lo[c] = std::fmin(lo[c], glo[c]);
                 hi[c] = std::fmax(hi[c], ghi[c]);
