@@ -384,10 +384,14 @@ template <class T>
         float distance = finite ? INFINITY : nan;
         if (found != NONE) {
             hint = found;
-            Vec3 closest;
-            primitive_distance2(T::load(scene.primitives, found, scene.n_primitives), q, closest);
-            distance = nearest_distance(best, closest, q) * a.inverse_scale;
-            point = closest * a.inverse_scale;
+            if (a.out.points != nullptr || !(best <= 3.40282347e38f)) {
+                Vec3 closest;
+                primitive_distance2(T::load(scene.primitives, found, scene.n_primitives), q, closest);
+                distance = nearest_distance(best, closest, q) * a.inverse_scale;
+                point = closest * a.inverse_scale;
+            } else {
+                distance = sqrtf(best) * a.inverse_scale;  // nearest_distance without the point it needs no more
+            }
         }
         a.out.distance[i] = distance;
         if (a.out.points != nullptr) {
