@@ -100,10 +100,11 @@ def run_mesh(name, path, args, log):
             row["igl_sdf"], igl_out = timed(lambda: igl.signed_distance(
                 q.astype(np.float64), vd, fi, sign_type=igl.SIGNED_DISTANCE_TYPE_FAST_WINDING_NUMBER))
         row["closest"], (d, _, _) = timed(lambda: engine.closest_point(q))
-        before = engine.sign_reevaluations
+        before, heads = engine.sign_reevaluations, engine.sign_exact_evaluations
         row["sdf"], sdf = timed(lambda: np.asarray(engine.signed_distance(q)))
         after = engine.sign_reevaluations
         row["tight"], row["exact"] = after[0] - before[0], after[1] - before[1]
+        row["heads"] = engine.sign_exact_evaluations - heads
         row["band"], band = timed(lambda: np.asarray(engine.signed_distance(q, max_distance=BAND_FRACTION * side)))
         row["in_band"] = float(np.isfinite(band).mean())
 
@@ -130,7 +131,7 @@ def run_mesh(name, path, args, log):
 
 
 HEADER = ("| mesh | tris | set | queries | Open3D closest s | Open3D sdf s | libigl sdf s | gyrant closest s "
-          "| gyrant sdf s | x Open3D sdf | band s | x full | in band | tight / exact passes "
+          "| gyrant sdf s | x Open3D sdf | band s | x full | in band | tight / exact passes / run heads "
           "| dist err (ulps) | sign ok: gyrant / Open3D / libigl |")
 
 
@@ -139,7 +140,7 @@ def format_row(r):
     igl_s = f"{100 * r['igl_sign_ok']:.3f}%" if "igl_sign_ok" in r else "n/a"
     return (f"| {r['mesh']} | {r['triangles']} | {r['set']} | {r['queries']} | {r['o3d_closest']:.2f} "
             f"| {r['o3d_sdf']:.2f} | {igl_t} | {r['closest']:.2f} | {r['sdf']:.2f} | {r['o3d_sdf'] / r['sdf']:.1f} "
-            f"| {r['band']:.2f} | {r['sdf'] / r['band']:.1f} | {100 * r['in_band']:.1f}% | {r['tight']} / {r['exact']} "
+            f"| {r['band']:.2f} | {r['sdf'] / r['band']:.1f} | {100 * r['in_band']:.1f}% | {r['tight']} / {r['exact']} / {r['heads']} "
             f"| {r['dist_err_ulps']:.1f} | {100 * r['sign_ok']:.3f}% / {100 * r['o3d_sign_ok']:.2f}% / {igl_s} |")
 
 

@@ -293,6 +293,8 @@ class GyrantBackend {
                                                         unsigned long stream) const;
     //! Queries whose sign signed_distance has taken from the exact sum, over the engine's life.
     unsigned long sign_reevaluations() const { return reevaluated_signs.load(std::memory_order_relaxed); }
+    //! Queries whose sign signed_distance has evaluated with the exact method (one per run).
+    unsigned long sign_exact_evaluations() const { return exact_signs.load(std::memory_order_relaxed); }
     //! Queries whose sign signed_distance has taken from the tight pass (or beyond).
     unsigned long sign_tightenings() const { return tightened_signs.load(std::memory_order_relaxed); }
     //! How far from 0.5 the hierarchical w at this beta (resolved) may still be on the wrong side.
@@ -338,10 +340,17 @@ class GyrantBackend {
                                             float const* queries, float beta, float epsilon,
                                             unsigned long stream) const;
 
-    //! The nearest walk into distance (n), points (3 n, may be null) and index (n, may be null).
+    //! The nearest walk into distance (n), points (3 n, may be null) and index (n, may be null);
+    //! order (n, may be null) receives the caller's indices in the order walked (Morton order).
     void nearest_into(float const* queries, unsigned long n, float max_distance, float* distance,
-                      float* points, int64_t* index, cudaStream_t caller_stream) const;
+                      float* points, int64_t* index, cudaStream_t caller_stream,
+                      uint32_t* order = nullptr) const;
+    //! signed_distance's sign on a closed surface whose exact method counts crossings: the exact w
+    //! at the head of each run of the Morton order that stays off the surface, shared by the run.
+    void sign_by_runs(float const* queries, unsigned long n, uint32_t const* order, bool band, float* distance,
+                      int sign_mode, unsigned long stream) const;
     std::atomic<unsigned long> mutable reevaluated_signs{0};
+    std::atomic<unsigned long> mutable exact_signs{0};
     std::atomic<unsigned long> mutable tightened_signs{0};
 #if defined(GYRANT_FLAVOUR_HOST)
     //! The native nearest walk's boxes, made by the first query that needs them.

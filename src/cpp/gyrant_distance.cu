@@ -11,6 +11,8 @@
 #include <thrust/copy.h>
 #include <thrust/for_each.h>
 #include <thrust/iterator/counting_iterator.h>
+#include <thrust/scan.h>
+#include <thrust/transform.h>
 #include <thrust/sequence.h>
 
 #include <cmath>
@@ -84,6 +86,47 @@ struct ApplySign {
     }
 };
 
+//! Whether the j-th query of a chain (caller's indices, in Morton order) must have its own winding
+//! number: the first one, and any whose segment to its predecessor may meet the surface. On a
+//! closed surface w is an integer, constant on every path that stays off the surface; the segment
+//! to the predecessor does when it is shorter than either end's distance (the open ball of that
+//! radius holds no surface point), kept below it by more than the distances' float rounding.
+struct StartsRun {
+    float const* queries;
+    float const* distance;
+    uint32_t const* chain;
+    GYRANT_HOST_DEVICE bool operator()(uint32_t j) const {
+        if (j == 0) return true;
+        uint64_t const i = chain[j], p = chain[j - 1];
+        double const dx = double{queries[3 * i + 0]} - queries[3 * p + 0];
+        double const dy = double{queries[3 * i + 1]} - queries[3 * p + 1];
+        double const dz = double{queries[3 * i + 2]} - queries[3 * p + 2];
+        double const reach = fmax(double{distance[i]}, double{distance[p]});  // NaN rows: the other, or NaN
+        double const size = fmax(fmax(fabs(double{queries[3 * i + 0]}), fabs(double{queries[3 * i + 1]})),
+                                 fabs(double{queries[3 * i + 2]})) + reach;
+        // 1e-5: about 80 float steps of the coordinates, far above the distance's rounding.
+        double const slack = 1e-5 * size;
+        return !(sqrt(dx * dx + dy * dy + dz * dz) + slack < reach);  // NaN: a run of its own
+    }
+};
+//! flag[j] = StartsRun(j) as 0 or 1.
+struct RunFlag {
+    StartsRun starts;
+    GYRANT_HOST_DEVICE uint32_t operator()(uint32_t j) const { return starts(j) ? 1u : 0u; }
+};
+//! distance[chain[j]] signed by the w of its run (run[j] counts the runs started up to j).
+struct ApplyRunSign {
+    float const* w;
+    uint32_t const* run;
+    uint32_t const* chain;
+    float* distance;
+    SignMode mode;
+    GYRANT_HOST_DEVICE void operator()(uint32_t j) const {
+        uint32_t const i = chain[j];
+        distance[i] = signed_by_winding(distance[i], w[run[j] - 1], mode);
+    }
+};
+
 }  // namespace
 
 template <class T>
@@ -96,7 +139,8 @@ float GyrantBackend<T>::sign_margin(float beta) {
 
 template <class T>
 void GyrantBackend<T>::nearest_into(float const* queries, unsigned long n, float max_distance, float* distance,
-                                    float* points, int64_t* index, cudaStream_t caller_stream) const {
+                                    float* points, int64_t* index, cudaStream_t caller_stream,
+                                    uint32_t* order_out) const {
     if (n == 0) return;
     float const limit = max_distance * scale;  // into the engine's frame (inf stays inf)
     float const max_distance2 = limit * limit;
@@ -108,24 +152,29 @@ void GyrantBackend<T>::nearest_into(float const* queries, unsigned long n, float
                 nearest_boxes = std::make_unique<gyrant::cpu::NearestTree>(gyrant::cpu::make_nearest_tree(scene));
             });
         gyrant::cpu::nearest(scene, nearest_boxes.get(), d_sorted_indices, reinterpret_cast<Vec3 const*>(queries), n,
-                             max_distance2, {distance, points, index});
+                             max_distance2, {distance, points, index}, order_out);
         return;
     }
 #endif
-    gyrant::StreamBuffer<uint32_t> order(n, caller_stream);
+    gyrant::StreamBuffer<uint32_t> own_order;
+    uint32_t* order = order_out;
+    if (order == nullptr) {
+        own_order = gyrant::StreamBuffer<uint32_t>(n, caller_stream);
+        order = own_order.get();
+    }
     {
         // Neighbouring queries share a warp: order them along the Morton curve of the scene.
         gyrant::StreamBuffer<uint64_t> keys(n, caller_stream);
         gyrant::StreamPolicy policy = gyrant::make_policy(caller_stream);
         morton_codes<Vec3>(reinterpret_cast<Vec3 const*>(queries), n, keys.get(), policy, scene_params, scale);
-        thrust::sequence(policy, order.get(), order.get() + n);
-        gyrant::radix_sort_pairs(keys.get(), order.get(), n, caller_stream);
+        thrust::sequence(policy, order, order + n);
+        gyrant::radix_sort_pairs(keys.get(), order, n, caller_stream);
     }
     // The walk reads the hierarchy, which the engine's own stream may still be writing.
     if (build_done_event != nullptr) CUDA_CHECK(cudaStreamWaitEvent(caller_stream, build_done_event, 0));
     NearestParams<T> params{};
     params.queries = reinterpret_cast<Vec3 const*>(queries);
-    params.query_order = order.get();
+    params.query_order = order;
     params.nodes = d_bvh8_nodes;
     params.leaf_pointers = d_leaf_pointers;
     // The binary tree stores its L - 1 internal boxes before the L leaf boxes.
@@ -172,11 +221,20 @@ std::unique_ptr<float, CudaDeleter> GyrantBackend<T>::signed_distance(float cons
     SignMode const mode = static_cast<SignMode>(sign_mode);
 
     gyrant::StreamBuffer<float> distance(n, caller_stream);
-    nearest_into(queries, n, max_distance, distance.get(), nullptr, nullptr, caller_stream);
+    // A closed surface whose exact method counts crossings has an integer w, the same along the
+    // Morton order wherever consecutive queries see each other without crossing the surface.
+    bool const runs = mode != SignMode::None && exact_uses_crossings() && boundary_edge_count() == 0;
+    gyrant::StreamBuffer<uint32_t> order(runs ? n : 0, caller_stream);
+    nearest_into(queries, n, max_distance, distance.get(), nullptr, nullptr, caller_stream,
+                 runs ? order.get() : nullptr);
     if (mode == SignMode::None || n == 0) return {distance.release(), CudaDeleter{caller_stream}};
 
     gyrant::StreamPolicy policy = gyrant::make_policy(caller_stream);
     auto const counting = thrust::counting_iterator<uint32_t>(0);
+    if (runs) {
+        sign_by_runs(queries, n, order.get(), std::isfinite(max_distance), distance.get(), sign_mode, stream_handle);
+        return {distance.release(), CudaDeleter{caller_stream}};
+    }
     // A narrow band takes the sign only inside it: that is what makes it cheap.
     gyrant::StreamBuffer<uint32_t> band;
     gyrant::StreamBuffer<float> band_queries;
@@ -233,6 +291,42 @@ std::unique_ptr<float, CudaDeleter> GyrantBackend<T>::signed_distance(float cons
     thrust::for_each(policy, counting, counting + m,
                      ApplySign{w.get(), band.get(), distance.get(), mode});
     return {distance.release(), CudaDeleter{caller_stream}};
+}
+
+template <class T>
+void GyrantBackend<T>::sign_by_runs(float const* queries, unsigned long n, uint32_t const* order, bool band,
+                                    float* distance, int sign_mode, unsigned long stream_handle) const {
+    SignMode const mode = static_cast<SignMode>(sign_mode);
+    auto const caller_stream = reinterpret_cast<cudaStream_t>(stream_handle);
+    gyrant::StreamPolicy policy = gyrant::make_policy(caller_stream);
+    auto const counting = thrust::counting_iterator<uint32_t>(0);
+    // The chain: the queries to sign, in Morton order (a band signs only its finite distances).
+    unsigned long m = n;
+    uint32_t const* chain = order;
+    gyrant::StreamBuffer<uint32_t> banded;
+    if (band) {
+        banded = gyrant::StreamBuffer<uint32_t>(n, caller_stream);
+        m = static_cast<unsigned long>(thrust::copy_if(policy, order, order + n, banded.get(), FiniteAt{distance}) -
+                                       banded.get());
+        chain = banded.get();
+    }
+    if (m == 0) return;
+    StartsRun const starts{queries, distance, chain};
+    gyrant::StreamBuffer<uint32_t> heads(m, caller_stream);
+    unsigned long const k = static_cast<unsigned long>(
+        thrust::copy_if(policy, counting, counting + m, heads.get(), starts) - heads.get());
+    // The exact winding number at the head of each run.
+    gyrant::StreamBuffer<uint32_t> head_index(k, caller_stream);
+    thrust::for_each(policy, counting, counting + k, ComposeIndex{chain, heads.get(), head_index.get()});
+    gyrant::StreamBuffer<float> rows(3 * k, caller_stream);
+    thrust::for_each(policy, counting, counting + k, GatherRow{queries, head_index.get(), rows.get()});
+    std::unique_ptr<float, CudaDeleter> const w = compute_exact(rows.get(), k, stream_handle);
+    // run[j]: the runs started up to j, so run[j] - 1 is j's head.
+    gyrant::StreamBuffer<uint32_t> run(m, caller_stream);
+    thrust::transform(policy, counting, counting + m, run.get(), RunFlag{starts});
+    thrust::inclusive_scan(policy, run.get(), run.get() + m, run.get());
+    thrust::for_each(policy, counting, counting + m, ApplyRunSign{w.get(), run.get(), chain, distance, mode});
+    exact_signs.fetch_add(k, std::memory_order_relaxed);
 }
 
 template typename GyrantBackend<Triangle>::NearestResult GyrantBackend<Triangle>::closest_point(

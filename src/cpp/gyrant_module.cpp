@@ -270,6 +270,10 @@ struct GyrantEngine {
                               : nb::make_tuple(point_backend->sign_tightenings(), point_backend->sign_reevaluations());
     }
 
+    unsigned long sign_exact_evaluations() const {
+        return uses_triangles ? triangle_backend->sign_exact_evaluations() : point_backend->sign_exact_evaluations();
+    }
+
     static constexpr char const* kNoCrossingsMessage =
         "method=\"exact\" needs a triangle surface: an oriented point cloud has no crossings; use "
         "method=\"hierarchical\".";
@@ -511,7 +515,10 @@ beta for every query; where that w lies within its error bound of 0.5, compute a
 default beta; where that one still does, the exact sum (brute_force). The sign agrees with the
 exact winding number. sign_reevaluations counts the queries of the later passes. A triangle
 surface whose exact_path is "crossings" takes every sign from compute(method="exact") instead, in
-one pass (beta is then unused).
+one pass (beta is then unused). On a closed one (no boundary edges), w is an integer that changes
+only across the surface: consecutive queries in Morton order closer to each other than their
+distance to the surface share it, and only the first of each such run is evaluated
+(sign_exact_evaluations counts them).
 
 Parameters
 ----------
@@ -862,5 +869,9 @@ NB_MODULE(gyrant_module, m) {
         .def_prop_ro("sign_reevaluations", &GyrantEngine::sign_reevaluations,
                      "(tight, exact): over the engine's life, the queries whose sign signed_distance "
                      "re-evaluated at twice the default beta (the first pass's w lay within its error bound "
-                     "of 0.5), and those it then summed exactly (so did the tight pass's).");
+                     "of 0.5), and those it then summed exactly (so did the tight pass's).")
+        .def_prop_ro("sign_exact_evaluations", &GyrantEngine::sign_exact_evaluations,
+                     "Over the engine's life, the queries whose winding number signed_distance took from "
+                     "compute(method=\"exact\") on a closed surface: one per run of queries (in Morton "
+                     "order) that see each other without crossing the surface; the rest of a run shares it.");
 }

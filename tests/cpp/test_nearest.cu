@@ -212,3 +212,40 @@ TEST(Nearest, MaxDistanceAndNonFiniteQueries) {
     EXPECT_THROW(engine->closest_point(nullptr, 0, -1.0f, 0), std::invalid_argument);
     EXPECT_THROW(engine->closest_point(nullptr, 0, nan, 0), std::invalid_argument);
 }
+
+// The walk's bounds (oriented along flat patches, relative to a centre) must stay below every
+// distance they stand for, or a nearer primitive is pruned. A tilted, wavy sheet far from the
+// origin makes the patches thin and the coordinates large; queries just off it and far from it
+// must find the smallest of the kernels' own squared distances over every triangle, bit for bit.
+TEST(Nearest, BoundsPruneNoNearerPrimitive) {
+    constexpr int N = 48;
+    Vec3 const offset{1000.0f, -500.0f, 250.0f};
+    float const c = std::cos(0.6f), s = std::sin(0.6f);
+    auto const sheet = [&](float x, float y) {
+        float const z = 0.05f * std::sin(3.0f * x) * std::cos(2.0f * y);
+        return Vec3{x, c * y - s * z, s * y + c * z} + offset;  // tilted about x
+    };
+    std::vector<Triangle> tris;
+    for (int i = 0; i < N; ++i)
+        for (int j = 0; j < N; ++j) {
+            float const x0 = float(i) / N, x1 = float(i + 1) / N, y0 = float(j) / N, y1 = float(j + 1) / N;
+            tris.push_back({sheet(x0, y0), sheet(x1, y0), sheet(x1, y1)});
+            tris.push_back({sheet(x0, y0), sheet(x1, y1), sheet(x0, y1)});
+        }
+    test::Random rng(21);
+    std::vector<Vec3> q;
+    for (int k = 0; k < 1500; ++k) {
+        Vec3 const on = sheet(rng.uniform(0.0f, 1.0f), rng.uniform(0.0f, 1.0f));
+        float const off = std::pow(10.0f, rng.uniform(-4.0f, -0.3f)) * (k % 2 ? 1.0f : -1.0f);
+        q.push_back(on + Vec3{0.0f, -s, c} * off);  // along the tilted normal
+    }
+    for (int k = 0; k < 300; ++k) q.push_back(offset + rng.point(-1.0f, 2.0f));
+    auto const engine = build(tris);
+    Nearest const native = run(*engine, q);
+    for (size_t i = 0; i < q.size(); ++i) {
+        float best = INFINITY;
+        Vec3 point;
+        for (auto const& t : tris) best = std::min(best, triangle_distance2(t, q[i], point));
+        ASSERT_EQ(native.distance[i], std::sqrt(best)) << "query " << i;
+    }
+}

@@ -108,6 +108,14 @@ def test_closed_surfaces_take_the_sign_from_crossings_in_one_pass(dev):
     settled = np.abs(w - 0.5) > 1e-5
     np.testing.assert_array_equal((s < 0)[settled], (w > 0.5)[settled])
     assert engine.sign_reevaluations == (0, 0)
+    # Closed: neighbours that see each other share one exact evaluation, in a band too.
+    shared = engine.sign_exact_evaluations
+    assert 0 < shared < len(q) // 2
+    band = dev.to_numpy(engine.signed_distance(dev.array(q), max_distance=0.05))
+    inside = np.isfinite(band)
+    assert 0 < inside.sum() < len(q)
+    np.testing.assert_array_equal(band[inside], s[inside])
+    assert engine.sign_exact_evaluations - shared <= inside.sum()
 
 
 def test_sign_modes_on_an_inside_out_soup(dev):

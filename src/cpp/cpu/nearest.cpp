@@ -58,23 +58,25 @@ std::vector<uint32_t> morton_order(Vec3 const* queries, size_t n, float scale, A
     SceneParams const params = query_curve(scene_box);
     // On one thread: a team's barriers cost more than this sort on a machine shared with other
     // work (every pass waits for a descheduled thread), and the walk that follows needs no order
-    // beyond coherence. Four passes of 16 bits cover the 63-bit codes; passes that move nothing
-    // are skipped.
-    std::vector<uint64_t> keys(n), key_scratch(n);
+    // beyond coherence: the top 32 bits of the 63-bit codes (cells of a 1/550 of the grown box
+    // per axis) are enough, in three passes of 11 bits whose counts stay in the first-level
+    // cache. Passes that move nothing are skipped.
+    std::vector<uint32_t> keys(n), key_scratch(n);
     std::vector<uint32_t> order(n), order_scratch(n);
     for (size_t i = 0; i < n; ++i) {
-        keys[i] = morton_code_of(queries[i] * scale, params);
+        keys[i] = static_cast<uint32_t>(morton_code_of(queries[i] * scale, params) >> 31);
         order[i] = static_cast<uint32_t>(i);
     }
-    std::vector<size_t> counts(65536);
-    for (int shift = 0; shift < 64; shift += 16) {
-        std::fill(counts.begin(), counts.end(), size_t{0});
-        for (size_t i = 0; i < n; ++i) ++counts[(keys[i] >> shift) & 0xFFFFu];
-        if (counts[(keys[0] >> shift) & 0xFFFFu] == n) continue;
-        size_t offset = 0;
-        for (size_t& c : counts) offset += std::exchange(c, offset);
+    constexpr unsigned DIGIT = 11, BUCKETS = 1u << DIGIT;
+    std::vector<uint32_t> counts(BUCKETS);
+    for (unsigned shift = 0; shift < 32; shift += DIGIT) {
+        std::fill(counts.begin(), counts.end(), 0u);
+        for (size_t i = 0; i < n; ++i) ++counts[(keys[i] >> shift) & (BUCKETS - 1)];
+        if (counts[(keys[0] >> shift) & (BUCKETS - 1)] == n) continue;
+        uint32_t offset = 0;
+        for (uint32_t& c : counts) offset += std::exchange(c, offset);
         for (size_t i = 0; i < n; ++i) {
-            size_t const at = counts[(keys[i] >> shift) & 0xFFFFu]++;
+            uint32_t const at = counts[(keys[i] >> shift) & (BUCKETS - 1)]++;
             key_scratch[at] = keys[i];
             order_scratch[at] = order[i];
         }
@@ -146,28 +148,61 @@ struct V8 {
     return g > 0.0f ? g : 0.0f;
 }
 
-//! Lower bounds of the squared distances to a leaf's four groups (all 0 without their boxes).
-[[gnu::always_inline]] inline void bounds_of_groups(GroupBoxes const* g, Vec3 const& q, float (&bound)[4]) {
-    for (unsigned k = 0; k < 4; ++k) {
-        if (g == nullptr) {
-            bound[k] = 0.0f;
-            continue;
-        }
-        float const dx = gap(g->lo_x[k], g->hi_x[k], q.x), dy = gap(g->lo_y[k], g->hi_y[k], q.y),
-                    dz = gap(g->lo_z[k], g->hi_z[k], q.z);
-        bound[k] = dx * dx + dy * dy + dz * dz;
+typedef float F4 __attribute__((vector_size(16)));
+[[gnu::always_inline]] inline F4 load4(float const* p) {
+    F4 v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+[[gnu::always_inline]] inline F4 vmax4(F4 a, F4 b) { return a > b ? a : b; }
+[[gnu::always_inline]] inline F4 vabs4(F4 a) { return a < F4{} ? -a : a; }
+
+//! Lower bounds of the squared distances to a leaf's four groups (all 0 without their frames).
+//! The projections of q - c on the axes are computed in float: each gap is shrunk by more than
+//! their rounding (6 units of 2^-24 of |q - c|_1), and the sum by more than the axes' departure
+//! from orthonormal (their float rounding), so that no bound exceeds a true distance.
+[[gnu::always_inline]] inline void bounds_of_groups(GroupFrames const* g, Vec3 const& q, float (&bound)[4]) {
+    if (g == nullptr) {
+        for (float& b : bound) b = 0.0f;
+        return;
     }
+    F4 const dx = q.x - load4(g->c_x), dy = q.y - load4(g->c_y), dz = q.z - load4(g->c_z);
+    F4 const margin = 1e-6f * (vabs4(dx) + vabs4(dy) + vabs4(dz));
+    F4 const pu = load4(g->u_x) * dx + load4(g->u_y) * dy + load4(g->u_z) * dz;
+    F4 const pv = load4(g->v_x) * dx + load4(g->v_y) * dy + load4(g->v_z) * dz;
+    F4 const pn = load4(g->n_x) * dx + load4(g->n_y) * dy + load4(g->n_z) * dz;
+    F4 const zero{};
+    F4 const gu = vmax4(vmax4(load4(g->lo_u) - pu, pu - load4(g->hi_u)) - margin, zero);
+    F4 const gv = vmax4(vmax4(load4(g->lo_v) - pv, pv - load4(g->hi_v)) - margin, zero);
+    F4 const gn = vmax4(vmax4(load4(g->lo_n) - pn, pn - load4(g->hi_n)) - margin, zero);
+    F4 const b = (gu * gu + gv * gv + gn * gn) * 0.99999f;
+    std::memcpy(bound, &b, sizeof b);
 }
 
-GYRANT_LEAF_CLONES
-void scan_leaf(SoAView<Triangle> const& view, GroupBoxes const* groups, unsigned first, unsigned count,
-               Vec3 const& qs, float& best, uint32_t& found) {
+//! The groups of a leaf of `count` primitives in the order to scan them: nearest bound first, so
+//! that the first one tightens the best before the others are tested (stable: ties in group
+//! order). Returns how many; rank[j] is a group.
+[[gnu::always_inline]] inline unsigned group_order(float const (&bound)[4], unsigned count, unsigned (&rank)[4]) {
+    unsigned const groups = (count + 7) / 8;
+    for (unsigned g = 0; g < groups; ++g) {
+        unsigned j = g;
+        for (; j > 0 && bound[rank[j - 1]] > bound[g]; --j) rank[j] = rank[j - 1];
+        rank[j] = g;
+    }
+    return groups;
+}
+
+[[gnu::always_inline]] inline void scan_leaf(SoAView<Triangle> const& view, GroupFrames const* groups, unsigned first,
+                                             unsigned count, Vec3 const& qs, float& best, uint32_t& found) {
     float group_bound[4];
     bounds_of_groups(groups, qs, group_bound);
+    unsigned rank[4];
+    unsigned const n_groups = group_order(group_bound, count, rank);
     V8 const q{splat(qs.x), splat(qs.y), splat(qs.z)};
     F8 const zero = splat(0.0f);
-    for (unsigned start = 0; start < count; start += 8) {
-        if (!may_improve(group_bound[start / 8], best, found != NONE)) continue;
+    for (unsigned r = 0; r < n_groups; ++r) {
+        unsigned const start = 8 * rank[r];
+        if (!may_improve(group_bound[rank[r]], best, found != NONE)) continue;
         unsigned const lanes = std::min(8u, count - start);
         V8 v[3];
         load8(view, first + start, lanes, v);
@@ -209,13 +244,16 @@ void scan_leaf(SoAView<Triangle> const& view, GroupBoxes const* groups, unsigned
     }
 }
 
-GYRANT_LEAF_CLONES
-void scan_leaf(SoAView<PointNormal> const& view, GroupBoxes const* groups, unsigned first, unsigned count,
-               Vec3 const& qs, float& best, uint32_t& found) {
+[[gnu::always_inline]] inline void scan_leaf(SoAView<PointNormal> const& view, GroupFrames const* groups,
+                                             unsigned first, unsigned count, Vec3 const& qs, float& best,
+                                             uint32_t& found) {
     float group_bound[4];
     bounds_of_groups(groups, qs, group_bound);
-    for (unsigned start = 0; start < count; start += 8) {
-        if (!may_improve(group_bound[start / 8], best, found != NONE)) continue;
+    unsigned rank[4];
+    unsigned const n_groups = group_order(group_bound, count, rank);
+    for (unsigned r = 0; r < n_groups; ++r) {
+        unsigned const start = 8 * rank[r];
+        if (!may_improve(group_bound[rank[r]], best, found != NONE)) continue;
         unsigned const lanes = std::min(8u, count - start);
         F8 px, py, pz;
         unsigned const at = first + start;
@@ -241,74 +279,233 @@ void scan_leaf(SoAView<PointNormal> const& view, GroupBoxes const* groups, unsig
     }
 }
 
-//! One query's walk. `hint` is a primitive to start from (NONE: none).
+//! One query's walk: the nearest primitive below max_distance2 (NONE if none), its squared
+//! distance in best. `hint` is a primitive to start from (NONE: none). `stack` holds
+//! WideTree::stack_capacity entries.
 template <class T>
-struct Walker {
-    QueryScene<T> const& scene;
-    NearestTree const* boxes;
-    StackEntry* stack;
-    float max_distance2;
-
-    //! Primitives [first, first + count) against q: the nearest below best.
-    void scan(unsigned first, unsigned count, Vec3 const& q, float& best, uint32_t& found) const {
-        GroupBoxes const* const groups = boxes != nullptr ? &boxes->groups[first / PRIMITIVES_PER_LEAF] : nullptr;
-        scan_leaf(scene.primitives, groups, first, count, q, best, found);
+[[gnu::always_inline]] inline uint32_t walk_query(QueryScene<T> const& scene, NearestTree const* boxes,
+                                                  StackEntry* stack, float max_distance2, Vec3 const& q,
+                                                  uint32_t hint, float& best) {
+    unsigned const n = scene.n_primitives;
+    best = max_distance2;
+    uint32_t found = NONE;
+    if (hint != NONE) {
+        Vec3 point;
+        float const d2 = primitive_distance2(T::load(scene.primitives, hint, n), q, point);
+        if (may_improve(d2, best, false)) {
+            best = d2;
+            found = hint;
+        }
     }
-
-    uint32_t operator()(Vec3 const& q, uint32_t hint, float& best) const {
-        unsigned const n = scene.n_primitives;
-        best = max_distance2;
-        uint32_t found = NONE;
-        if (hint != NONE) {
-            Vec3 point;
-            float const d2 = primitive_distance2(T::load(scene.primitives, hint, n), q, point);
-            if (may_improve(d2, best, false)) {
-                best = d2;
-                found = hint;
-            }
-        }
-        if (scene.tree == nullptr) {
-            for (unsigned first = 0; first < n; first += PRIMITIVES_PER_LEAF)
-                scan(first, std::min(PRIMITIVES_PER_LEAF, n - first), q, best, found);
-            return found;
-        }
-        WideNode const* const nodes = scene.tree->nodes.data();
-        SlotBoxes const* const slot_boxes = boxes->boxes.data();
-        unsigned s = 0;
-        stack[s++] = {0, 0.0f};
-        while (s > 0) {
-            StackEntry const top = stack[--s];
-            if (!may_improve(top.bound, best, found != NONE)) continue;
-            if (top.entry & LEAF_ENTRY) {
-                unsigned const first = (top.entry & ~LEAF_ENTRY) * PRIMITIVES_PER_LEAF;
-                scan(first, std::min(PRIMITIVES_PER_LEAF, n - first), q, best, found);
-                continue;
-            }
-            WideNode const& w = nodes[top.entry];
-            SlotBoxes const& b = slot_boxes[top.entry];
-            float bound[8];
-            for (unsigned k = 0; k < 8; ++k) {
-                float const dx = gap(b.lo_x[k], b.hi_x[k], q.x), dy = gap(b.lo_y[k], b.hi_y[k], q.y),
-                            dz = gap(b.lo_z[k], b.hi_z[k], q.z);
-                bound[k] = dx * dx + dy * dy + dz * dz;
-            }
-            unsigned const occupied = static_cast<unsigned>(w.leaf_mask | w.internal_mask);
-            // The children worth a visit, nearest first (insertion sort of at most 8).
-            StackEntry pending[8];
-            unsigned m = 0;
-            for (unsigned k = 0; k < 8; ++k) {
-                if (!((occupied >> k) & 1u) || !may_improve(bound[k], best, found != NONE)) continue;
-                StackEntry const e{w.child[k] | (((w.leaf_mask >> k) & 1u) ? LEAF_ENTRY : 0u), bound[k]};
-                unsigned j = m++;
-                for (; j > 0 && pending[j - 1].bound > e.bound; --j) pending[j] = pending[j - 1];
-                pending[j] = e;
-            }
-            // The stack holds 8 entries per level (WideTree::stack_capacity): no overflow.
-            for (unsigned j = m; j-- > 0;) stack[s++] = pending[j];
-        }
+    if (scene.tree == nullptr) {
+        for (unsigned first = 0; first < n; first += PRIMITIVES_PER_LEAF)
+            scan_leaf(scene.primitives, nullptr, first, std::min(PRIMITIVES_PER_LEAF, n - first), q, best, found);
         return found;
     }
+    WideNode const* const nodes = scene.tree->nodes.data();
+    SlotBoxes const* const slot_boxes = boxes->boxes.data();
+    GroupFrames const* const group_boxes = boxes->groups.data();
+    F8 const qx = splat(q.x), qy = splat(q.y), qz = splat(q.z), zero = splat(0.0f);
+    unsigned s = 0;
+    stack[s++] = {0, 0.0f};
+    while (s > 0) {
+        StackEntry const top = stack[--s];
+        if (!may_improve(top.bound, best, found != NONE)) continue;
+        if (top.entry & LEAF_ENTRY) {
+            unsigned const leaf = top.entry & ~LEAF_ENTRY;
+            unsigned const first = leaf * PRIMITIVES_PER_LEAF;
+            scan_leaf(scene.primitives, &group_boxes[leaf], first, std::min(PRIMITIVES_PER_LEAF, n - first), q, best,
+                      found);
+            continue;
+        }
+        WideNode const& w = nodes[top.entry];
+        SlotBoxes const& b = slot_boxes[top.entry];
+        // The eight slots' bounds at once (the rows are eight floats each); empty slots are masked
+        // below, whatever their boxes give.
+        F8 lo_x, lo_y, lo_z, hi_x, hi_y, hi_z;
+        std::memcpy(&lo_x, b.lo_x, sizeof lo_x);
+        std::memcpy(&lo_y, b.lo_y, sizeof lo_y);
+        std::memcpy(&lo_z, b.lo_z, sizeof lo_z);
+        std::memcpy(&hi_x, b.hi_x, sizeof hi_x);
+        std::memcpy(&hi_y, b.hi_y, sizeof hi_y);
+        std::memcpy(&hi_z, b.hi_z, sizeof hi_z);
+        F8 const dx = vmax(vmax(lo_x - qx, qx - hi_x), zero);
+        F8 const dy = vmax(vmax(lo_y - qy, qy - hi_y), zero);
+        F8 const dz = vmax(vmax(lo_z - qz, qz - hi_z), zero);
+        F8 const bound = dx * dx + dy * dy + dz * dz;
+        // may_improve, lane by lane.
+        M8 const pass = found != NONE ? (bound < splat(best)) : (bound <= splat(best));
+        unsigned mask = 0;
+        for (unsigned k = 0; k < 8; ++k) mask |= static_cast<unsigned>(pass[k] & 1) << k;
+        mask &= static_cast<unsigned>(w.leaf_mask | w.internal_mask);
+        if (mask == 0) continue;
+        // The children worth a visit, nearest first (insertion sort of at most 8, usually one or two).
+        StackEntry pending[8];
+        unsigned m = 0;
+        for (; mask != 0; mask &= mask - 1) {
+            unsigned const k = static_cast<unsigned>(__builtin_ctz(mask));
+            StackEntry const e{w.child[k] | (((w.leaf_mask >> k) & 1u) ? LEAF_ENTRY : 0u), bound[k]};
+            unsigned j = m++;
+            for (; j > 0 && pending[j - 1].bound > e.bound; --j) pending[j] = pending[j - 1];
+            pending[j] = e;
+        }
+        // The stack holds 8 entries per level (WideTree::stack_capacity): no overflow.
+        for (unsigned j = m; j-- > 0;) stack[s++] = pending[j];
+    }
+    return found;
+}
+
+//! The walk of one chunk of the Morton order, compiled for each instruction set (the vectors
+//! above stay in registers of the widest one the CPU has).
+struct ChunkArgs {
+    float max_distance2;
+    float inverse_scale;
+    uint32_t const* sorted_indices;
+    Vec3 const* queries;
+    uint32_t const* order;  // empty: the identity
+    NearestOutput out;
 };
+
+template <class T>
+[[gnu::always_inline]] inline void walk_chunk_body(QueryScene<T> const& scene, NearestTree const* boxes,
+                                                   StackEntry* stack, ChunkArgs const& a, size_t begin,
+                                                   size_t end) {
+    float const nan = std::numeric_limits<float>::quiet_NaN();
+    uint32_t hint = NONE;
+    for (size_t slot = begin; slot < end; ++slot) {
+        size_t const i = a.order == nullptr ? slot : a.order[slot];
+        Vec3 const raw = a.queries[i];
+        bool const finite = finite_query(raw);
+        uint32_t found = NONE;
+        float best = 0.0f;
+        Vec3 const q = in_engine_frame(raw, scene.query_scale);
+        if (finite) found = walk_query(scene, boxes, stack, a.max_distance2, q, hint, best);
+        Vec3 point{nan, nan, nan};
+        float distance = finite ? INFINITY : nan;
+        if (found != NONE) {
+            hint = found;
+            if (a.out.points != nullptr || !(best <= 3.40282347e38f)) {
+                Vec3 closest;
+                primitive_distance2(T::load(scene.primitives, found, scene.n_primitives), q, closest);
+                distance = nearest_distance(best, closest, q) * a.inverse_scale;
+                point = closest * a.inverse_scale;
+            } else {
+                distance = sqrtf(best) * a.inverse_scale;  // nearest_distance without the point it needs no more
+            }
+        }
+        a.out.distance[i] = distance;
+        if (a.out.points != nullptr) {
+            a.out.points[3 * i + 0] = point.x;
+            a.out.points[3 * i + 1] = point.y;
+            a.out.points[3 * i + 2] = point.z;
+        }
+        if (a.out.index != nullptr)
+            a.out.index[i] = found != NONE ? static_cast<int64_t>(a.sorted_indices[found]) : NO_PRIMITIVE;
+    }
+}
+
+GYRANT_LEAF_CLONES
+void walk_chunk(QueryScene<Triangle> const& scene, NearestTree const* boxes, StackEntry* stack, ChunkArgs const& a,
+                size_t begin, size_t end) {
+    walk_chunk_body(scene, boxes, stack, a, begin, end);
+}
+GYRANT_LEAF_CLONES
+void walk_chunk(QueryScene<PointNormal> const& scene, NearestTree const* boxes, StackEntry* stack,
+                ChunkArgs const& a, size_t begin, size_t end) {
+    walk_chunk_body(scene, boxes, stack, a, begin, end);
+}
+
+//! The corners of primitive i (a point: its position, three times) and the direction a patch of
+//! such primitives faces (a triangle's area normal, a point's scaled normal), in double.
+void corners_and_facing(SoAView<Triangle> const& view, unsigned i, unsigned n, double (&c)[3][3], double (&f)[3]) {
+    Triangle const t = Triangle::load(view, i, n);
+    Vec3 const v[3] = {t.v0, t.v1, t.v2};
+    for (int k = 0; k < 3; ++k) c[k][0] = v[k].x, c[k][1] = v[k].y, c[k][2] = v[k].z;
+    double const a[3] = {c[1][0] - c[0][0], c[1][1] - c[0][1], c[1][2] - c[0][2]};
+    double const b[3] = {c[2][0] - c[0][0], c[2][1] - c[0][1], c[2][2] - c[0][2]};
+    f[0] = a[1] * b[2] - a[2] * b[1];
+    f[1] = a[2] * b[0] - a[0] * b[2];
+    f[2] = a[0] * b[1] - a[1] * b[0];
+}
+void corners_and_facing(SoAView<PointNormal> const& view, unsigned i, unsigned n, double (&c)[3][3],
+                        double (&f)[3]) {
+    PointNormal const p = PointNormal::load(view, i, n);
+    for (int k = 0; k < 3; ++k) c[k][0] = p.position.x, c[k][1] = p.position.y, c[k][2] = p.position.z;
+    f[0] = p.normal.x, f[1] = p.normal.y, f[2] = p.normal.z;
+}
+
+//! Group `group` of g: primitives [first, last), whose axis-aligned box is [lo, hi], as an
+//! oriented box. The axes are rounded to float first and the ranges taken along the rounded
+//! axes in double, widened and rounded outward, so that they hold every corner exactly.
+template <class T>
+void set_group_frame(SoAView<T> const& view, unsigned n, unsigned first, unsigned last, float const (&lo)[3],
+                     float const (&hi)[3], GroupFrames& g, unsigned group) {
+    float axis[3][3] = {{1.0f, 0.0f, 0.0f}, {0.0f, 1.0f, 0.0f}, {0.0f, 0.0f, 1.0f}};  // u, v, n
+    float centre[3] = {0.0f, 0.0f, 0.0f};
+    float range_lo[3] = {INFINITY, INFINITY, INFINITY}, range_hi[3] = {-INFINITY, -INFINITY, -INFINITY};
+    bool const finite = std::isfinite(lo[0]) && std::isfinite(lo[1]) && std::isfinite(lo[2]) &&
+                        std::isfinite(hi[0]) && std::isfinite(hi[1]) && std::isfinite(hi[2]);
+    if (first < last && !finite) {
+        // Unbounded: never pruned (and a primitive with a NaN corner is never found).
+        for (int k = 0; k < 3; ++k) range_lo[k] = -INFINITY, range_hi[k] = INFINITY;
+    } else if (first < last) {
+        for (int k = 0; k < 3; ++k) centre[k] = 0.5f * lo[k] + 0.5f * hi[k];
+        double facing[3] = {0.0, 0.0, 0.0};
+        for (unsigned i = first; i < last; ++i) {
+            double c[3][3], f[3];
+            corners_and_facing(view, i, n, c, f);
+            for (int k = 0; k < 3; ++k) facing[k] += f[k];
+        }
+        double const len = std::sqrt(facing[0] * facing[0] + facing[1] * facing[1] + facing[2] * facing[2]);
+        if (len > 0.0 && std::isfinite(len)) {
+            double const nn[3] = {facing[0] / len, facing[1] / len, facing[2] / len};
+            // u: across n and the coordinate axis least along it; v completes the frame.
+            int const e = std::fabs(nn[0]) <= std::fabs(nn[1]) && std::fabs(nn[0]) <= std::fabs(nn[2]) ? 0
+                          : std::fabs(nn[1]) <= std::fabs(nn[2])                                       ? 1
+                                                                                                        : 2;
+            double const ex[3] = {e == 0 ? 1.0 : 0.0, e == 1 ? 1.0 : 0.0, e == 2 ? 1.0 : 0.0};
+            double u[3] = {nn[1] * ex[2] - nn[2] * ex[1], nn[2] * ex[0] - nn[0] * ex[2], nn[0] * ex[1] - nn[1] * ex[0]};
+            double const ul = std::sqrt(u[0] * u[0] + u[1] * u[1] + u[2] * u[2]);
+            for (double& x : u) x /= ul;
+            double const v[3] = {nn[1] * u[2] - nn[2] * u[1], nn[2] * u[0] - nn[0] * u[2], nn[0] * u[1] - nn[1] * u[0]};
+            for (int k = 0; k < 3; ++k) {
+                axis[0][k] = static_cast<float>(u[k]);
+                axis[1][k] = static_cast<float>(v[k]);
+                axis[2][k] = static_cast<float>(nn[k]);
+            }
+        }
+        double plo[3] = {INFINITY, INFINITY, INFINITY}, phi[3] = {-INFINITY, -INFINITY, -INFINITY}, reach = 0.0;
+        for (unsigned i = first; i < last; ++i) {
+            double c[3][3], f[3];
+            corners_and_facing(view, i, n, c, f);
+            for (auto const& corner : c) {
+                double const d[3] = {corner[0] - centre[0], corner[1] - centre[1], corner[2] - centre[2]};
+                reach = std::max({reach, std::fabs(d[0]), std::fabs(d[1]), std::fabs(d[2])});
+                for (int a = 0; a < 3; ++a) {
+                    double const p = double{axis[a][0]} * d[0] + double{axis[a][1]} * d[1] + double{axis[a][2]} * d[2];
+                    plo[a] = std::min(plo[a], p);
+                    phi[a] = std::max(phi[a], p);
+                }
+            }
+        }
+        for (int a = 0; a < 3; ++a) {
+            // Far above the double rounding of the projections; then outward to float.
+            double const l = plo[a] - 1e-9 * reach, h = phi[a] + 1e-9 * reach;
+            float fl = static_cast<float>(l), fh = static_cast<float>(h);
+            if (double{fl} > l) fl = std::nextafter(fl, -INFINITY);
+            if (double{fh} < h) fh = std::nextafter(fh, INFINITY);
+            range_lo[a] = fl;
+            range_hi[a] = fh;
+        }
+    }
+    // An empty group (past the last primitive) keeps an inverted range: never reached.
+    g.c_x[group] = centre[0], g.c_y[group] = centre[1], g.c_z[group] = centre[2];
+    g.u_x[group] = axis[0][0], g.u_y[group] = axis[0][1], g.u_z[group] = axis[0][2];
+    g.v_x[group] = axis[1][0], g.v_y[group] = axis[1][1], g.v_z[group] = axis[1][2];
+    g.n_x[group] = axis[2][0], g.n_y[group] = axis[2][1], g.n_z[group] = axis[2][2];
+    g.lo_u[group] = range_lo[0], g.lo_v[group] = range_lo[1], g.lo_n[group] = range_lo[2];
+    g.hi_u[group] = range_hi[0], g.hi_v[group] = range_hi[1], g.hi_n[group] = range_hi[2];
+}
 
 }  // namespace
 
@@ -323,7 +520,7 @@ NearestTree make_nearest_tree(QueryScene<T> const& scene) {
 #pragma omp parallel for schedule(static) if (team_threads() > 1 && leaves >= 64)
     for (size_t leaf = 0; leaf < leaves; ++leaf) {
         float lo[3] = {INFINITY, INFINITY, INFINITY}, hi[3] = {-INFINITY, -INFINITY, -INFINITY};
-        GroupBoxes& g = out.groups[leaf];
+        GroupFrames& g = out.groups[leaf];
         for (unsigned group = 0; group < 4; ++group) {
             float glo[3] = {INFINITY, INFINITY, INFINITY}, ghi[3] = {-INFINITY, -INFINITY, -INFINITY};
             unsigned const first = static_cast<unsigned>(leaf * PRIMITIVES_PER_LEAF) + 8 * group;
@@ -338,9 +535,7 @@ NearestTree make_nearest_tree(QueryScene<T> const& scene) {
                     ghi[c] = std::isnan(phi[c]) ? INFINITY : std::fmax(ghi[c], phi[c]);
                 }
             }
-            // An empty group (past the last primitive) keeps its inverted box: never reached.
-            g.lo_x[group] = glo[0], g.lo_y[group] = glo[1], g.lo_z[group] = glo[2];
-            g.hi_x[group] = ghi[0], g.hi_y[group] = ghi[1], g.hi_z[group] = ghi[2];
+            set_group_frame(scene.primitives, n, first, last, glo, ghi, g, group);
             for (int c = 0; c < 3; ++c) {
                 lo[c] = std::fmin(lo[c], glo[c]);
                 hi[c] = std::fmax(hi[c], ghi[c]);
@@ -393,51 +588,33 @@ NearestTree make_nearest_tree(QueryScene<T> const& scene) {
 
 template <class T>
 void nearest(QueryScene<T> const& scene, NearestTree const* boxes, uint32_t const* sorted_indices,
-             Vec3 const* queries, unsigned long n, float max_distance2, NearestOutput const& out) {
+             Vec3 const* queries, unsigned long n, float max_distance2, NearestOutput const& out,
+             uint32_t* order_out) {
     if (n == 0) return;
     if (n > MAX_QUERIES) throw std::length_error("too many queries for a 32-bit order");
     if (scene.tree != nullptr && boxes == nullptr) throw std::logic_error("nearest: the walk's boxes are missing");
     std::vector<uint32_t> order;
     if (scene.tree != nullptr) order = morton_order(queries, n, scene.query_scale, scene.tree->root_box);
+    if (order_out != nullptr) {
+        if (order.empty()) {
+            for (size_t i = 0; i < n; ++i) order_out[i] = static_cast<uint32_t>(i);
+        } else {
+            std::copy(order.begin(), order.end(), order_out);
+        }
+    }
     size_t const stack_entries = scene.tree != nullptr ? scene.tree->stack_capacity : 0;
     size_t const chunks = (n + NEAREST_CHUNK - 1) / NEAREST_CHUNK;
     int const threads = static_cast<int>(std::min<size_t>(chunks, static_cast<size_t>(team_threads())));
     // Every thread's stack is allocated here: nothing may throw inside the team.
     std::vector<StackEntry> stacks(std::max(1, threads) * std::max<size_t>(stack_entries, 1));
-    float const inverse_scale = 1.0f / scene.query_scale;  // a power of two: exact
-    float const nan = std::numeric_limits<float>::quiet_NaN();
+    // inverse_scale: a power of two, exact.
+    ChunkArgs const args{max_distance2, 1.0f / scene.query_scale, sorted_indices, queries,
+                         order.empty() ? nullptr : order.data(), out};
 
     // Chunk c of the Morton order on a thread's own stack.
     auto const chunk = [&](size_t c, int thread) noexcept {
-        Walker<T> const walk{scene, boxes, stacks.data() + static_cast<size_t>(thread) * stack_entries, max_distance2};
-        uint32_t hint = NONE;
-        size_t const end = std::min<size_t>(n, (c + 1) * NEAREST_CHUNK);
-        for (size_t slot = c * NEAREST_CHUNK; slot < end; ++slot) {
-            size_t const i = order.empty() ? slot : order[slot];
-            Vec3 const raw = queries[i];
-            bool const finite = finite_query(raw);
-            uint32_t found = NONE;
-            float best = 0.0f;
-            Vec3 const q = in_engine_frame(raw, scene.query_scale);
-            if (finite) found = walk(q, hint, best);
-            Vec3 point{nan, nan, nan};
-            float distance = finite ? INFINITY : nan;
-            if (found != NONE) {
-                hint = found;
-                Vec3 closest;
-                primitive_distance2(T::load(scene.primitives, found, scene.n_primitives), q, closest);
-                distance = nearest_distance(best, closest, q) * inverse_scale;
-                point = closest * inverse_scale;
-            }
-            out.distance[i] = distance;
-            if (out.points != nullptr) {
-                out.points[3 * i + 0] = point.x;
-                out.points[3 * i + 1] = point.y;
-                out.points[3 * i + 2] = point.z;
-            }
-            if (out.index != nullptr)
-                out.index[i] = found != NONE ? static_cast<int64_t>(sorted_indices[found]) : NO_PRIMITIVE;
-        }
+        walk_chunk(scene, boxes, stacks.data() + static_cast<size_t>(thread) * stack_entries, args, c * NEAREST_CHUNK,
+                   std::min<size_t>(n, (c + 1) * NEAREST_CHUNK));
     };
     if (threads <= 1) {
         host::FlushToZero const ftz;  // as the kernels run
@@ -456,8 +633,8 @@ void nearest(QueryScene<T> const& scene, NearestTree const* boxes, uint32_t cons
 template NearestTree make_nearest_tree<Triangle>(QueryScene<Triangle> const&);
 template NearestTree make_nearest_tree<PointNormal>(QueryScene<PointNormal> const&);
 template void nearest<Triangle>(QueryScene<Triangle> const&, NearestTree const*, uint32_t const*, Vec3 const*,
-                                unsigned long, float, NearestOutput const&);
+                                unsigned long, float, NearestOutput const&, uint32_t*);
 template void nearest<PointNormal>(QueryScene<PointNormal> const&, NearestTree const*, uint32_t const*,
-                                   Vec3 const*, unsigned long, float, NearestOutput const&);
+                                   Vec3 const*, unsigned long, float, NearestOutput const&, uint32_t*);
 
 }  // namespace gyrant::cpu
