@@ -165,40 +165,93 @@ CellGrid neighbour_grid(std::vector<float> const& p) {
 
 }  // namespace
 
+namespace {
+
+// A point looks at this many others in its cell block at most: only a heap of coincident points
+// (which no cell size separates) holds more.
+constexpr size_t kMostCandidates = 4096;
+// Points of the neighbourhood whose best plane gives a point's noise.
+constexpr size_t kNeighbourhood = 8;
+// Points of the wider neighbourhood whose best plane gives a point's unoriented normal where
+// noise must not tilt it much (across_distance).
+constexpr size_t kAxisNeighbourhood = 24;
+// Points across a surface that make another sheet (across_distance).
+constexpr size_t kAcrossCount = 3;
+
+//! The other points in point i's block of 3 x 3 x 3 cells, as (squared distance, index), at most
+//! kMostCandidates of them. `near` is cleared first.
+void block_of(CellGrid const& grid, std::vector<float> const& p, size_t i,
+              std::vector<std::pair<double, uint32_t>>& near) {
+    auto const k = grid.key(&p[3 * i]);
+    near.clear();
+    std::array<uint64_t, 27> cells;
+    size_t visited = 0;
+    for (int dx = -1; dx <= 1; ++dx)
+        for (int dy = -1; dy <= 1; ++dy)
+            for (int dz = -1; dz <= 1; ++dz) {
+                uint64_t const h = CellGrid::hash({k[0] + dx, k[1] + dy, k[2] + dz});
+                // Colliding hashes name one run: it counts once.
+                if (std::find(cells.begin(), cells.begin() + visited, h) != cells.begin() + visited) continue;
+                cells[visited++] = h;
+                grid.for_each_in(h, [&](uint32_t j) {
+                    if (near.size() >= kMostCandidates) return false;
+                    if (j == i) return true;
+                    double const d[3] = {double(p[3 * j]) - p[3 * i], double(p[3 * j + 1]) - p[3 * i + 1],
+                                         double(p[3 * j + 2]) - p[3 * i + 2]};
+                    near.emplace_back(d[0] * d[0] + d[1] * d[1] + d[2] * d[2], j);
+                    return true;
+                });
+            }
+}
+
+//! The covariance (xx, yy, zz, xy, xz, yz) of the points named by the first `count` entries.
+void covariance(std::vector<float> const& p, std::pair<double, uint32_t> const* entries, size_t count,
+                double (&c)[6]) {
+    double mean[3] = {0.0, 0.0, 0.0};
+    for (size_t t = 0; t < count; ++t)
+        for (int a = 0; a < 3; ++a) mean[a] += p[3 * size_t{entries[t].second} + a] / static_cast<double>(count);
+    for (double& x : c) x = 0.0;
+    for (size_t t = 0; t < count; ++t) {
+        size_t const j = entries[t].second;
+        double const d[3] = {p[3 * j] - mean[0], p[3 * j + 1] - mean[1], p[3 * j + 2] - mean[2]};
+        c[0] += d[0] * d[0], c[1] += d[1] * d[1], c[2] += d[2] * d[2];
+        c[3] += d[0] * d[1], c[4] += d[0] * d[2], c[5] += d[1] * d[2];
+    }
+    for (double& x : c) x /= static_cast<double>(count);
+}
+
+//! The unit eigenvector of a covariance's smallest eigenvalue (a plane's normal), or 0 where the
+//! points span no plane (the rows of C - lambda I are then too degenerate to cross).
+std::array<double, 3> plane_normal(double const (&c)[6]) {
+    double const l = smallest_eigenvalue(c);
+    double const r[3][3] = {{c[0] - l, c[3], c[4]}, {c[3], c[1] - l, c[5]}, {c[4], c[5], c[2] - l}};
+    std::array<double, 3> best{0.0, 0.0, 0.0};
+    double best_len = 0.0;
+    for (int a = 0; a < 3; ++a) {
+        double const* u = r[a];
+        double const* v = r[(a + 1) % 3];
+        std::array<double, 3> const x{u[1] * v[2] - u[2] * v[1], u[2] * v[0] - u[0] * v[2], u[0] * v[1] - u[1] * v[0]};
+        double const len = std::sqrt(x[0] * x[0] + x[1] * x[1] + x[2] * x[2]);
+        if (len > best_len) best = x, best_len = len;
+    }
+    if (!(best_len > 0.0) || !std::isfinite(best_len)) return {0.0, 0.0, 0.0};
+    for (double& x : best) x /= best_len;
+    return best;
+}
+
+}  // namespace
+
 Sampling sampling_of(std::vector<float> const& p) {
     size_t const n = p.size() / 3;
     if (n < 2) return {};
     CellGrid const grid = neighbour_grid(p);
-    constexpr size_t kNeighbourhood = 8;
-    // A sampled point looks at this many others at most: only a heap of coincident points (which
-    // no cell size separates) holds more in its block.
-    constexpr size_t kMostCandidates = 4096;
     size_t const step = std::max<size_t>(1, n / 20000);
     double sum = 0.0;
     size_t found = 0, examined = 0, sampled = 0;
     std::vector<double> off_plane;
     std::vector<std::pair<double, uint32_t>> near;
-    std::array<uint64_t, 27> cells;
     for (size_t i = 0; i < n; i += step) {
-        auto const k = grid.key(&p[3 * i]);
-        near.clear();
-        size_t visited = 0;
-        for (int dx = -1; dx <= 1; ++dx)
-            for (int dy = -1; dy <= 1; ++dy)
-                for (int dz = -1; dz <= 1; ++dz) {
-                    uint64_t const h = CellGrid::hash({k[0] + dx, k[1] + dy, k[2] + dz});
-                    // Colliding hashes name one run: it counts once.
-                    if (std::find(cells.begin(), cells.begin() + visited, h) != cells.begin() + visited) continue;
-                    cells[visited++] = h;
-                    grid.for_each_in(h, [&](uint32_t j) {
-                        if (near.size() >= kMostCandidates) return false;
-                        if (j == i) return true;
-                        double const d[3] = {double(p[3 * j]) - p[3 * i], double(p[3 * j + 1]) - p[3 * i + 1],
-                                             double(p[3 * j + 2]) - p[3 * i + 2]};
-                        near.emplace_back(d[0] * d[0] + d[1] * d[1] + d[2] * d[2], j);
-                        return true;
-                    });
-                }
+        block_of(grid, p, i, near);
         examined += near.size(), ++sampled;
         // The point itself, then its nearest others.
         size_t const keep = std::min(near.size(), kNeighbourhood - 1);
@@ -208,16 +261,8 @@ Sampling sampling_of(std::vector<float> const& p) {
         auto const other = std::find_if(near.begin(), near.end(), [](auto const& e) { return e.first > 0.0; });
         if (other != near.end()) sum += std::sqrt(other->first), ++found;
         if (near.size() < kNeighbourhood) continue;
-        double mean[3] = {0.0, 0.0, 0.0}, c[6] = {0.0, 0.0, 0.0, 0.0, 0.0, 0.0};
-        for (size_t t = 0; t < kNeighbourhood; ++t)
-            for (int a = 0; a < 3; ++a) mean[a] += p[3 * near[t].second + a] / static_cast<double>(kNeighbourhood);
-        for (size_t t = 0; t < kNeighbourhood; ++t) {
-            double const d[3] = {p[3 * near[t].second] - mean[0], p[3 * near[t].second + 1] - mean[1],
-                                 p[3 * near[t].second + 2] - mean[2]};
-            c[0] += d[0] * d[0], c[1] += d[1] * d[1], c[2] += d[2] * d[2];
-            c[3] += d[0] * d[1], c[4] += d[0] * d[2], c[5] += d[1] * d[2];
-        }
-        for (double& x : c) x /= static_cast<double>(kNeighbourhood);
+        double c[6];
+        covariance(p, near.data(), kNeighbourhood, c);
         off_plane.push_back(std::sqrt(std::max(0.0, smallest_eigenvalue(c))));
     }
     Sampling out;
@@ -230,6 +275,56 @@ Sampling sampling_of(std::vector<float> const& p) {
         out.noise = static_cast<float>(*middle / out.spacing);
     }
     return out;
+}
+
+std::vector<float> across_distance(std::vector<float> const& p, float reach, float least) {
+    size_t const n = p.size() / 3;
+    std::vector<float> across(n, reach);
+    if (n <= kAxisNeighbourhood || !(reach > 0.0f)) return across;
+    CellGrid const grid(p, reach);
+    double const reach2 = double{reach} * reach, least2 = double{least} * least;
+    // Across, not along: within 45 degrees of the normal's axis (the sheet's own neighbours lie
+    // near its plane), and farther off the plane than the noise takes the sheet's own points.
+    double const cone_cos2 = 0.5;
+#if defined(_OPENMP)
+#pragma omp parallel
+#endif
+    {
+        std::vector<std::pair<double, uint32_t>> near;
+#if defined(_OPENMP)
+#pragma omp for schedule(dynamic, 1024)
+#endif
+        for (std::ptrdiff_t si = 0; si < static_cast<std::ptrdiff_t>(n); ++si) {
+            size_t const i = static_cast<size_t>(si);
+            block_of(grid, p, i, near);
+            if (near.size() < kAxisNeighbourhood) continue;
+            std::partial_sort(near.begin(), near.begin() + static_cast<std::ptrdiff_t>(kAxisNeighbourhood - 1),
+                              near.end());
+            std::pair<double, uint32_t> hood[kAxisNeighbourhood];
+            hood[0] = {0.0, static_cast<uint32_t>(i)};
+            std::copy(near.begin(), near.begin() + static_cast<std::ptrdiff_t>(kAxisNeighbourhood - 1), hood + 1);
+            double c[6];
+            covariance(p, hood, kAxisNeighbourhood, c);
+            std::array<double, 3> const axis = plane_normal(c);
+            if (axis[0] == 0.0 && axis[1] == 0.0 && axis[2] == 0.0) continue;
+            // The kAcrossCount-th nearest point across: a stray noisy neighbour is one point, the
+            // other sheet many.
+            double nearest[kAcrossCount];
+            std::fill(nearest, nearest + kAcrossCount, reach2);
+            for (auto const& [d2, j] : near) {
+                if (d2 >= nearest[kAcrossCount - 1]) continue;
+                double const along = (double(p[3 * size_t{j}]) - p[3 * i]) * axis[0] +
+                                     (double(p[3 * size_t{j} + 1]) - p[3 * i + 1]) * axis[1] +
+                                     (double(p[3 * size_t{j} + 2]) - p[3 * i + 2]) * axis[2];
+                if (along * along < cone_cos2 * d2 || along * along < least2) continue;
+                size_t t = kAcrossCount - 1;
+                for (; t > 0 && nearest[t - 1] > d2; --t) nearest[t] = nearest[t - 1];
+                nearest[t] = d2;
+            }
+            across[i] = static_cast<float>(std::sqrt(nearest[kAcrossCount - 1]));
+        }
+    }
+    return across;
 }
 
 namespace {
@@ -265,11 +360,26 @@ constexpr float kFitSmoothing = 0.5f;
 // The final scale measures the jump of w this many spacings inside and outside each point: beyond
 // the smoothing, where the field has settled.
 constexpr float kJumpDistance = 3.0f;
+// A side of the jump lies at most this share of the distance across from its point, and measures
+// a settled field from this many spacings on (the kernel is plain from two smoothing radii).
+constexpr float kJumpAcross = 0.45f;
+constexpr float kJumpSettled = 2.0f;
 // The jump replaces the fitted scale only when the two agree within this factor; a wilder jump
 // means sheets thinner than the jump distance everywhere, where it measures nothing.
 constexpr double kJumpTrust = 4.0;
 // Queries of one evaluation at the final scale: bounds the memory of that stage on any cloud.
 constexpr size_t kEvaluationChunk = size_t{1} << 20;
+// Thin walls: two sheets closer than this many of the even coarse subset's spacings get more
+// coarse points, found among this many times the subset's size.
+constexpr float kThinReach = 2.0f;
+constexpr size_t kThinSample = 4;
+// The subset grows at most to this many times m: bounds the fit's cost on a cloud that is thin
+// everywhere at the subset's resolution.
+constexpr size_t kThinCap = 2;
+// A point less than this many noise widths (RMS off the local plane) off a point's plane counts as
+// the same sheet's: two noisy points lie about 1.8 widths apart along the normal; at 5, noisy
+// clouds (CGAL's bunny, 0.5% of its diagonal) still found walls that are not there.
+constexpr float kAcrossNoise = 8.0f;
 // Seed of the coarse subset's partial shuffle: the same cloud always gives the same normals.
 constexpr uint64_t kSubsetSeed = 0x9e3779b97f4a7c15ull;
 
@@ -352,15 +462,15 @@ struct Progress {
 
 //! Queries h inside and h outside each point of [begin, end) along its normal: rows p - h n, then
 //! rows p + h n (n the unit normal; a point without one gives itself twice).
-std::vector<float> jump_sides(std::vector<float> const& normals, std::vector<float> const& points, float h,
-                              size_t begin, size_t end) {
+std::vector<float> jump_sides(std::vector<float> const& normals, std::vector<float> const& points,
+                              std::vector<float> const& h, size_t begin, size_t end) {
     size_t const c = end - begin;
     std::vector<float> sides(6 * c);
     for (size_t t = 0; t < c; ++t) {
         size_t const i = begin + t;
         double const x = normals[3 * i], y = normals[3 * i + 1], z = normals[3 * i + 2];
         double const len = std::sqrt(x * x + y * y + z * z);
-        double const step = len > 0.0 && std::isfinite(len) ? h / len : 0.0;
+        double const step = len > 0.0 && std::isfinite(len) ? h[i] / len : 0.0;
         for (int a = 0; a < 3; ++a) {
             sides[3 * t + a] = static_cast<float>(points[3 * i + a] - step * normals[3 * i + a]);
             sides[3 * (c + t) + a] = static_cast<float>(points[3 * i + a] + step * normals[3 * i + a]);
@@ -398,22 +508,82 @@ void consistency_steps(Field& field, unsigned steps, float eps, float length, st
     }
 }
 
-//! The coarse subset: m of the n points, evenly chosen by a seeded partial shuffle, in the cloud's
-//! order, with their targets.
-void pick_subset(std::vector<float> const& p, std::vector<float> const& target_p, size_t m, std::vector<float>& pc,
-                 std::vector<float>& targets) {
-    size_t const n = target_p.size();
+//! The first `count` of a seeded partial shuffle of 0..n-1: an even choice of points, the same for
+//! the same cloud, each prefix itself an even choice.
+std::vector<uint32_t> shuffled_prefix(size_t n, size_t count) {
     std::vector<uint32_t> pick(n);
     std::iota(pick.begin(), pick.end(), 0u);
     std::mt19937_64 random(kSubsetSeed);
-    for (size_t i = 0; i < m; ++i) std::swap(pick[i], pick[i + random() % (n - i)]);
-    pick.resize(m);
-    std::sort(pick.begin(), pick.end());
-    pc.resize(3 * m), targets.resize(m);
-    for (size_t i = 0; i < m; ++i) {
-        for (int a = 0; a < 3; ++a) pc[3 * i + a] = p[3 * pick[i] + a];
-        targets[i] = target_p[pick[i]];
+    for (size_t i = 0; i < count; ++i) std::swap(pick[i], pick[i + random() % (n - i)]);
+    pick.resize(count);
+    return pick;
+}
+
+//! Rows `pick` of p (3 floats each).
+std::vector<float> gather_points(std::vector<float> const& p, std::vector<uint32_t> const& pick) {
+    std::vector<float> out(3 * pick.size());
+    for (size_t i = 0; i < pick.size(); ++i)
+        for (int a = 0; a < 3; ++a) out[3 * i + a] = p[3 * size_t{pick[i]} + a];
+    return out;
+}
+
+//! The coarse subset: an even choice of m points, and where the surface is thin at the subset's
+//! resolution (two sheets closer than kThinReach of its spacings, measured on up to kThinSample
+//! times m points), more of them. The fit cannot tell a wall thinner than its spacing from one
+//! oriented sheet (both put w near 1/2 on its points); denser there, it resolves the wall. At most
+//! (kThinCap - 1) m points are added.
+struct CoarseSubset {
+    std::vector<uint32_t> pick;  // in the cloud's order
+    std::vector<float> sample;   // the points measured (3 floats each), and their distance across
+    std::vector<float> across;   // (`reach` where none was found)
+    float reach = 0.0f;
+};
+
+CoarseSubset coarse_subset(std::vector<float> const& p, size_t m, float spacing_even, float least) {
+    size_t const n = p.size() / 3;
+    size_t const sample = std::min(n, kThinSample * m);
+    CoarseSubset out;
+    float const thin = kThinReach * spacing_even;
+    out.reach = thin;
+    out.pick = shuffled_prefix(n, sample);
+    out.sample = gather_points(p, out.pick);
+    out.across = across_distance(out.sample, out.reach, least);
+    size_t kept = m;
+    for (size_t i = m; i < sample && kept < kThinCap * m; ++i)
+        if (out.across[i] < thin) out.pick[kept++] = out.pick[i];
+    out.pick.resize(kept);
+    std::sort(out.pick.begin(), out.pick.end());
+    return out;
+}
+
+//! For each of the n points, the entry of `values` of its nearest point in `subset` (found in the
+//! subset's cell block; `otherwise` where the block holds none).
+std::vector<float> from_nearest(std::vector<float> const& p, std::vector<float> const& subset,
+                                std::vector<float> const& values, float otherwise) {
+    size_t const n = p.size() / 3;
+    std::vector<float> out(n, otherwise);
+    if (subset.size() < 6) return out;
+    CellGrid const grid = neighbour_grid(subset);
+#if defined(_OPENMP)
+#pragma omp parallel for schedule(dynamic, 4096)
+#endif
+    for (std::ptrdiff_t si = 0; si < static_cast<std::ptrdiff_t>(n); ++si) {
+        size_t const i = static_cast<size_t>(si);
+        auto const k = grid.key(&p[3 * i]);
+        double best = INFINITY;
+        for (int dx = -1; dx <= 1; ++dx)
+            for (int dy = -1; dy <= 1; ++dy)
+                for (int dz = -1; dz <= 1; ++dz)
+                    grid.for_each_in(CellGrid::hash({k[0] + dx, k[1] + dy, k[2] + dz}), [&](uint32_t j) {
+                        double const d[3] = {double(subset[3 * size_t{j}]) - p[3 * i],
+                                             double(subset[3 * size_t{j} + 1]) - p[3 * i + 1],
+                                             double(subset[3 * size_t{j} + 2]) - p[3 * i + 2]};
+                        double const d2 = d[0] * d[0] + d[1] * d[1] + d[2] * d[2];
+                        if (d2 < best) best = d2, out[i] = values[j];
+                        return true;
+                    });
     }
+    return out;
 }
 
 //! The coarse fit: min |W (A x - b)| over the subset's scaled normals x, A the field of the subset
@@ -455,9 +625,20 @@ CglsResult coarse_fit(Field& coarse, std::vector<float> const& subset_targets, s
 //! targets alone put the level of a noisy cloud's field too low). Evaluated in chunks of queries.
 double final_scale(Field& fine, std::vector<float> const& p, std::vector<float> const& e,
                    std::vector<float> const& target_p, std::vector<float> const& target_e, float alpha_extra,
-                   std::vector<float> const& mu, float spacing, Progress const& progress) {
+                   std::vector<float> const& mu, std::vector<float> const& across, float spacing,
+                   Progress const& progress) {
     size_t const n = target_p.size(), k = target_e.size();
-    float const h = kJumpDistance * spacing;
+    // Each side stays nearer its own sheet than the wall's other sheet (or a gap's far side): a
+    // side beyond it measures both sheets' jumps, which cancel.
+    std::vector<float> h(n);
+    size_t settled = 0;
+    for (size_t i = 0; i < n; ++i) {
+        h[i] = std::min(kJumpDistance * spacing, kJumpAcross * across[i]);
+        settled += h[i] >= kJumpSettled * spacing;
+    }
+    // Points whose sides stay within the smoothing measure a damped jump; they count only when
+    // most points are such (a cloud thin everywhere), since the median then comes from them.
+    float const least_h = 2 * settled >= n ? kJumpSettled * spacing : 0.0f;
     Backend const& field = fine.with(mu);
     double num = 0.0, den = 0.0;
     std::vector<float> jumps;
@@ -482,8 +663,8 @@ double final_scale(Field& fine, std::vector<float> const& p, std::vector<float> 
             // Without the point's own dipole, which adds |mu| / (4 pi h^2) on either side (h is
             // beyond the smoothing): it alone would make the jump seem about 7% larger at 3
             // spacings.
-            double const jump = static_cast<double>(w[c + t]) - w[2 * c + t] - 2.0 * len / (4.0 * M_PI * double{h} * h);
-            if (len > 0.0 && std::isfinite(jump)) jumps.push_back(static_cast<float>(jump));
+            double const jump = static_cast<double>(w[c + t]) - w[2 * c + t] - 2.0 * len / (4.0 * M_PI * double{h[i]} * h[i]);
+            if (len > 0.0 && h[i] >= least_h && std::isfinite(jump)) jumps.push_back(static_cast<float>(jump));
         }
         progress("final scale", static_cast<double>(end) / n);
     }
@@ -574,12 +755,22 @@ SolverResult solve_normals(float const* points, unsigned long n, float const* ex
     float const noisy = std::clamp((cloud.noise - kCleanNoise) / kNoisySpan, 0.0f, 1.0f);
     size_t const m = static_cast<size_t>(std::min<double>(
         static_cast<double>(n), std::max(1.0, std::round(static_cast<double>(options.coarse_points) / (1.0 + noisy)))));
-    std::vector<float> pc, subset_targets;
-    pick_subset(p, target_p, m, pc, subset_targets);
     float spacing = cloud.spacing;
-    float spacing_coarse = m == n ? spacing : sampling_of(pc).spacing;
-    if (!(spacing_coarse > 0.0f)) spacing_coarse = spacing = 1.0f;  // isolated points: any scale
-    if (!(spacing > 0.0f)) spacing = spacing_coarse;
+    // The even subset's spacing sets the coarse fit's smoothing: the points added on thin walls
+    // refine it there, and do not change it elsewhere.
+    float spacing_coarse = m == n ? spacing : sampling_of(gather_points(p, shuffled_prefix(n, m))).spacing;
+    std::vector<float> pc, subset_targets, across;
+    {
+        CoarseSubset const subset = coarse_subset(p, m, spacing_coarse, kAcrossNoise * cloud.noise * spacing);
+        pc = gather_points(p, subset.pick);
+        subset_targets.resize(subset.pick.size());
+        for (size_t i = 0; i < subset.pick.size(); ++i) subset_targets[i] = target_p[subset.pick[i]];
+        // Every point of the cloud takes the distance across of its nearest measured point.
+        // (Infinite where nothing was found within reach: there the other sheet is at least that far.)
+        across = from_nearest(p, subset.sample, subset.across, INFINITY);
+        for (float& a : across)
+            if (!(a < subset.reach)) a = INFINITY;
+    }
     result.epsilon = std::ldexp(spacing, -frame_exponent);
     progress("neighbours", 1.0);
 
@@ -609,7 +800,7 @@ SolverResult solve_normals(float const* points, unsigned long n, float const* ex
             consistency_steps(fine, options.consistency_steps, (1.0f + noisy) * spacing, spacing * spacing, mu,
                               progress, 0.5, 0.5);
         progress("consistency", 1.0);
-        scale = final_scale(fine, p, e, target_p, target_e, alpha_extra, mu, spacing, progress);
+        scale = final_scale(fine, p, e, target_p, target_e, alpha_extra, mu, across, spacing, progress);
     }
     // Back to the caller's units: areas by f^2, in double, so that the factor itself cannot
     // overflow; only results that single precision cannot hold are refused.

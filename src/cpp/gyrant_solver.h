@@ -121,6 +121,13 @@ struct Sampling {
 };
 //! The sampling of points (3 floats each, host memory).
 Sampling sampling_of(std::vector<float> const& points);
+//! For every point, the distance to the nearest other point across its surface rather than along
+//! it (within 45 degrees of the normal of its 24-point neighbourhood's plane; the third nearest
+//! such, so that one stray point makes no sheet): the wall's other sheet, or the far side of a
+//! narrow gap. Points less than `least` off its plane count as its own sheet's (its noise);
+//! `reach` where nothing lies across within reach. Linear in the points (a grid of cells
+//! of side `reach`).
+std::vector<float> across_distance(std::vector<float> const& points, float reach, float least);
 
 SolverResult solve_normals(float const* points, unsigned long n, float const* extra_points, unsigned long k,
                            float const* extra_wn, float const* point_wn, float alpha_extra, int device,
