@@ -70,7 +70,6 @@ class CellGrid {
         std::sort(entries_.begin(), entries_.end());
     }
 
-    double cell() const { return cell_; }
     //! Mean over the points of the number of points in their cell, and the fullest cell's run.
     struct Crowding {
         double occupancy = 0.0;
@@ -298,8 +297,9 @@ std::vector<float> across_distance(std::vector<float> const& p, float reach, flo
             size_t const i = static_cast<size_t>(si);
             block_of(grid, p, i, near);
             if (near.size() < kAxisNeighbourhood) continue;
-            std::partial_sort(near.begin(), near.begin() + static_cast<std::ptrdiff_t>(kAxisNeighbourhood - 1),
-                              near.end());
+            // The plane needs the nearest points, not their order.
+            std::nth_element(near.begin(), near.begin() + static_cast<std::ptrdiff_t>(kAxisNeighbourhood - 2),
+                             near.end());
             std::pair<double, uint32_t> hood[kAxisNeighbourhood];
             hood[0] = {0.0, static_cast<uint32_t>(i)};
             std::copy(near.begin(), near.begin() + static_cast<std::ptrdiff_t>(kAxisNeighbourhood - 1), hood + 1);
