@@ -47,6 +47,12 @@ if [ -f bench/data/elephant.off ]; then
     --large-points 1000000 --out "$OUT" >"$OUT/normals.log" 2>&1 || status=1
   tail -8 "$OUT/normals.log"
 fi
+if [ -f bench/data/refined_elephant.off ]; then
+  # The solver at scale: 1M and 10M points of refined_elephant, time per stage and peak memory.
+  PYTHONPATH="$PWD/$build:$PWD/src" python3 bench/normals_scale.py --points 1000000 --points 10000000 \
+    --out "$OUT" >"$OUT/normals_scale.log" 2>&1 || status=1
+  tail -3 "$OUT/normals_scale.log"
+fi
 if [ -f bench/data/bunny00.off ]; then
   # closest_point and signed_distance on a million triangles (the bunny, midpoint-refined): 2M
   # grid queries over its box and 1M near-surface ones, synchronised timings in Gq/s.

@@ -327,7 +327,7 @@ namespace {
 nb::object solve_normals(Vec3Array const& pc, Vec3Array const& extra_points, ScalarArray const& extra_wn,
                          std::optional<ScalarArray> const& pc_wn, float alpha_extra, unsigned iterations,
                          float tolerance, unsigned long coarse_points, unsigned consistency_steps,
-                         bool return_history) {
+                         bool return_history, std::optional<nb::callable> const& progress) {
     int const device = pc.device_id();
     if (extra_points.device_id() != device || extra_wn.device_id() != device)
         throw std::runtime_error("All input arrays must reside on the same CUDA device.");
@@ -361,6 +361,8 @@ nb::object solve_normals(Vec3Array const& pc, Vec3Array const& extra_points, Sca
     options.tolerance = tolerance;
     options.coarse_points = coarse_points;
     options.consistency_steps = consistency_steps;
+    // Called on this thread, which holds the GIL; what it raises ends the solve and reaches the caller.
+    if (progress) options.progress = [&](char const* stage, double done) { (*progress)(stage, done); };
     gyrant::SolverResult solved = gyrant::solve_normals(pc.data(), n, extra_points.data(), extra_points.shape(0),
                                                         extra_wn.data(), targets, alpha_extra, device, options);
     nb::object engine = nb::cast(GyrantEngine(std::move(solved.engine)));
@@ -434,6 +436,10 @@ consistency_steps : int (keyword only)
 return_history : bool (keyword only)
     Also return a dict with the fit's relative residuals ("residuals", first the starting 1)
     and the smoothing radius used on the cloud ("epsilon", its mean point spacing).
+progress : callable, optional (keyword only)
+    Called as progress(stage, done) while the solve runs: stage one of "neighbours", "coarse
+    fit", "consistency", "final scale", in that order, and done the share of that stage finished
+    (0 to 1; 1 once when it ends). What it raises ends the solve.
 
 Returns
 -------
@@ -807,11 +813,13 @@ NB_MODULE(gyrant_module, m) {
                             "float32; cuda], extra_wn: Array[K; float32; cuda], pc_wn: Optional[Array[N; "
                             "float32; cuda]] = None, alpha_extra: float = 0.2, *, iterations: int = 15, "
                             "tolerance: float = 0.07, coarse_points: int = 8000, consistency_steps: int = 2, "
-                            "return_history: bool = False) -> GyrantEngine"),
+                            "return_history: bool = False, progress: Optional[Callable[[str, float], None]] = "
+                            "None) -> GyrantEngine"),
                     "pc"_a.noconvert(), "extra_points"_a.noconvert(), "extra_wn"_a.noconvert(),
                     "pc_wn"_a.noconvert() = nb::none(), "alpha_extra"_a = 0.2f, nb::kw_only(),
                     "iterations"_a = 15u, "tolerance"_a = 0.07f, "coarse_points"_a = 8000ul,
-                    "consistency_steps"_a = 2u, "return_history"_a = false, kSolveNormalsDoc)
+                    "consistency_steps"_a = 2u, "return_history"_a = false, "progress"_a = nb::none(),
+                    kSolveNormalsDoc)
         .def_prop_ro("scaled_normals", &GyrantEngine::scaled_normals,
                      nb::sig("@property\ndef scaled_normals(self) -> Array[N, 3]"),
                      // A copy that its capsule owns: not a view into the engine.

@@ -1,6 +1,6 @@
 // The normal solver: a coarse least-squares fit, then normal consistency on both levels. The
 // orchestration runs on the host over vectors of the coarse size and of the cloud's size; every
-// sum over the cloud is an engine operation (compute, gradient, grad_normals) on the device.
+// sum over the cloud is an engine operation (compute, gradient, refit) on the device.
 #include "platform.h"
 
 #include "gyrant_solver.h"
@@ -42,13 +42,6 @@ StreamBuffer<float> to_device(std::vector<float> const& host) {
     return buffer;
 }
 
-template <class V>
-double dot(V const& a, V const& b) {
-    double s = 0.0;
-    for (size_t i = 0; i < a.size(); ++i) s += static_cast<double>(a[i]) * static_cast<double>(b[i]);
-    return s;
-}
-
 //! Smallest eigenvalue of a symmetric 3x3 matrix (a covariance), by the trigonometric solution of
 //! its characteristic polynomial.
 double smallest_eigenvalue(double const (&c)[6]) {  // xx, yy, zz, xy, xz, yz
@@ -77,7 +70,6 @@ class CellGrid {
         std::sort(entries_.begin(), entries_.end());
     }
 
-    double cell() const { return cell_; }
     //! Mean over the points of the number of points in their cell, and the fullest cell's run.
     struct Crowding {
         double occupancy = 0.0;
@@ -172,40 +164,93 @@ CellGrid neighbour_grid(std::vector<float> const& p) {
 
 }  // namespace
 
+namespace {
+
+// A point looks at this many others in its cell block at most: only a heap of coincident points
+// (which no cell size separates) holds more.
+constexpr size_t kMostCandidates = 4096;
+// Points of the neighbourhood whose best plane gives a point's noise.
+constexpr size_t kNeighbourhood = 8;
+// Points of the wider neighbourhood whose best plane gives a point's unoriented normal where
+// noise must not tilt it much (across_distance).
+constexpr size_t kAxisNeighbourhood = 24;
+// Points across a surface that make another sheet (across_distance).
+constexpr size_t kAcrossCount = 3;
+
+//! The other points in point i's block of 3 x 3 x 3 cells, as (squared distance, index), at most
+//! kMostCandidates of them. `near` is cleared first.
+void block_of(CellGrid const& grid, std::vector<float> const& p, size_t i,
+              std::vector<std::pair<double, uint32_t>>& near) {
+    auto const k = grid.key(&p[3 * i]);
+    near.clear();
+    std::array<uint64_t, 27> cells;
+    size_t visited = 0;
+    for (int dx = -1; dx <= 1; ++dx)
+        for (int dy = -1; dy <= 1; ++dy)
+            for (int dz = -1; dz <= 1; ++dz) {
+                uint64_t const h = CellGrid::hash({k[0] + dx, k[1] + dy, k[2] + dz});
+                // Colliding hashes name one run: it counts once.
+                if (std::find(cells.begin(), cells.begin() + visited, h) != cells.begin() + visited) continue;
+                cells[visited++] = h;
+                grid.for_each_in(h, [&](uint32_t j) {
+                    if (near.size() >= kMostCandidates) return false;
+                    if (j == i) return true;
+                    double const d[3] = {double(p[3 * j]) - p[3 * i], double(p[3 * j + 1]) - p[3 * i + 1],
+                                         double(p[3 * j + 2]) - p[3 * i + 2]};
+                    near.emplace_back(d[0] * d[0] + d[1] * d[1] + d[2] * d[2], j);
+                    return true;
+                });
+            }
+}
+
+//! The covariance (xx, yy, zz, xy, xz, yz) of the points named by the first `count` entries.
+void covariance(std::vector<float> const& p, std::pair<double, uint32_t> const* entries, size_t count,
+                double (&c)[6]) {
+    double mean[3] = {0.0, 0.0, 0.0};
+    for (size_t t = 0; t < count; ++t)
+        for (int a = 0; a < 3; ++a) mean[a] += p[3 * size_t{entries[t].second} + a] / static_cast<double>(count);
+    for (double& x : c) x = 0.0;
+    for (size_t t = 0; t < count; ++t) {
+        size_t const j = entries[t].second;
+        double const d[3] = {p[3 * j] - mean[0], p[3 * j + 1] - mean[1], p[3 * j + 2] - mean[2]};
+        c[0] += d[0] * d[0], c[1] += d[1] * d[1], c[2] += d[2] * d[2];
+        c[3] += d[0] * d[1], c[4] += d[0] * d[2], c[5] += d[1] * d[2];
+    }
+    for (double& x : c) x /= static_cast<double>(count);
+}
+
+//! The unit eigenvector of a covariance's smallest eigenvalue (a plane's normal), or 0 where the
+//! points span no plane (the rows of C - lambda I are then too degenerate to cross).
+std::array<double, 3> plane_normal(double const (&c)[6]) {
+    double const l = smallest_eigenvalue(c);
+    double const r[3][3] = {{c[0] - l, c[3], c[4]}, {c[3], c[1] - l, c[5]}, {c[4], c[5], c[2] - l}};
+    std::array<double, 3> best{0.0, 0.0, 0.0};
+    double best_len = 0.0;
+    for (int a = 0; a < 3; ++a) {
+        double const* u = r[a];
+        double const* v = r[(a + 1) % 3];
+        std::array<double, 3> const x{u[1] * v[2] - u[2] * v[1], u[2] * v[0] - u[0] * v[2], u[0] * v[1] - u[1] * v[0]};
+        double const len = std::sqrt(x[0] * x[0] + x[1] * x[1] + x[2] * x[2]);
+        if (len > best_len) best = x, best_len = len;
+    }
+    if (!(best_len > 0.0) || !std::isfinite(best_len)) return {0.0, 0.0, 0.0};
+    for (double& x : best) x /= best_len;
+    return best;
+}
+
+}  // namespace
+
 Sampling sampling_of(std::vector<float> const& p) {
     size_t const n = p.size() / 3;
     if (n < 2) return {};
     CellGrid const grid = neighbour_grid(p);
-    constexpr size_t kNeighbourhood = 8;
-    // A sampled point looks at this many others at most: only a heap of coincident points (which
-    // no cell size separates) holds more in its block.
-    constexpr size_t kMostCandidates = 4096;
     size_t const step = std::max<size_t>(1, n / 20000);
     double sum = 0.0;
     size_t found = 0, examined = 0, sampled = 0;
     std::vector<double> off_plane;
     std::vector<std::pair<double, uint32_t>> near;
-    std::array<uint64_t, 27> cells;
     for (size_t i = 0; i < n; i += step) {
-        auto const k = grid.key(&p[3 * i]);
-        near.clear();
-        size_t visited = 0;
-        for (int dx = -1; dx <= 1; ++dx)
-            for (int dy = -1; dy <= 1; ++dy)
-                for (int dz = -1; dz <= 1; ++dz) {
-                    uint64_t const h = CellGrid::hash({k[0] + dx, k[1] + dy, k[2] + dz});
-                    // Colliding hashes name one run: it counts once.
-                    if (std::find(cells.begin(), cells.begin() + visited, h) != cells.begin() + visited) continue;
-                    cells[visited++] = h;
-                    grid.for_each_in(h, [&](uint32_t j) {
-                        if (near.size() >= kMostCandidates) return false;
-                        if (j == i) return true;
-                        double const d[3] = {double(p[3 * j]) - p[3 * i], double(p[3 * j + 1]) - p[3 * i + 1],
-                                             double(p[3 * j + 2]) - p[3 * i + 2]};
-                        near.emplace_back(d[0] * d[0] + d[1] * d[1] + d[2] * d[2], j);
-                        return true;
-                    });
-                }
+        block_of(grid, p, i, near);
         examined += near.size(), ++sampled;
         // The point itself, then its nearest others.
         size_t const keep = std::min(near.size(), kNeighbourhood - 1);
@@ -215,16 +260,8 @@ Sampling sampling_of(std::vector<float> const& p) {
         auto const other = std::find_if(near.begin(), near.end(), [](auto const& e) { return e.first > 0.0; });
         if (other != near.end()) sum += std::sqrt(other->first), ++found;
         if (near.size() < kNeighbourhood) continue;
-        double mean[3] = {0.0, 0.0, 0.0}, c[6] = {0.0, 0.0, 0.0, 0.0, 0.0, 0.0};
-        for (size_t t = 0; t < kNeighbourhood; ++t)
-            for (int a = 0; a < 3; ++a) mean[a] += p[3 * near[t].second + a] / static_cast<double>(kNeighbourhood);
-        for (size_t t = 0; t < kNeighbourhood; ++t) {
-            double const d[3] = {p[3 * near[t].second] - mean[0], p[3 * near[t].second + 1] - mean[1],
-                                 p[3 * near[t].second + 2] - mean[2]};
-            c[0] += d[0] * d[0], c[1] += d[1] * d[1], c[2] += d[2] * d[2];
-            c[3] += d[0] * d[1], c[4] += d[0] * d[2], c[5] += d[1] * d[2];
-        }
-        for (double& x : c) x /= static_cast<double>(kNeighbourhood);
+        double c[6];
+        covariance(p, near.data(), kNeighbourhood, c);
         off_plane.push_back(std::sqrt(std::max(0.0, smallest_eigenvalue(c))));
     }
     Sampling out;
@@ -237,6 +274,57 @@ Sampling sampling_of(std::vector<float> const& p) {
         out.noise = static_cast<float>(*middle / out.spacing);
     }
     return out;
+}
+
+std::vector<float> across_distance(std::vector<float> const& p, float reach, float least) {
+    size_t const n = p.size() / 3;
+    std::vector<float> across(n, reach);
+    if (n <= kAxisNeighbourhood || !(reach > 0.0f)) return across;
+    CellGrid const grid(p, reach);
+    double const reach2 = double{reach} * reach, least2 = double{least} * least;
+    // Across, not along: within 45 degrees of the normal's axis (the sheet's own neighbours lie
+    // near its plane), and farther off the plane than the noise takes the sheet's own points.
+    double const cone_cos2 = 0.5;
+#if defined(_OPENMP)
+#pragma omp parallel
+#endif
+    {
+        std::vector<std::pair<double, uint32_t>> near;
+#if defined(_OPENMP)
+#pragma omp for schedule(dynamic, 1024)
+#endif
+        for (std::ptrdiff_t si = 0; si < static_cast<std::ptrdiff_t>(n); ++si) {
+            size_t const i = static_cast<size_t>(si);
+            block_of(grid, p, i, near);
+            if (near.size() < kAxisNeighbourhood) continue;
+            // The plane needs the nearest points, not their order.
+            std::nth_element(near.begin(), near.begin() + static_cast<std::ptrdiff_t>(kAxisNeighbourhood - 2),
+                             near.end());
+            std::pair<double, uint32_t> hood[kAxisNeighbourhood];
+            hood[0] = {0.0, static_cast<uint32_t>(i)};
+            std::copy(near.begin(), near.begin() + static_cast<std::ptrdiff_t>(kAxisNeighbourhood - 1), hood + 1);
+            double c[6];
+            covariance(p, hood, kAxisNeighbourhood, c);
+            std::array<double, 3> const axis = plane_normal(c);
+            if (axis[0] == 0.0 && axis[1] == 0.0 && axis[2] == 0.0) continue;
+            // The kAcrossCount-th nearest point across: a stray noisy neighbour is one point, the
+            // other sheet many.
+            double nearest[kAcrossCount];
+            std::fill(nearest, nearest + kAcrossCount, reach2);
+            for (auto const& [d2, j] : near) {
+                if (d2 >= nearest[kAcrossCount - 1]) continue;
+                double const along = (double(p[3 * size_t{j}]) - p[3 * i]) * axis[0] +
+                                     (double(p[3 * size_t{j} + 1]) - p[3 * i + 1]) * axis[1] +
+                                     (double(p[3 * size_t{j} + 2]) - p[3 * i + 2]) * axis[2];
+                if (along * along < cone_cos2 * d2 || along * along < least2) continue;
+                size_t t = kAcrossCount - 1;
+                for (; t > 0 && nearest[t - 1] > d2; --t) nearest[t] = nearest[t - 1];
+                nearest[t] = d2;
+            }
+            across[i] = static_cast<float>(std::sqrt(nearest[kAcrossCount - 1]));
+        }
+    }
+    return across;
 }
 
 namespace {
@@ -260,84 +348,135 @@ int frame_exponent_of(std::vector<float> const& p, float spacing, size_t n) {
     return -std::ilogb(size);
 }
 
-//! Engine operations over one fixed set of points, whose normals change from call to call.
-class Level {
+// ---- tuning, in the solver's frame of unit point spacing ----------------------------------------
+// The sampling's noise (see sampling_of) below which a cloud counts as clean, and the rise above
+// it at which it counts as fully noisy (about half a spacing of Gaussian noise): between the two,
+// `noisy` runs from 0 to 1.
+constexpr float kCleanNoise = 0.1f;
+constexpr float kNoisySpan = 0.25f;
+// The coarse fit smooths over half its subset's spacing: enough to keep the field of a subset
+// finite at its own points, little enough to keep features a few spacings wide.
+constexpr float kFitSmoothing = 0.5f;
+// The final scale measures the jump of w this many spacings inside and outside each point: beyond
+// the smoothing, where the field has settled.
+constexpr float kJumpDistance = 3.0f;
+// A side of the jump lies at most this share of the distance across from its point, and measures
+// a settled field from this many spacings on (the kernel is plain from two smoothing radii).
+constexpr float kJumpAcross = 0.45f;
+constexpr float kJumpSettled = 2.0f;
+// The jump replaces the fitted scale only when the two agree within this factor; a wilder jump
+// means sheets thinner than the jump distance everywhere, where it measures nothing.
+constexpr double kJumpTrust = 4.0;
+// Queries of one evaluation at the final scale: bounds the memory of that stage on any cloud.
+constexpr size_t kEvaluationChunk = size_t{1} << 20;
+// Thin walls: two sheets closer than this many of the even coarse subset's spacings get more
+// coarse points, found among this many times the subset's size.
+constexpr float kThinReach = 2.0f;
+constexpr size_t kThinSample = 4;
+// The subset grows at most to this many times m: bounds the fit's cost on a cloud that is thin
+// everywhere at the subset's resolution.
+constexpr size_t kThinCap = 2;
+// A point less than this many noise widths (RMS off the local plane) off a point's plane counts as
+// the same sheet's: two noisy points lie about 1.8 widths apart along the normal; at 5, noisy
+// clouds (CGAL's bunny, 0.5% of its diagonal) still found walls that are not there.
+constexpr float kAcrossNoise = 8.0f;
+// Seed of the coarse subset's partial shuffle: the same cloud always gives the same normals.
+constexpr uint64_t kSubsetSeed = 0x9e3779b97f4a7c15ull;
+
+//! The field of scaled normals over one fixed set of points, whose normals change from call to
+//! call: one refittable engine, built by the first call and refitted by the others (the points,
+//! and so their order and tree, stay).
+class Field {
    public:
-    Level(std::vector<float> const& points, int device) : n_(points.size() / 3), points_(to_device(points)), device_(device) {}
+    Field(std::vector<float> const& points, int device)
+        : n_(points.size() / 3), points_(to_device(points)), device_(device) {}
 
     size_t size() const { return n_; }
     float const* device_points() const { return points_.get(); }
+    int device() const { return device_; }
 
-    //! The engine over these points holding `normals`: built once, then only refitted, since the
-    //! points (and so their order and tree) stay while the normals change.
-    Backend const& engine(std::vector<float> const& normals) const {
+    Backend const& with(std::vector<float> const& normals) {
         StreamBuffer<float> const d_normals = to_device(normals);
-        if (!field_)
-            field_ = Backend::BuildFromPoints(points_.get(), d_normals.get(), size(), device_, true);
+        if (!engine_)
+            engine_ = Backend::BuildFromPoints(points_.get(), d_normals.get(), size(), device_, true);
         else
-            field_->refit_normals(d_normals.get());
-        return *field_;
+            engine_->refit_normals(d_normals.get());
+        return *engine_;
     }
-    //! w at the device queries, for the given normals (of any size: the engine brings them into
+    //! w at the q device queries for the given normals (of any size: the engine brings them into
     //! its expansions' range).
-    std::vector<float> apply(std::vector<float> const& normals, float const* queries, size_t q, float eps) const {
-        auto const out = engine(normals).compute(queries, q, kSolverBeta, eps, 0);
+    std::vector<float> values(std::vector<float> const& normals, float const* queries, size_t q, float eps) {
+        auto const out = with(normals).compute(queries, q, kSolverBeta, eps, 0);
         return to_host(out.get(), q);
-    }
-    //! The adjoint of apply: rows of sum_j v_j K(p_i - q_j), through an engine over the queries
-    //! whose weights are the v_j.
-    std::vector<float> adjoint(std::vector<float> const& v, float const* queries, size_t q, float eps) const {
-        StreamBuffer<float> const d_v = to_device(v);
-        // The product reads only the positions: one engine over them serves every call.
-        if (!positions_)
-            positions_ = Backend::BuildFromPoints(points_.get(), to_device(std::vector<float>(3 * size(), 0.0f)).get(),
-                                                  size(), device_);
-        auto const out = positions_->grad_normals(d_v.get(), q, queries, kSolverBeta, eps, 0);
-        return to_host(out.get(), 3 * size());
     }
 
    private:
     size_t n_;
     StreamBuffer<float> points_;
     int device_;
-    mutable std::unique_ptr<Backend> positions_, field_;
+    std::unique_ptr<Backend> engine_;
 };
 
-//! Queries h inside and h outside each point along its normal: rows p - h n, then rows p + h n
-//! (n the unit normal; a point without one gives itself twice).
-std::vector<float> jump_sides(std::vector<float> const& normals, std::vector<float> const& points, float h) {
-    size_t const n = points.size() / 3;
-    std::vector<float> sides(6 * n);
-    for (size_t i = 0; i < n; ++i) {
+//! The adjoint of a Field's values at fixed queries q_j: A^T v, whose row i is sum_j v_j K(p_i -
+//! q_j). One refittable engine over the queries carries v along one axis at a time as its normals
+//! and is evaluated at the points; the kernel is odd, so that sum is minus the row's component.
+//! Built by the first product, refitted by every other (the queries never move).
+class FieldAdjoint {
+   public:
+    FieldAdjoint(float const* queries, size_t q, float const* points, size_t m, float eps, int device)
+        : queries_(queries), q_(q), points_(points), m_(m), eps_(eps), device_(device) {}
+
+    std::vector<float> operator()(std::vector<float> const& v) {
+        std::vector<float> out(3 * m_, 0.0f), weights(3 * q_, 0.0f);
+        for (int axis = 0; axis < 3; ++axis) {
+            for (size_t j = 0; j < q_; ++j) weights[3 * j + axis] = v[j], weights[3 * j + (axis + 2) % 3] = 0.0f;
+            StreamBuffer<float> const d_weights = to_device(weights);
+            if (!engine_)
+                engine_ = Backend::BuildFromPoints(queries_, d_weights.get(), q_, device_, true);
+            else
+                engine_->refit_normals(d_weights.get());
+            auto const values = engine_->compute(points_, m_, kSolverBeta, eps_, 0);
+            std::vector<float> const w = to_host(values.get(), m_);
+            for (size_t i = 0; i < m_; ++i) out[3 * i + axis] = -w[i];
+        }
+        return out;
+    }
+
+   private:
+    float const* queries_;
+    size_t q_;
+    float const* points_;
+    size_t m_;
+    float eps_;
+    int device_;
+    std::unique_ptr<Backend> engine_;
+};
+
+//! Reports stages to SolverOptions::progress, when there is one.
+struct Progress {
+    std::function<void(char const*, double)> const& report;
+    void operator()(char const* stage, double done) const {
+        if (report) report(stage, std::clamp(done, 0.0, 1.0));
+    }
+};
+
+//! Queries h inside and h outside each point of [begin, end) along its normal: rows p - h n, then
+//! rows p + h n (n the unit normal; a point without one gives itself twice).
+std::vector<float> jump_sides(std::vector<float> const& normals, std::vector<float> const& points,
+                              std::vector<float> const& h, size_t begin, size_t end) {
+    size_t const c = end - begin;
+    std::vector<float> sides(6 * c);
+    for (size_t t = 0; t < c; ++t) {
+        size_t const i = begin + t;
         double const x = normals[3 * i], y = normals[3 * i + 1], z = normals[3 * i + 2];
         double const len = std::sqrt(x * x + y * y + z * z);
-        double const step = len > 0.0 && std::isfinite(len) ? h / len : 0.0;
+        double const step = len > 0.0 && std::isfinite(len) ? h[i] / len : 0.0;
         for (int a = 0; a < 3; ++a) {
-            sides[3 * i + a] = static_cast<float>(points[3 * i + a] - step * normals[3 * i + a]);
-            sides[3 * (n + i) + a] = static_cast<float>(points[3 * i + a] + step * normals[3 * i + a]);
+            sides[3 * t + a] = static_cast<float>(points[3 * i + a] - step * normals[3 * i + a]);
+            sides[3 * (c + t) + a] = static_cast<float>(points[3 * i + a] + step * normals[3 * i + a]);
         }
     }
     return sides;
-}
-
-//! The median over the points of w(p - h n) - w(p + h n), from w at jump_sides' queries (`w`, 2n
-//! values) for the field of `normals` (h beyond its smoothing); NaN when no normal is nonzero.
-double median_jump(float const* w, std::vector<float> const& normals, float h) {
-    size_t const n = normals.size() / 3;
-    // Without the point's own dipole, which adds |mu| / (4 pi h^2) on either side (h is beyond the
-    // smoothing): it alone would make the jump seem about 7% larger at 3 spacings.
-    std::vector<double> jumps;
-    jumps.reserve(n);
-    for (size_t i = 0; i < n; ++i) {
-        double const x = normals[3 * i], y = normals[3 * i + 1], z = normals[3 * i + 2];
-        double const len = std::sqrt(x * x + y * y + z * z);
-        double const jump = static_cast<double>(w[i]) - w[n + i] - 2.0 * len / (4.0 * M_PI * static_cast<double>(h) * h);
-        if (len > 0.0 && std::isfinite(jump)) jumps.push_back(jump);
-    }
-    if (jumps.empty()) return NAN;
-    auto const middle = jumps.begin() + static_cast<std::ptrdiff_t>(jumps.size() / 2);
-    std::nth_element(jumps.begin(), middle, jumps.end());
-    return *middle;
 }
 
 //! Each row of `normals` becomes length * the direction of -grad w at `queries` (rows whose
@@ -358,6 +497,200 @@ void toward_outward_field(Backend const& field, float const* queries, size_t q, 
     }
 }
 
+//! Normal consistency: `steps` times, each normal of the field's own points becomes `length` times
+//! the direction of -grad w of the field of all of them (the field falls from inside to outside
+//! across the surface), which removes the noise-driven flips a fit leaves.
+void consistency_steps(Field& field, unsigned steps, float eps, float length, std::vector<float>& normals,
+                       Progress const& progress, double done_before, double share) {
+    for (unsigned step = 0; step < steps; ++step) {
+        toward_outward_field(field.with(normals), field.device_points(), field.size(), eps, length, normals);
+        progress("consistency", done_before + share * (step + 1) / steps);
+    }
+}
+
+//! The first `count` of a seeded partial shuffle of 0..n-1: an even choice of points, the same for
+//! the same cloud, each prefix itself an even choice.
+std::vector<uint32_t> shuffled_prefix(size_t n, size_t count) {
+    std::vector<uint32_t> pick(n);
+    std::iota(pick.begin(), pick.end(), 0u);
+    std::mt19937_64 random(kSubsetSeed);
+    for (size_t i = 0; i < count; ++i) std::swap(pick[i], pick[i + random() % (n - i)]);
+    pick.resize(count);
+    return pick;
+}
+
+//! Rows `pick` of p (3 floats each).
+std::vector<float> gather_points(std::vector<float> const& p, std::vector<uint32_t> const& pick) {
+    std::vector<float> out(3 * pick.size());
+    for (size_t i = 0; i < pick.size(); ++i)
+        for (int a = 0; a < 3; ++a) out[3 * i + a] = p[3 * size_t{pick[i]} + a];
+    return out;
+}
+
+//! The coarse subset: an even choice of m points, and where the surface is thin at the subset's
+//! resolution (two sheets closer than kThinReach of its spacings, measured on up to kThinSample
+//! times m points), more of them. The fit cannot tell a wall thinner than its spacing from one
+//! oriented sheet (both put w near 1/2 on its points); denser there, it resolves the wall. At most
+//! (kThinCap - 1) m points are added.
+struct CoarseSubset {
+    std::vector<uint32_t> pick;  // in the cloud's order
+    std::vector<float> sample;   // the points measured (3 floats each), and their distance across
+    std::vector<float> across;   // (`reach` where none was found)
+    float reach = 0.0f;
+};
+
+CoarseSubset coarse_subset(std::vector<float> const& p, size_t m, float spacing_even, float least) {
+    size_t const n = p.size() / 3;
+    size_t const sample = std::min(n, kThinSample * m);
+    CoarseSubset out;
+    float const thin = kThinReach * spacing_even;
+    out.reach = thin;
+    out.pick = shuffled_prefix(n, sample);
+    out.sample = gather_points(p, out.pick);
+    out.across = across_distance(out.sample, out.reach, least);
+    size_t kept = m;
+    for (size_t i = m; i < sample && kept < kThinCap * m; ++i)
+        if (out.across[i] < thin) out.pick[kept++] = out.pick[i];
+    out.pick.resize(kept);
+    std::sort(out.pick.begin(), out.pick.end());
+    return out;
+}
+
+//! For each of the n points, the entry of `values` of its nearest point in `subset` (found in the
+//! subset's cell block; `otherwise` where the block holds none).
+std::vector<float> from_nearest(std::vector<float> const& p, std::vector<float> const& subset,
+                                std::vector<float> const& values, float otherwise) {
+    size_t const n = p.size() / 3;
+    std::vector<float> out(n, otherwise);
+    if (subset.size() < 6) return out;
+    CellGrid const grid = neighbour_grid(subset);
+#if defined(_OPENMP)
+#pragma omp parallel for schedule(dynamic, 4096)
+#endif
+    for (std::ptrdiff_t si = 0; si < static_cast<std::ptrdiff_t>(n); ++si) {
+        size_t const i = static_cast<size_t>(si);
+        auto const k = grid.key(&p[3 * i]);
+        double best = INFINITY;
+        for (int dx = -1; dx <= 1; ++dx)
+            for (int dy = -1; dy <= 1; ++dy)
+                for (int dz = -1; dz <= 1; ++dz)
+                    grid.for_each_in(CellGrid::hash({k[0] + dx, k[1] + dy, k[2] + dz}), [&](uint32_t j) {
+                        double const d[3] = {double(subset[3 * size_t{j}]) - p[3 * i],
+                                             double(subset[3 * size_t{j} + 1]) - p[3 * i + 1],
+                                             double(subset[3 * size_t{j} + 2]) - p[3 * i + 2]};
+                        double const d2 = d[0] * d[0] + d[1] * d[1] + d[2] * d[2];
+                        if (d2 < best) best = d2, out[i] = values[j];
+                        return true;
+                    });
+    }
+    return out;
+}
+
+//! The coarse fit: min |W (A x - b)| over the subset's scaled normals x, A the field of the subset
+//! evaluated at the subset (rows 1) and at the extra points (rows sqrt(alpha_extra)), smoothed by
+//! `eps`. No penalty term: the kernel's smoothing and stopping early regularise it.
+CglsResult coarse_fit(Field& coarse, std::vector<float> const& subset_targets, std::vector<float> const& e,
+                      std::vector<float> const& target_e, float alpha_extra, float eps, SolverOptions const& options,
+                      Progress const& progress) {
+    size_t const m = coarse.size(), k = target_e.size(), rows = m + k;
+    std::vector<float> queries = to_host(coarse.device_points(), 3 * m);
+    queries.insert(queries.end(), e.begin(), e.end());
+    StreamBuffer<float> const d_queries = to_device(queries);
+    queries = {};
+    std::vector<float> weight(rows, 1.0f), b(rows);
+    std::fill(weight.begin() + static_cast<std::ptrdiff_t>(m), weight.end(), std::sqrt(alpha_extra));
+    for (size_t i = 0; i < rows; ++i) b[i] = weight[i] * (i < m ? subset_targets[i] : target_e[i - m]);
+    FieldAdjoint adjoint(d_queries.get(), rows, coarse.device_points(), m, eps, coarse.device());
+    unsigned products = 0;
+    auto const apply = [&](std::vector<float> const& x) {
+        std::vector<float> w = coarse.values(x, d_queries.get(), rows, eps);
+        for (size_t i = 0; i < rows; ++i) w[i] *= weight[i];
+        progress("coarse fit", static_cast<double>(++products) / options.iterations);
+        return w;
+    };
+    auto const adjoint_weighted = [&](std::vector<float> const& r) {
+        std::vector<float> v(rows);
+        for (size_t i = 0; i < rows; ++i) v[i] = weight[i] * r[i];
+        return adjoint(v);
+    };
+    CglsResult fit = cgls(apply, adjoint_weighted, b, 3 * m, options.iterations, options.tolerance);
+    progress("coarse fit", 1.0);
+    return fit;
+}
+
+//! The one scale c of the final normals mu. w is linear in mu. The sign of c comes from the scale
+//! minimising the objective for c * mu (negative: the field came out inverted against the targets,
+//! which flips every normal). Its size makes w jump by one across the surface, as a winding number
+//! does: the median of w(p - h n) - w(p + h n) over the points, h = kJumpDistance spacings (the
+//! targets alone put the level of a noisy cloud's field too low). Evaluated in chunks of queries.
+double final_scale(Field& fine, std::vector<float> const& p, std::vector<float> const& e,
+                   std::vector<float> const& target_p, std::vector<float> const& target_e, float alpha_extra,
+                   std::vector<float> const& mu, std::vector<float> const& across, float spacing,
+                   Progress const& progress) {
+    size_t const n = target_p.size(), k = target_e.size();
+    // Each side stays nearer its own sheet than the wall's other sheet (or a gap's far side): a
+    // side beyond it measures both sheets' jumps, which cancel.
+    std::vector<float> h(n);
+    size_t settled = 0;
+    for (size_t i = 0; i < n; ++i) {
+        h[i] = std::min(kJumpDistance * spacing, kJumpAcross * across[i]);
+        settled += h[i] >= kJumpSettled * spacing;
+    }
+    // Points whose sides stay within the smoothing measure a damped jump; they count only when
+    // most points are such (a cloud thin everywhere), since the median then comes from them.
+    float const least_h = 2 * settled >= n ? kJumpSettled * spacing : 0.0f;
+    Backend const& field = fine.with(mu);
+    double num = 0.0, den = 0.0;
+    std::vector<float> jumps;
+    jumps.reserve(n);
+    size_t const points_per_chunk = std::max<size_t>(1, kEvaluationChunk / 3);
+    for (size_t begin = 0; begin < n; begin += points_per_chunk) {
+        size_t const end = std::min(n, begin + points_per_chunk), c = end - begin;
+        // The points, then both sides of each.
+        std::vector<float> queries(p.begin() + static_cast<std::ptrdiff_t>(3 * begin),
+                                   p.begin() + static_cast<std::ptrdiff_t>(3 * end));
+        std::vector<float> const sides = jump_sides(mu, p, h, begin, end);
+        queries.insert(queries.end(), sides.begin(), sides.end());
+        StreamBuffer<float> const d_queries = to_device(queries);
+        auto const out = field.compute(d_queries.get(), 3 * c, kSolverBeta, spacing, 0);
+        std::vector<float> const w = to_host(out.get(), 3 * c);
+        for (size_t t = 0; t < c; ++t) {
+            num += static_cast<double>(w[t]) * target_p[begin + t];
+            den += static_cast<double>(w[t]) * w[t];
+            size_t const i = begin + t;
+            double const x = mu[3 * i], y = mu[3 * i + 1], z = mu[3 * i + 2];
+            double const len = std::sqrt(x * x + y * y + z * z);
+            // Without the point's own dipole, which adds |mu| / (4 pi h^2) on either side (h is
+            // beyond the smoothing): it alone would make the jump seem about 7% larger at 3
+            // spacings.
+            double const jump = static_cast<double>(w[c + t]) - w[2 * c + t] - 2.0 * len / (4.0 * M_PI * double{h[i]} * h[i]);
+            if (len > 0.0 && h[i] >= least_h && std::isfinite(jump)) jumps.push_back(static_cast<float>(jump));
+        }
+        progress("final scale", static_cast<double>(end) / n);
+    }
+    if (k > 0) {
+        StreamBuffer<float> const d_e = to_device(e);
+        auto const out = field.compute(d_e.get(), k, kSolverBeta, spacing, 0);
+        std::vector<float> const w = to_host(out.get(), k);
+        for (size_t j = 0; j < k; ++j) {
+            num += double{alpha_extra} * w[j] * target_e[j];
+            den += double{alpha_extra} * w[j] * w[j];
+        }
+    }
+    double scale = den > 0.0 && std::isfinite(num / den) && num != 0.0 ? num / den : 1.0;
+    if (!jumps.empty()) {
+        auto const middle = jumps.begin() + static_cast<std::ptrdiff_t>(jumps.size() / 2);
+        std::nth_element(jumps.begin(), middle, jumps.end());
+        double const jump = *middle;
+        // Where the jump is not measurable (sheets thinner than h everywhere) the fitted scale stays.
+        if (std::isfinite(jump) && jump > 0.0 && 1.0 / jump < kJumpTrust * std::fabs(scale) &&
+            kJumpTrust / jump > std::fabs(scale))
+            scale = std::copysign(1.0 / jump, scale);
+    }
+    progress("final scale", 1.0);
+    return scale;
+}
+
 void require_finite(std::vector<float> const& v, char const* what) {
     for (float x : v)
         if (!std::isfinite(x)) throw std::runtime_error(std::string("solve_normals: ") + what + " must be finite.");
@@ -369,15 +702,16 @@ SolverResult solve_normals(float const* points, unsigned long n, float const* ex
                            float const* extra_wn, float const* point_wn, float alpha_extra, int device,
                            SolverOptions const& options) {
     ScopedDevice const on_device(device);
-    // Sizes first: an engine over the cloud, and one evaluation at the points, the extra points
-    // and both sides of the surface, come only at the end.
+    // Sizes first: an engine over the cloud, and evaluations at the points and the extra points,
+    // come only at the end.
     if (n > max_primitives<PointNormal>()) {
         char text[160];
         std::snprintf(text, sizeof text, "An engine holds at most %lu points; %lu were given.",
                       max_primitives<PointNormal>(), n);
         throw std::runtime_error(text);
     }
-    check_query_count(3 * n + k, "solve_normals");
+    check_query_count(n + k, "solve_normals");
+    Progress const progress{options.progress};
     SolverResult result;
     std::vector<float> p = to_host(points, 3 * n);
     std::vector<float> e = to_host(extra_points, 3 * k);
@@ -394,10 +728,11 @@ SolverResult solve_normals(float const* points, unsigned long n, float const* ex
         return result;
     }
 
-    // ---- 0. a frame of unit spacing ----------------------------------------------------------
+    // ---- a frame of unit spacing ------------------------------------------------------------
     // The solve runs on the points times a power of two f that brings their spacing into [1, 2):
     // every length, smoothing radius and normal (an area) below is then of the same size at any
     // scale of the input, and maps back exactly. Targets are winding numbers, free of units.
+    progress("neighbours", 0.0);
     Sampling cloud = sampling_of(p);
     int const frame_exponent = frame_exponent_of(p, cloud.spacing, n);
     auto into_frame = [&](std::vector<float>& v, char const* what) {
@@ -412,111 +747,61 @@ SolverResult solve_normals(float const* points, unsigned long n, float const* ex
     into_frame(e, "extra points");
     cloud.spacing = std::ldexp(cloud.spacing, frame_exponent);  // exact: the measure scales with the points
 
-    // ---- 1. coarse fit ----------------------------------------------------------------------
-    // 0 for a clean sample, rising to 1 where the noise reaches about half a spacing. A noisy
-    // cloud fits fewer coarse points (wider apart than the noise, which the fit would follow)
-    // and smooths its own consistency steps over up to two spacings instead of one (over one,
-    // noise turns normals; over two, features as thin as rotor blades lose some; measured on
-    // CGAL's meshes with and without noise).
-    float const noisy = std::clamp((cloud.noise - 0.1f) / 0.25f, 0.0f, 1.0f);
-    // An even subset: a seeded partial shuffle, so the same cloud always gives the same normals.
+    // 0 for a clean sample, 1 where the noise reaches about half a spacing. A noisy cloud fits
+    // fewer coarse points (wider apart than the noise, which the fit would follow) and smooths its
+    // own consistency steps over up to two spacings instead of one (over one, noise turns normals;
+    // over two, features as thin as rotor blades lose some; measured on CGAL's meshes with and
+    // without noise).
+    float const noisy = std::clamp((cloud.noise - kCleanNoise) / kNoisySpan, 0.0f, 1.0f);
     size_t const m = static_cast<size_t>(std::min<double>(
         static_cast<double>(n), std::max(1.0, std::round(static_cast<double>(options.coarse_points) / (1.0 + noisy)))));
-    std::vector<uint32_t> pick(n);
-    std::iota(pick.begin(), pick.end(), 0u);
-    std::mt19937_64 random(0x9e3779b97f4a7c15ull);
-    for (size_t i = 0; i < m; ++i) std::swap(pick[i], pick[i + random() % (n - i)]);
-    pick.resize(m);
-    std::sort(pick.begin(), pick.end());
-    std::vector<float> pc(3 * m), target(m + k), weight(m + k, 1.0f);
-    for (size_t i = 0; i < m; ++i) {
-        for (int a = 0; a < 3; ++a) pc[3 * i + a] = p[3 * pick[i] + a];
-        target[i] = target_p[pick[i]];
-    }
-    float const extra_weight = std::sqrt(alpha_extra);
-    for (size_t j = 0; j < k; ++j) target[m + j] = target_e[j], weight[m + j] = extra_weight;
-
-    Level const coarse(pc, device);
     float spacing = cloud.spacing;
-    float spacing_coarse = m == n ? spacing : sampling_of(pc).spacing;
-    if (!(spacing_coarse > 0.0f)) spacing_coarse = spacing = 1.0f;  // isolated points: any scale
-    if (!(spacing > 0.0f)) spacing = spacing_coarse;
-    float const fine_eps = (1.0f + noisy) * spacing;
+    // The even subset's spacing sets the coarse fit's smoothing: the points added on thin walls
+    // refine it there, and do not change it elsewhere.
+    float spacing_coarse = m == n ? spacing : sampling_of(gather_points(p, shuffled_prefix(n, m))).spacing;
+    std::vector<float> pc, subset_targets, across;
+    {
+        CoarseSubset const subset = coarse_subset(p, m, spacing_coarse, kAcrossNoise * cloud.noise * spacing);
+        pc = gather_points(p, subset.pick);
+        subset_targets.resize(subset.pick.size());
+        for (size_t i = 0; i < subset.pick.size(); ++i) subset_targets[i] = target_p[subset.pick[i]];
+        // Every point of the cloud takes the distance across of its nearest measured point.
+        // (Infinite where nothing was found within reach: there the other sheet is at least that far.)
+        across = from_nearest(p, subset.sample, subset.across, INFINITY);
+        for (float& a : across)
+            if (!(a < subset.reach)) a = INFINITY;
+    }
     result.epsilon = std::ldexp(spacing, -frame_exponent);
+    progress("neighbours", 1.0);
 
-    // Queries of the fit: the subset, then the extra points.
-    std::vector<float> fit_queries = pc;
-    fit_queries.insert(fit_queries.end(), e.begin(), e.end());
-    StreamBuffer<float> const d_fit_queries = to_device(fit_queries);
-    size_t const rows = m + k;
-    float const fit_eps = 0.5f * spacing_coarse;
-
-    // Conjugate gradients on the normal equations (CGLS) of min |W (A x - b)|.
-    std::vector<float> x(3 * m, 0.0f), r(rows), wr(rows), q;
-    for (size_t i = 0; i < rows; ++i) r[i] = weight[i] * target[i];
-    double const norm_b = std::sqrt(dot(r, r));
-    auto weighted = [&](std::vector<float> const& v) {
-        for (size_t i = 0; i < rows; ++i) wr[i] = weight[i] * v[i];
-        return wr;
-    };
-    std::vector<float> s = coarse.adjoint(weighted(r), d_fit_queries.get(), rows, fit_eps);
-    std::vector<float> dir = s;
-    double gamma = dot(s, s);
-    result.residuals.push_back(norm_b > 0.0 ? 1.0f : 0.0f);
-    for (unsigned it = 0; it < options.iterations && norm_b > 0.0 && gamma > 0.0; ++it) {
-        q = coarse.apply(dir, d_fit_queries.get(), rows, fit_eps);
-        for (size_t i = 0; i < rows; ++i) q[i] *= weight[i];
-        double const qq = dot(q, q);
-        if (!(qq > 0.0)) break;
-        double const step = gamma / qq;
-        for (size_t i = 0; i < x.size(); ++i) x[i] += static_cast<float>(step * dir[i]);
-        for (size_t i = 0; i < rows; ++i) r[i] -= static_cast<float>(step * q[i]);
-        float const relative = static_cast<float>(std::sqrt(dot(r, r)) / norm_b);
-        result.residuals.push_back(relative);
-        if (relative < options.tolerance) break;
-        s = coarse.adjoint(weighted(r), d_fit_queries.get(), rows, fit_eps);
-        double const next = dot(s, s);
-        for (size_t i = 0; i < dir.size(); ++i) dir[i] = static_cast<float>(s[i] + (next / gamma) * dir[i]);
-        gamma = next;
-    }
-
-    // ---- 2. consistency on the subset, then every point from the coarse field ---------------
-    float const area_coarse = spacing_coarse * spacing_coarse;
-    for (unsigned step = 0; step < options.consistency_steps; ++step)
-        toward_outward_field(coarse.engine(x), coarse.device_points(), m, spacing_coarse, area_coarse, x);
-    Level const fine(p, device);
+    // ---- the coarse fit, and consistency on the subset ----------------------------------------
     std::vector<float> mu;
-    toward_outward_field(coarse.engine(x), fine.device_points(), n, spacing_coarse, spacing * spacing, mu);
-
-    // ---- 3. consistency on the cloud, and one scale for the objective -----------------------
-    if (m < n)
-        for (unsigned step = 0; step < options.consistency_steps; ++step)
-            toward_outward_field(fine.engine(mu), fine.device_points(), n, fine_eps, spacing * spacing, mu);
-    // w is linear in mu. Its sign comes from the scale c minimising the objective for c * mu (a
-    // negative c means the field came out inverted against the targets: it flips every normal).
-    // Its size makes w jump by one across the surface, as a winding number does: the median of
-    // w(p - h n) - w(p + h n) over the points, h = 3 spacings (beyond the smoothing, where the
-    // field has settled; the targets alone put the level of a noisy cloud's field too low).
-    // One evaluation of the field for both: at the points, the extra points and the jump's sides.
-    float const h = 3.0f * spacing;
-    std::vector<float> all_queries = p;
-    all_queries.insert(all_queries.end(), e.begin(), e.end());
-    std::vector<float> const sides = jump_sides(mu, p, h);
-    all_queries.insert(all_queries.end(), sides.begin(), sides.end());
-    StreamBuffer<float> const d_all = to_device(all_queries);
-    std::vector<float> const w = fine.apply(mu, d_all.get(), 3 * n + k, spacing);
-    double num = 0.0, den = 0.0;
-    for (size_t i = 0; i < n + k; ++i) {
-        double const wt = i < n ? 1.0 : alpha_extra;
-        double const t = i < n ? target_p[i] : target_e[i - n];
-        num += wt * w[i] * t;
-        den += wt * static_cast<double>(w[i]) * w[i];
+    {
+        Field coarse(pc, device);
+        pc = {};
+        CglsResult fit = coarse_fit(coarse, subset_targets, e, target_e, alpha_extra, kFitSmoothing * spacing_coarse,
+                                    options, progress);
+        result.residuals = std::move(fit.residuals);
+        std::vector<float>& x = fit.x;
+        bool const refine = m < n;
+        double const share = refine ? 0.5 : 1.0;
+        consistency_steps(coarse, options.consistency_steps, spacing_coarse, spacing_coarse * spacing_coarse, x,
+                          progress, 0.0, share);
+        // Every point takes -grad w of the coarse field.
+        StreamBuffer<float> const d_p = to_device(p);
+        toward_outward_field(coarse.with(x), d_p.get(), n, spacing_coarse, spacing * spacing, mu);
     }
-    double scale = den > 0.0 && std::isfinite(num / den) && num != 0.0 ? num / den : 1.0;
-    double const jump = median_jump(w.data() + n + k, mu, h);
-    // Where the jump is not measurable (sheets thinner than h everywhere) the fitted scale stays.
-    if (std::isfinite(jump) && jump > 0.0 && 1.0 / jump < 4.0 * std::fabs(scale) && 4.0 / jump > std::fabs(scale))
-        scale = std::copysign(1.0 / jump, scale);
+
+    // ---- consistency on the cloud, and one scale ----------------------------------------------
+    double scale;
+    {
+        Field fine(p, device);
+        if (m < n)
+            consistency_steps(fine, options.consistency_steps, (1.0f + noisy) * spacing, spacing * spacing, mu,
+                              progress, 0.5, 0.5);
+        progress("consistency", 1.0);
+        scale = final_scale(fine, p, e, target_p, target_e, alpha_extra, mu, across, spacing, progress);
+    }
     // Back to the caller's units: areas by f^2, in double, so that the factor itself cannot
     // overflow; only results that single precision cannot hold are refused.
     double const back = std::ldexp(scale, -2 * frame_exponent);
@@ -535,7 +820,9 @@ SolverResult solve_normals(float const* points, unsigned long n, float const* ex
                                  (largest < FLT_MIN ? "below" : "beyond") +
                                  " single precision's range; give the points in other units.");
 
+    p = {};
     StreamBuffer<float> const d_mu = to_device(mu);
+    mu = {};
     result.engine = Backend::BuildFromPoints(points, d_mu.get(), n, device);
     return result;
 }

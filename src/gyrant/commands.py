@@ -8,7 +8,7 @@ import pathlib
 
 import numpy as np
 
-from gyrant import distance, io, winding
+from gyrant import _device, distance, io, winding
 from gyrant.surface import NORMALS_KINDS, InputError, Surface, normals_are_unit
 
 EXAMPLES = {
@@ -431,21 +431,34 @@ def solver_options(args):
 
 
 def cmd_orient(args, run):
+    # Streams both ways where the formats allow: NPY and binary PLY are read a slice at a time,
+    # and every output is written a slice at a time, so that beyond the solver's own memory only
+    # the float32 points and the solved normals are held whole.
     out = _output(args)
-    points = io.read_points(args.input).points
-    oriented = winding.orient(points, progress=run.progress, **solver_options(args))
-    areas = oriented.primitive_areas()
-    unit = (oriented.normals / np.maximum(areas, 1e-300)[:, None]).astype(np.float32)
-    arrays = {"points": oriented.points, "normals": unit, "areas": areas.astype(np.float32)}
-    if out.suffix.lower() == ".ply":
-        io.write_ply_points(out, oriented.points, [("nx", unit[:, 0]), ("ny", unit[:, 1]), ("nz", unit[:, 2]),
-                                                   ("area", arrays["areas"])], epsilon=oriented.epsilon)
-    elif out.suffix.lower() == ".npz":
-        io.write_npz(out, {**arrays, "epsilon": np.float64(oriented.epsilon)})
-    else:
-        io.write_zarr(out, arrays, {"epsilon": oriented.epsilon, "source": str(args.input)})
-    residuals = oriented.history["residuals"]
-    return (f"{len(points)} oriented points ({len(residuals) - 1} solver iterations, "
+    local, offset = io.read_positions(args.input)
+    engine, history = winding.solve_local(local, progress=run.progress, **solver_options(args))
+    mu = _device.to_numpy(engine.scaled_normals)
+    del engine
+    n = len(local)
+
+    def chunks():
+        for a in range(0, n, io.STREAM_ROWS):
+            b = min(n, a + io.STREAM_ROWS)
+            areas = np.linalg.norm(mu[a:b].astype(np.float64), axis=1)
+            unit = (mu[a:b] / np.maximum(areas, 1e-300)[:, None]).astype(np.float32)
+            points = local[a:b] + offset if offset.any() else local[a:b]
+            yield {"points": points, "normals": unit, "areas": areas.astype(np.float32)}
+
+    coordinate = np.float64 if offset.any() else np.float32
+    columns = [("points", coordinate, 3), ("normals", np.float32, 3)]
+    columns.append(("area", np.float32, 0) if out.suffix.lower() == ".ply" else ("areas", np.float32, 0))
+    rows = chunks() if out.suffix.lower() != ".ply" else ({**c, "area": c.pop("areas")} for c in chunks())
+    attrs = {"epsilon": history["epsilon"]}
+    if io.is_zarr_path(out):
+        attrs["source"] = str(args.input)
+    io.write_rows(out, n, columns, rows, attrs)
+    residuals = history["residuals"]
+    return (f"{n} oriented points ({len(residuals) - 1} solver iterations, "
             f"relative residual {residuals[-1]:.3g})")
 
 

@@ -243,6 +243,109 @@ def read_points(path):
     return read[1]
 
 
+# Rows read or written at a time by the streaming paths (about 24 MB of float64 coordinates).
+STREAM_ROWS = 1 << 20
+
+_PLY_NUMPY = {"char": "i1", "int8": "i1", "uchar": "u1", "uint8": "u1", "short": "i2", "int16": "i2",
+              "ushort": "u2", "uint16": "u2", "int": "i4", "int32": "i4", "uint": "u4", "uint32": "u4",
+              "float": "f4", "float32": "f4", "double": "f8", "float64": "f8"}
+
+
+def _binary_ply_vertices(path):
+    """A read-only memory map of a binary PLY's vertex rows (a structured array) when the file
+    holds vertices only, in a binary format; None for any other PLY (ASCII, faces, lists)."""
+    with open(path, "rb") as f:
+        if f.readline().strip() != b"ply":
+            return None
+        fmt, count, fields, elements = None, None, [], []
+        for _ in range(10_000):
+            line = f.readline()
+            if not line:
+                return None
+            words = line.decode("ascii", "replace").split()
+            if not words or words[0] in ("comment", "obj_info"):
+                continue
+            if words[0] == "end_header":
+                break
+            if words[0] == "format" and len(words) >= 2:
+                fmt = words[1]
+            elif words[0] == "element" and len(words) == 3:
+                elements.append(words[1])
+                if words[1] == "vertex":
+                    count = int(words[2]) if words[2].isdigit() else None
+            elif words[0] == "property" and elements and elements[-1] == "vertex":
+                if len(words) != 3 or words[1] not in _PLY_NUMPY:
+                    return None  # lists in vertex rows: not a fixed-size record
+                fields.append((words[2], _PLY_NUMPY[words[1]]))
+        else:
+            return None
+        offset = f.tell()
+    order = {"binary_little_endian": "<", "binary_big_endian": ">"}.get(fmt)
+    if order is None or elements != ["vertex"] or count is None or not {"x", "y", "z"} <= {n for n, _ in fields}:
+        return None
+    dtype = np.dtype([(name, order + t) for name, t in fields])
+    if os.path.getsize(path) < offset + count * dtype.itemsize:
+        raise InputError(f"{path}: truncated PLY file ({count} vertices announced)")
+    if count == 0:
+        return np.zeros(0, dtype)
+    return np.memmap(path, dtype=dtype, mode="r", offset=offset, shape=(count,))
+
+
+def _streamed_rows(path):
+    """(n, rows(start, stop) -> float64 (k, 3)) for files whose points can be read a slice at a
+    time without reading the rest: NPY of shape (N, 3) or (N, 6), and binary PLY without faces.
+    None for other files."""
+    suffix = path.suffix.lower()
+    if suffix == ".npy":
+        try:
+            table = np.load(path, mmap_mode="r", allow_pickle=False)
+        except Exception as error:
+            raise InputError(f"{path}: not a readable NPY file ({_one_line(error)})") from None
+        if table.ndim != 2 or table.shape[1] not in (3, 6) or table.dtype.kind not in "fiu":
+            raise InputError(f"{path}: expected numbers of shape (N, 3) or (N, 6), got {table.dtype} {table.shape}")
+        return len(table), lambda a, b: np.asarray(table[a:b, :3], dtype=np.float64)
+    if suffix == ".ply":
+        try:
+            rows = _binary_ply_vertices(path)
+        except (OSError, ValueError) as error:
+            raise InputError(f"{path}: not a readable PLY file ({_one_line(error)})") from None
+        if rows is None:
+            return None
+        return len(rows), lambda a, b: np.stack([np.asarray(rows[k][a:b], np.float64) for k in "xyz"], axis=1)
+    return None
+
+
+def read_positions(path, rows_per_read=STREAM_ROWS):
+    """(local float32 (N, 3), offset float64 (3,)) of a file's points, the way `Surface` keeps
+    them (see surface._frame): NPY and binary PLY files are read a slice at a time, twice (the box,
+    then the points), so that only the float32 result is held whole; other files (XYZ, NPZ, ASCII
+    PLY, meshes) are read whole first."""
+    from gyrant.surface import _frame
+
+    path = _existing(path)
+    streamed = _streamed_rows(path)
+    if streamed is None:
+        p = read_points(path).points
+        offset = _frame(p)
+        return np.ascontiguousarray(p - offset, dtype=np.float32), offset
+    n, rows = streamed
+    if n == 0:
+        raise InputError(f"{path}: no points")
+    lo, hi = np.full(3, np.inf), np.full(3, -np.inf)
+    for a in range(0, n, rows_per_read):
+        chunk = rows(a, min(n, a + rows_per_read))
+        finite = np.isfinite(chunk).all(axis=1)
+        if not finite.all():
+            raise InputError(f"{path}: points: non-finite coordinates (row {a + int(np.flatnonzero(~finite)[0])})")
+        lo, hi = np.minimum(lo, chunk.min(axis=0)), np.maximum(hi, chunk.max(axis=0))
+    offset = _frame(np.stack([lo, hi]))
+    local = np.empty((n, 3), np.float32)
+    for a in range(0, n, rows_per_read):
+        b = min(n, a + rows_per_read)
+        local[a:b] = rows(a, b) - offset
+    return local, offset
+
+
 # ------------------------------------------------------------------------------------------------
 # Output
 
@@ -395,6 +498,93 @@ def write_ply_points(path, points, fields=(), epsilon=None):
         with open(temp, "wb") as f:
             f.write(("\n".join(header) + "\n").encode("ascii"))
             f.write(rows.tobytes())
+
+
+def write_rows(path, n, columns, chunks, attrs=None):
+    """Rows written a chunk at a time: `columns` a list of (name, dtype, width) (width 0: one
+    value per row), `chunks` an iterable of dicts name -> array of the chunk's rows, in order, n
+    rows in all. The suffix picks the format: PLY (binary little-endian vertices, width-3 columns
+    as name_x name_y name_z... except "points" (x y z) and "normals" (nx ny nz); `attrs`' epsilon
+    in a header comment), NPZ (one array per column, written into the archive as they come) or
+    Zarr (one array per column, `attrs` on the group). Staged: nothing is left at `path` unless
+    every row was written."""
+    suffix = pathlib.Path(path).suffix.lower()
+    attrs = dict(attrs or {})
+    shapes = {name: (n,) if width == 0 else (n, width) for name, _, width in columns}
+    if suffix == ".ply":
+        names = {"points": ("x", "y", "z"), "normals": ("nx", "ny", "nz")}
+        record = []
+        for name, dtype, width in columns:
+            parts = names.get(name, tuple(f"{name}_{k}" for k in "xyz")) if width else (name,)
+            record += [(part, np.dtype(dtype).newbyteorder("<").str) for part in parts]
+        header = ["ply", "format binary_little_endian 1.0", "comment written by gyrant"]
+        if attrs.get("epsilon") is not None:
+            header.append(f"comment gyrant epsilon {float(attrs['epsilon'])!r}")
+        header.append(f"element vertex {n}")
+        header += [f"property {_PLY_TYPES[t[1:]]} {name}" for name, t in record]
+        header.append("end_header")
+        written = 0
+        with staged(path) as temp:
+            with open(temp, "wb") as f:
+                f.write(("\n".join(header) + "\n").encode("ascii"))
+                for chunk in chunks:
+                    k = len(next(iter(chunk.values())))
+                    rows = np.empty(k, dtype=record)
+                    at = 0
+                    for name, _, width in columns:
+                        a = np.asarray(chunk[name])
+                        for c in range(max(width, 1)):
+                            rows[record[at][0]] = a[:, c] if width else a
+                            at += 1
+                    f.write(rows.tobytes())
+                    written += k
+            if written != n:
+                raise RuntimeError(f"{path}: {written} rows written, {n} announced")
+        return
+    if suffix == ".npz":
+        import zipfile
+
+        with staged(path) as temp:
+            parts = {name: [] for name, _, _ in columns}
+            # One member per column, each streamed: the chunks are kept on disk, column by column,
+            # in temporary files beside the archive, then copied in.
+            spill = {name: tempfile.TemporaryFile(dir=pathlib.Path(temp).parent) for name, _, _ in columns}
+            try:
+                for chunk in chunks:
+                    for name, dtype, _ in columns:
+                        spill[name].write(np.ascontiguousarray(chunk[name], dtype=dtype).tobytes())
+                        parts[name].append(len(chunk[name]))
+                for name, _, _ in columns:
+                    if sum(parts[name]) != n:
+                        raise RuntimeError(f"{path}: {sum(parts[name])} rows of {name} written, {n} announced")
+                with zipfile.ZipFile(temp, "w", zipfile.ZIP_STORED, allowZip64=True) as z:
+                    for name, dtype, _ in columns:
+                        with z.open(name + ".npy", "w", force_zip64=True) as member:
+                            np.lib.format.write_array_header_2_0(member, {
+                                "descr": np.lib.format.dtype_to_descr(np.dtype(dtype)), "fortran_order": False,
+                                "shape": shapes[name]})
+                            spill[name].seek(0)
+                            shutil.copyfileobj(spill[name], member, 1 << 24)
+                    for key, value in attrs.items():
+                        if isinstance(value, (int, float)):
+                            with z.open(key + ".npy", "w") as member:
+                                np.lib.format.write_array(member, np.asarray(value, np.float64))
+            finally:
+                for f in spill.values():
+                    f.close()
+        return
+    with staged(path, folder=True) as temp:
+        group = open_zarr_group(temp, attrs)
+        arrays = {name: zarr_array(group, name, shapes[name], np.dtype(dtype), (STREAM_ROWS,) + shapes[name][1:])
+                  for name, dtype, _ in columns}
+        at = 0
+        for chunk in chunks:
+            k = len(next(iter(chunk.values())))
+            for name in arrays:
+                arrays[name][at:at + k] = chunk[name]
+            at += k
+        if at != n:
+            raise RuntimeError(f"{path}: {at} rows written, {n} announced")
 
 
 def write_mesh(path, vertices, faces):

@@ -704,6 +704,32 @@ def _cloud_points(points):
     return _float_rows(points, "points", dtype=np.float64)
 
 
+SOLVER_STAGES = ("neighbours", "coarse fit", "consistency", "final scale")
+
+
+class _StageBar:
+    """The solver's stages as one tqdm bar of len(SOLVER_STAGES) steps, its description naming
+    the stage under way; `progress` a callable gets (stage, done) as the solver reports them."""
+
+    def __init__(self, progress, total_points):
+        self.call = progress if callable(progress) else None
+        self.bar = None if self.call else _bar(len(SOLVER_STAGES), "orienting normals", progress, unit="stage")
+        self.points = total_points
+
+    def __call__(self, stage, done):
+        if self.call is not None:
+            self.call(stage, done)
+            return
+        index = SOLVER_STAGES.index(stage) if stage in SOLVER_STAGES else 0
+        self.bar.set_description(f"orienting {self.points} points: {stage}", refresh=False)
+        self.bar.n = round(index + done, 2)
+        self.bar.refresh()
+
+    def close(self):
+        if self.bar is not None:
+            self.bar.close()
+
+
 def orient(points, *, box_margin=0.1, box_per_side=12, iterations=None, tolerance=None,
            coarse_points=None, consistency_steps=None, progress=None):
     """Outward area-scaled normals for an unoriented point cloud (an (N, 3) array, a file, a
@@ -712,9 +738,10 @@ def orient(points, *, box_margin=0.1, box_per_side=12, iterations=None, toleranc
     the oriented cloud as a Surface (its `normals` scaled, its `epsilon` the solver's smoothing
     radius), whose solved engine is kept for reuse.
 
-    The other keywords go to the solver (None: its defaults)."""
-    from gyrant_module import GyrantEngine
-
+    `progress`: None, True or False as for the other functions (a bar of the solver's stages:
+    neighbours, coarse fit, consistency, final scale), or a callable that gets (stage, done),
+    done the share of that stage finished. The other keywords go to the solver (None: its
+    defaults)."""
     from gyrant.surface import _frame
 
     p = _cloud_points(points)
@@ -722,20 +749,35 @@ def orient(points, *, box_margin=0.1, box_per_side=12, iterations=None, toleranc
         raise InputError(f"points: at least 3 are needed, got {len(p)}")
     offset = _frame(p)
     local = np.ascontiguousarray(p - offset, dtype=np.float32)
-    lo, hi = local.min(axis=0).astype(np.float64), local.max(axis=0).astype(np.float64)
-    extra = box_points((lo, hi), box_margin, box_per_side)
-    options = solver_options(iterations=iterations, tolerance=tolerance, coarse_points=coarse_points,
-                             consistency_steps=consistency_steps)
-    with _bar(len(p), "orienting normals", progress) as bar:
-        engine, history = GyrantEngine.solve_normals(
-            _device.to_device(local), _device.to_device(extra),
-            _device.to_device(np.zeros(len(extra), np.float32)), return_history=True, **options)
-        bar.update(len(p))
+    del p
+    engine, history = solve_local(local, box_margin, box_per_side, progress, iterations=iterations,
+                                  tolerance=tolerance, coarse_points=coarse_points,
+                                  consistency_steps=consistency_steps)
     normals = np.ascontiguousarray(_device.to_numpy(engine.scaled_normals), dtype=np.float32)
     surface = Surface("points", local, normals, epsilon=history["epsilon"] or None, offset=offset)
     surface._engine = engine
     surface.history = history
     return surface
+
+
+def solve_local(local, box_margin=0.1, box_per_side=12, progress=None, **solver):
+    """orient's solve on float32 (N, 3) points already in their frame (see surface._frame):
+    (solved engine, history)."""
+    from gyrant_module import GyrantEngine
+
+    if len(local) < 3:
+        raise InputError(f"points: at least 3 are needed, got {len(local)}")
+    lo, hi = local.min(axis=0).astype(np.float64), local.max(axis=0).astype(np.float64)
+    extra = box_points((lo, hi), box_margin, box_per_side)
+    options = solver_options(**solver)
+    stages = _StageBar(progress, len(local))
+    try:
+        engine, history = GyrantEngine.solve_normals(
+            _device.to_device(local), _device.to_device(extra),
+            _device.to_device(np.zeros(len(extra), np.float32)), return_history=True, progress=stages, **options)
+    finally:
+        stages.close()
+    return engine, history
 
 
 def _signed_volume(vertices, faces):

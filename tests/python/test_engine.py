@@ -47,7 +47,7 @@ SIGNATURES = {
         "def __init__(self, points: Array[N, 3; float32; cuda], normals: Array[N, 3; float32; cuda]) -> None",
     ],
     "solve_normals": [
-        "def solve_normals(pc: Array[N, 3; float32; cuda], extra_points: Array[K, 3; float32; cuda], extra_wn: Array[K; float32; cuda], pc_wn: Optional[Array[N; float32; cuda]] = None, alpha_extra: float = 0.2, *, iterations: int = 15, tolerance: float = 0.07, coarse_points: int = 8000, consistency_steps: int = 2, return_history: bool = False) -> GyrantEngine"
+        "def solve_normals(pc: Array[N, 3; float32; cuda], extra_points: Array[K, 3; float32; cuda], extra_wn: Array[K; float32; cuda], pc_wn: Optional[Array[N; float32; cuda]] = None, alpha_extra: float = 0.2, *, iterations: int = 15, tolerance: float = 0.07, coarse_points: int = 8000, consistency_steps: int = 2, return_history: bool = False, progress: Optional[Callable[[str, float], None]] = None) -> GyrantEngine"
     ],
     "scaled_normals": ["@property\ndef scaled_normals(self) -> Array[N, 3]"],
     "compute": [
