@@ -271,6 +271,26 @@ inline void exact_triangle_batch(QueryJob<Triangle> const& job, unsigned count, 
 constexpr unsigned GROUP_STAGE = 128;
 static_assert(GROUP_STAGE % EXACT_WIDTH == 0 && GROUP_STAGE % GROUP_SIZE == 0, "whole vectors, whole groups");
 
+//! Copies planes [0, C) of runs of Size primitives, run j from primitive firsts[j] * Size, side by
+//! side into plane[c][j * Size ...], with zeros past the scene's last primitive; present[j] counts
+//! the real ones. Shared by every exact sum that stages its primitives for whole vectors.
+template <unsigned C, unsigned Size, unsigned Stage, class T>
+inline void stage_runs(QueryJob<T> const& job, unsigned m, unsigned const* firsts, float (&plane)[C][Stage],
+                       unsigned* present) {
+    size_t const stride = job.primitives.stride;
+    for (unsigned j = 0; j < m; ++j) {
+        unsigned const first = firsts[j] * Size;
+        present[j] = job.n_primitives - first < Size ? job.n_primitives - first : Size;
+        for (unsigned c = 0; c < C; ++c) {
+            float const* src = job.primitives.data + c * stride + first;
+            float* dst = plane[c] + j * Size;
+            if (present[j] == Size) std::memcpy(dst, src, sizeof(float) * Size);
+            else
+                for (unsigned i = 0; i < Size; ++i) dst[i] = i < present[j] ? src[i] : 0.0f;
+        }
+    }
+}
+
 //! Exact sums of `count` groups, group groups[j] at query qs[j], into sums[j]: the fast
 //! contributions (those of triangle_contribution<false>), primitives past the end contributing
 //! 0, reduced pairwise (halves first) within each group. No value depends on the vector width.
@@ -287,16 +307,8 @@ inline void exact_groups(QueryJob<T> const& job, unsigned count, unsigned const*
         alignas(64) float plane[P][GROUP_STAGE], qx[GROUP_STAGE], qy[GROUP_STAGE], qz[GROUP_STAGE];
         alignas(64) float values[GROUP_STAGE];
         unsigned present[PAIRS];
+        stage_runs<P, G>(job, m, groups + base, plane, present);
         for (unsigned j = 0; j < m; ++j) {
-            unsigned const first = groups[base + j] * G;
-            present[j] = job.n_primitives - first < G ? job.n_primitives - first : G;
-            for (unsigned c = 0; c < P; ++c) {
-                float const* src = job.primitives.data + c * stride + first;
-                float* dst = plane[c] + j * G;
-                if (present[j] == G) std::memcpy(dst, src, sizeof(float) * G);
-                else
-                    for (unsigned i = 0; i < G; ++i) dst[i] = i < present[j] ? src[i] : 0.0f;
-            }
             for (unsigned i = 0; i < G; ++i) {
                 qx[j * G + i] = qs[base + j].x;
                 qy[j * G + i] = qs[base + j].y;

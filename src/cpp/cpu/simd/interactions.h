@@ -127,16 +127,8 @@ inline void exact_gradients(QueryJob<PointNormal> const& job, unsigned count, un
         alignas(64) float plane[6][STAGE], qx[STAGE], qy[STAGE], qz[STAGE];
         alignas(64) float values[3][STAGE];
         unsigned present[RUNS];
+        stage_runs<6, Size>(job, m, items + base, plane, present);
         for (unsigned j = 0; j < m; ++j) {
-            unsigned const first = items[base + j] * Size;
-            present[j] = job.n_primitives - first < Size ? job.n_primitives - first : Size;
-            for (unsigned c = 0; c < 6; ++c) {
-                float const* src = job.primitives.data + c * stride + first;
-                float* dst = plane[c] + j * Size;
-                if (present[j] == Size) std::memcpy(dst, src, sizeof(float) * Size);
-                else
-                    for (unsigned i = 0; i < Size; ++i) dst[i] = i < present[j] ? src[i] : 0.0f;
-            }
             for (unsigned i = 0; i < Size; ++i) {
                 qx[j * Size + i] = qs[base + j].x;
                 qy[j * Size + i] = qs[base + j].y;
@@ -272,16 +264,8 @@ inline void exact_products(QueryJob<PointNormal> const& job, unsigned count, uns
         alignas(64) float plane[4][STAGE], t[6][STAGE];
         alignas(64) float values[3][STAGE];
         unsigned present[RUNS];
+        stage_runs<4, Size>(job, m, items + base, plane, present);
         for (unsigned j = 0; j < m; ++j) {
-            unsigned const first = items[base + j] * Size;
-            present[j] = job.n_primitives - first < Size ? job.n_primitives - first : Size;
-            for (unsigned c = 0; c < 4; ++c) {
-                float const* src = job.primitives.data + c * stride + first;
-                float* dst = plane[c] + j * Size;
-                if (present[j] == Size) std::memcpy(dst, src, sizeof(float) * Size);
-                else
-                    for (unsigned i = 0; i < Size; ++i) dst[i] = i < present[j] ? src[i] : 0.0f;
-            }
             Vec3 const q = qs[base + j], nq = Points ? ns[base + j] : Vec3{0.0f, 0.0f, 0.0f};
             float const target[6] = {q.x, q.y, q.z, nq.x, nq.y, nq.z};
             for (unsigned c = 0; c < 6; ++c)
