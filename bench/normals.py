@@ -50,7 +50,7 @@ BOX_MARGIN = 0.1
 # gyrant's time against Open3D's.
 AGREE_FLOOR = 0.99
 INSIDE_FLOOR = 0.99
-TIME_FACTOR = 3.0
+TIME_FACTOR = 1.5
 TRUTH_SLACK = 0.005
 
 
