@@ -825,7 +825,7 @@ NB_MODULE(gyrant_module, m) {
                      // A copy that its capsule owns: not a view into the engine.
                      nb::rv_policy::automatic, kScaledNormalsDoc)
         .def("compute", &GyrantEngine::compute,
-             nb::sig("def compute(self, queries: Array[N, 3; flaot32; cuda], beta: float32 = -1, epsilon: "
+             nb::sig("def compute(self, queries: Array[N, 3; float32; cuda], beta: float32 = -1, epsilon: "
                      "float32 = -1, stream: uint64_t = 0, *, method: str = 'hierarchical') -> Array"),
              "queries"_a.noconvert(), "beta"_a = -1.0f, "epsilon"_a = -1.0f, "stream"_a = uint64_t{0},
              nb::kw_only(), "method"_a = "hierarchical", kComputeDoc)

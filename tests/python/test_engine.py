@@ -51,7 +51,7 @@ SIGNATURES = {
     ],
     "scaled_normals": ["@property\ndef scaled_normals(self) -> Array[N, 3]"],
     "compute": [
-        "def compute(self, queries: Array[N, 3; flaot32; cuda], beta: float32 = -1, epsilon: float32 = -1, stream: uint64_t = 0, *, method: str = 'hierarchical') -> Array"
+        "def compute(self, queries: Array[N, 3; float32; cuda], beta: float32 = -1, epsilon: float32 = -1, stream: uint64_t = 0, *, method: str = 'hierarchical') -> Array"
     ],
     "brute_force": [
         "def brute_force(self, queries: Array[N, 3; float32, cuda], epsilon: float32 = -1, stream: uint64_t = 0)-> Array"
