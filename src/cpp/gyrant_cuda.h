@@ -261,6 +261,15 @@ class GyrantBackend {
     std::unique_ptr<float, CudaDeleter> grad_points(float const* grad_output, unsigned long n,
                                                     float const* queries = nullptr, float beta = -1.0f,
                                                     float epsilon = -1.0f, unsigned long stream = 0) const;
+    //! Point engines whose stored normals are charges (v_j, 0, 0) at their points q_j: per target
+    //! p_i (n rows of 3 floats, device memory, caller's order and units) sum_j v_j K(p_i - q_j),
+    //! the three axes of the products with compute's Jacobian with respect to normals at p_i, or
+    //! with target normals (3 floats a row, may be null) sum_j v_j J(p_i - q_j) n_i, into out
+    //! (3 n), in one walk, with compute's conventions for beta and epsilon. Only the host
+    //! flavour's native queries over a hierarchy (more than one leaf) walk once: elsewhere it
+    //! returns false having touched nothing, and the caller takes one axis at a time.
+    bool charge_products(float const* targets, float const* target_normals, unsigned long n, float beta,
+                         float epsilon, float* out, unsigned long stream = 0) const;
     //! Point engines built refittable: replaces the stored scaled normals with `normals` (one row
     //! per point, caller order and units, device memory) and refits the hierarchy over the
     //! unchanged order of the points: the engine then answers as one freshly built from these

@@ -265,11 +265,9 @@ std::unique_ptr<float, CudaDeleter> GyrantBackend<T>::vjp(bool normals, float co
         gyrant::StreamBuffer<float> charges(3 * n, caller_stream);
         gyrant::cpu::axis_normals(grad_output, n, 0, charges.get());
         std::unique_ptr<GyrantBackend> const over_queries = BuildFromPoints(query_points, charges.get(), n, device, true);
-        gyrant::cpu::product_walk(over_queries->native_scene(), reinterpret_cast<Vec3 const*>(own_points.get()),
-                                  normals ? nullptr : own_normals.get(), count, beta, epsilon * over_queries->scale,
-                                  out.get());
-        over_queries->unweight(out.get(), 3 * count, caller_stream);
-        return {out.release(), CudaDeleter{caller_stream}};
+        if (over_queries->charge_products(own_points.get(), normals ? nullptr : own_normals.get(), count, beta,
+                                          epsilon, out.get(), stream_handle))
+            return {out.release(), CudaDeleter{caller_stream}};
     }
 #endif
     // One engine over the queries, its normals one axis of the weights at a time: built for the
@@ -300,6 +298,30 @@ std::unique_ptr<float, CudaDeleter> GyrantBackend<T>::vjp(bool normals, float co
     return {out.release(), CudaDeleter{caller_stream}};
 }
 
+template <class T>
+bool GyrantBackend<T>::charge_products(float const* targets, float const* target_normals, unsigned long n,
+                                       float beta, float epsilon, float* out, unsigned long stream_handle) const {
+    if constexpr (std::is_same_v<T, Triangle>) {
+        points_only("charge_products");
+    } else {
+#if defined(GYRANT_FLAVOUR_HOST)
+        if (!native() || count <= PRIMITIVES_PER_LEAF) return false;
+        gyrant::ScopedDevice const on_engine_device(device);
+        check_rows("charge_products", n);
+        if (beta < 0.0f) beta = DEFAULT_BETA;
+        epsilon = resolved_epsilon(epsilon, DEFAULT_EPSILON) * scale;
+        if (n == 0) return true;
+        gyrant::cpu::product_walk(native_scene(), reinterpret_cast<Vec3 const*>(targets), target_normals, n, beta,
+                                  epsilon, out);
+        unweight(out, 3 * n, reinterpret_cast<cudaStream_t>(stream_handle));
+        return true;
+#else
+        (void)targets, (void)target_normals, (void)n, (void)beta, (void)epsilon, (void)out, (void)stream_handle;
+        return false;
+#endif
+    }
+}
+
 template std::unique_ptr<float, CudaDeleter> GyrantBackend<Triangle>::get_normals() const;
 template std::unique_ptr<float, CudaDeleter> GyrantBackend<PointNormal>::get_normals() const;
 template std::unique_ptr<float, CudaDeleter> GyrantBackend<Triangle>::gradient(float const*, unsigned long, float,
@@ -324,3 +346,7 @@ template std::unique_ptr<float, CudaDeleter> GyrantBackend<Triangle>::grad_point
 template std::unique_ptr<float, CudaDeleter> GyrantBackend<PointNormal>::grad_points(float const*, unsigned long,
                                                                                      float const*, float, float,
                                                                                      unsigned long) const;
+template bool GyrantBackend<Triangle>::charge_products(float const*, float const*, unsigned long, float, float, float*,
+                                                       unsigned long) const;
+template bool GyrantBackend<PointNormal>::charge_products(float const*, float const*, unsigned long, float, float,
+                                                          float*, unsigned long) const;

@@ -420,7 +420,8 @@ class Field {
 //! The adjoint of a Field's values at fixed queries q_j: A^T v, whose row i is sum_j v_j K(p_i -
 //! q_j). One refittable engine over the queries carries v along one axis at a time as its normals
 //! and is evaluated at the points; the kernel is odd, so that sum is minus the row's component.
-//! Built by the first product, refitted by every other (the queries never move).
+//! Where the engine walks its charges once for all axes (charge_products), one refit and one walk
+//! make the product. Built by the first product, refitted by every other (the queries never move).
 class FieldAdjoint {
    public:
     FieldAdjoint(float const* queries, size_t q, float const* points, size_t m, float eps, int device)
@@ -435,6 +436,14 @@ class FieldAdjoint {
                 engine_ = Backend::BuildFromPoints(queries_, d_weights.get(), q_, device_, true);
             else
                 engine_->refit_normals(d_weights.get());
+            if (axis == 0 && m_ > 0) {
+                // The weights are the charges (v_j, 0, 0).
+                StreamBuffer<float> const products(3 * m_, nullptr);
+                if (engine_->charge_products(points_, nullptr, m_, kSolverBeta, eps_, products.get(), 0)) {
+                    CUDA_CHECK(cudaMemcpy(out.data(), products.get(), 3 * m_ * sizeof(float), cudaMemcpyDeviceToHost));
+                    return out;
+                }
+            }
             auto const values = engine_->compute(points_, m_, kSolverBeta, eps_, 0);
             std::vector<float> const w = to_host(values.get(), m_);
             for (size_t i = 0; i < m_; ++i) out[3 * i + axis] = -w[i];

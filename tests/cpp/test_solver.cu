@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <random>
 #include <stdexcept>
@@ -221,6 +222,47 @@ TEST(Refit, AnswersAsAFreshBuildThroughTheKernelsToo) {
     gyrant::cpu::ScopedTestHooks hooks;
     hooks.native_build(false).native_queries(false);
     expect_refit_equals_build();
+}
+#endif
+
+//! The solver's adjoint in one walk: an engine refitted with charges (v, 0, 0) gives at each
+//! target sum_j v_j K(p - q_j), which is minus compute of the engine refitted with v along each
+//! axis in turn; the kernels' path declines and leaves the axes to its caller.
+#if defined(GYRANT_FLAVOUR_HOST)
+TEST(Refit, ChargeProductsAreTheAxesOfCompute) {
+    using Backend = GyrantBackend<PointNormal>;
+    size_t const q = 400, n = 250;
+    std::mt19937 random(9);
+    std::uniform_real_distribution<float> uniform(-2.0f, 2.0f);
+    std::vector<float> qs(3 * q), ps(3 * n), v(q), first(3 * q);
+    for (auto* a : {&qs, &ps, &v, &first})
+        for (float& x : *a) x = uniform(random);
+    for (float& x : first) x *= 1e5f;  // the refit must choose the weight scale again
+    test::DeviceArray<float> queries(qs), points(ps), d_first(first);
+    auto engine = Backend::BuildFromPoints(queries.get(), d_first.get(), q, 0, true);
+    float const beta = 1e3f, eps = 0.1f;  // no node accepted: both sides sum every pair
+    std::vector<float> expected(3 * n);
+    for (unsigned axis = 0; axis < 3; ++axis) {
+        std::vector<float> charges(3 * q, 0.0f);
+        for (size_t j = 0; j < q; ++j) charges[3 * j + axis] = v[j];
+        test::DeviceArray<float> d_charges(charges);
+        engine->refit_normals(d_charges.get());
+        auto const w = test::DeviceArray<float>::download(engine->compute(points.get(), n, beta, eps, 0).get(), n);
+        for (size_t i = 0; i < n; ++i) expected[3 * i + axis] = -w[i];
+    }
+    std::vector<float> charges(3 * q, 0.0f);
+    for (size_t j = 0; j < q; ++j) charges[3 * j] = v[j];
+    test::DeviceArray<float> d_charges(charges), out(3 * n);
+    engine->refit_normals(d_charges.get());
+    ASSERT_TRUE(engine->charge_products(points.get(), nullptr, n, beta, eps, out.get(), 0));
+    std::vector<float> const got = test::DeviceArray<float>::download(out.get(), 3 * n);
+    float largest = 0.0f;
+    for (float x : expected) largest = std::max(largest, std::fabs(x));
+    ASSERT_GT(largest, 0.0f);
+    for (size_t r = 0; r < 3 * n; ++r) EXPECT_NEAR(got[r], expected[r], 1e-4f * largest) << r;
+    gyrant::cpu::ScopedTestHooks hooks;
+    hooks.native_queries(false);
+    EXPECT_FALSE(engine->charge_products(points.get(), nullptr, n, beta, eps, out.get(), 0));
 }
 #endif
 
