@@ -245,24 +245,45 @@ Sampling sampling_of(std::vector<float> const& p) {
     if (n < 2) return {};
     CellGrid const grid = neighbour_grid(p);
     size_t const step = std::max<size_t>(1, n / 20000);
+    size_t const sampled = (n + step - 1) / step;
+    // Per sampled point, on all cores: the nearest other's distance and the RMS off the plane
+    // (-1: none); summed below in the points' order, so that the result is the same on any number
+    // of threads.
+    std::vector<double> nearest(sampled, -1.0), plane(sampled, -1.0);
+    std::vector<size_t> candidates(sampled, 0);
+#if defined(_OPENMP)
+#pragma omp parallel
+#endif
+    {
+        std::vector<std::pair<double, uint32_t>> near;
+#if defined(_OPENMP)
+#pragma omp for schedule(dynamic, 256)
+#endif
+        for (std::ptrdiff_t st = 0; st < static_cast<std::ptrdiff_t>(sampled); ++st) {
+            size_t const s = static_cast<size_t>(st), i = s * step;
+            block_of(grid, p, i, near);
+            candidates[s] = near.size();
+            // The point itself, then its nearest others.
+            size_t const keep = std::min(near.size(), kNeighbourhood - 1);
+            std::partial_sort(near.begin(), near.begin() + static_cast<std::ptrdiff_t>(keep), near.end());
+            near.resize(keep);
+            near.insert(near.begin(), {0.0, static_cast<uint32_t>(i)});
+            auto const other = std::find_if(near.begin(), near.end(), [](auto const& e) { return e.first > 0.0; });
+            if (other != near.end()) nearest[s] = std::sqrt(other->first);
+            if (near.size() < kNeighbourhood) continue;
+            double c[6];
+            covariance(p, near.data(), kNeighbourhood, c);
+            plane[s] = std::sqrt(std::max(0.0, smallest_eigenvalue(c)));
+        }
+    }
     double sum = 0.0;
-    size_t found = 0, examined = 0, sampled = 0;
+    size_t found = 0, examined = 0;
     std::vector<double> off_plane;
-    std::vector<std::pair<double, uint32_t>> near;
-    for (size_t i = 0; i < n; i += step) {
-        block_of(grid, p, i, near);
-        examined += near.size(), ++sampled;
-        // The point itself, then its nearest others.
-        size_t const keep = std::min(near.size(), kNeighbourhood - 1);
-        std::partial_sort(near.begin(), near.begin() + static_cast<std::ptrdiff_t>(keep), near.end());
-        near.resize(keep);
-        near.insert(near.begin(), {0.0, static_cast<uint32_t>(i)});
-        auto const other = std::find_if(near.begin(), near.end(), [](auto const& e) { return e.first > 0.0; });
-        if (other != near.end()) sum += std::sqrt(other->first), ++found;
-        if (near.size() < kNeighbourhood) continue;
-        double c[6];
-        covariance(p, near.data(), kNeighbourhood, c);
-        off_plane.push_back(std::sqrt(std::max(0.0, smallest_eigenvalue(c))));
+    off_plane.reserve(sampled);
+    for (size_t s = 0; s < sampled; ++s) {
+        examined += candidates[s];
+        if (nearest[s] >= 0.0) sum += nearest[s], ++found;
+        if (plane[s] >= 0.0) off_plane.push_back(plane[s]);
     }
     Sampling out;
     out.candidates = static_cast<double>(examined) / static_cast<double>(sampled);
@@ -545,6 +566,7 @@ struct CoarseSubset {
     std::vector<uint32_t> pick;  // in the cloud's order
     std::vector<float> sample;   // the points measured (3 floats each), and their distance across
     std::vector<float> across;   // (`reach` where none was found)
+    std::vector<float> cloud_across;  // when every point was measured: `across` in the cloud's order
     float reach = 0.0f;
 };
 
@@ -557,6 +579,10 @@ CoarseSubset coarse_subset(std::vector<float> const& p, size_t m, float spacing_
     out.pick = shuffled_prefix(n, sample);
     out.sample = gather_points(p, out.pick);
     out.across = across_distance(out.sample, out.reach, least);
+    if (sample == n) {
+        out.cloud_across.resize(n);
+        for (size_t t = 0; t < n; ++t) out.cloud_across[out.pick[t]] = out.across[t];
+    }
     size_t kept = m;
     for (size_t i = m; i < sample && kept < kThinCap * m; ++i)
         if (out.across[i] < thin) out.pick[kept++] = out.pick[i];
@@ -770,13 +796,15 @@ SolverResult solve_normals(float const* points, unsigned long n, float const* ex
     float spacing_coarse = m == n ? spacing : sampling_of(gather_points(p, shuffled_prefix(n, m))).spacing;
     std::vector<float> pc, subset_targets, across;
     {
-        CoarseSubset const subset = coarse_subset(p, m, spacing_coarse, kAcrossNoise * cloud.noise * spacing);
+        CoarseSubset subset = coarse_subset(p, m, spacing_coarse, kAcrossNoise * cloud.noise * spacing);
         pc = gather_points(p, subset.pick);
         subset_targets.resize(subset.pick.size());
         for (size_t i = 0; i < subset.pick.size(); ++i) subset_targets[i] = target_p[subset.pick[i]];
-        // Every point of the cloud takes the distance across of its nearest measured point.
-        // (Infinite where nothing was found within reach: there the other sheet is at least that far.)
-        across = from_nearest(p, subset.sample, subset.across, INFINITY);
+        // Every point of the cloud takes the distance across of its nearest measured point (its
+        // own where every point was measured). (Infinite where nothing was found within reach:
+        // there the other sheet is at least that far.)
+        across = subset.cloud_across.empty() ? from_nearest(p, subset.sample, subset.across, INFINITY)
+                                             : std::move(subset.cloud_across);
         for (float& a : across)
             if (!(a < subset.reach)) a = INFINITY;
     }
