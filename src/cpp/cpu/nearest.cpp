@@ -1,6 +1,6 @@
 // Native nearest walk: one query at a time per thread, in Morton order, each starting from the
-// previous query's primitive (neighbours share their nearest primitive, or have one close by, so
-// the walk starts with a tight bound and prunes almost everything).
+// leaf of the previous query's primitive (neighbours share their nearest primitive, or have one
+// close by, so the walk starts with a tight bound and prunes almost everything).
 #include "cpu/nearest.h"
 
 #include "cpu/team.h"
@@ -27,6 +27,9 @@ constexpr uint32_t NONE = 0xFFFFFFFFu;
 //! Queries a thread claims at a time: Morton neighbours stay on one thread, so the warm start
 //! holds across them.
 constexpr size_t NEAREST_CHUNK = 256;
+
+//! How many queries ahead of the walk its coordinates are fetched (a walk takes about a microsecond).
+constexpr size_t QUERY_PREFETCH = 4;
 
 struct StackEntry {
     uint32_t entry;  // WideTree entry, or a leaf with LEAF_ENTRY set
@@ -289,7 +292,7 @@ template <class T>
     unsigned const n = scene.n_primitives;
     best = max_distance2;
     uint32_t found = NONE;
-    if (hint != NONE) {
+    if (hint != NONE && scene.tree == nullptr) {
         Vec3 point;
         float const d2 = primitive_distance2(T::load(scene.primitives, hint, n), q, point);
         if (may_improve(d2, best, false)) {
@@ -305,6 +308,16 @@ template <class T>
     WideNode const* const nodes = scene.tree->nodes.data();
     SlotBoxes const* const slot_boxes = boxes->boxes.data();
     GroupFrames const* const group_boxes = boxes->groups.data();
+    // The hint's leaf first: the nearest primitive is usually there or beside it, and the bound
+    // it gives prunes most of the descent. The walk then skips that leaf: every primitive
+    // in it was either scanned or bounded away from the best, which only shrinks.
+    unsigned skip_leaf = NONE;
+    if (hint != NONE) {
+        skip_leaf = hint / PRIMITIVES_PER_LEAF;
+        unsigned const first = skip_leaf * PRIMITIVES_PER_LEAF;
+        scan_leaf(scene.primitives, &group_boxes[skip_leaf], first, std::min(PRIMITIVES_PER_LEAF, n - first), q,
+                  best, found);
+    }
     F8 const qx = splat(q.x), qy = splat(q.y), qz = splat(q.z), zero = splat(0.0f);
     unsigned s = 0;
     stack[s++] = {0, 0.0f};
@@ -313,6 +326,7 @@ template <class T>
         if (!may_improve(top.bound, best, found != NONE)) continue;
         if (top.entry & LEAF_ENTRY) {
             unsigned const leaf = top.entry & ~LEAF_ENTRY;
+            if (leaf == skip_leaf) continue;
             unsigned const first = leaf * PRIMITIVES_PER_LEAF;
             scan_leaf(scene.primitives, &group_boxes[leaf], first, std::min(PRIMITIVES_PER_LEAF, n - first), q, best,
                       found);
@@ -374,6 +388,12 @@ template <class T>
     uint32_t hint = NONE;
     for (size_t slot = begin; slot < end; ++slot) {
         size_t const i = a.order == nullptr ? slot : a.order[slot];
+        if (a.order != nullptr && slot + QUERY_PREFETCH < end) {
+            // The Morton order scatters the caller's rows: fetch a later query ahead of its walk.
+            size_t const later = a.order[slot + QUERY_PREFETCH];
+            __builtin_prefetch(&a.queries[later]);
+            __builtin_prefetch(&a.out.distance[later], 1);
+        }
         Vec3 const raw = a.queries[i];
         bool const finite = finite_query(raw);
         uint32_t found = NONE;
