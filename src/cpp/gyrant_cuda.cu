@@ -87,6 +87,7 @@ void GyrantBackend<T>::release() noexcept {
     ray_node_boxes.reset();
     ray_leaf_boxes.reset();
     boundary_chain.reset();
+    boundary_clusters.reset();
     free_buffer(d_sorted_indices, stream);
     free_buffer(d_primitives, stream);
     free_buffer(d_binary_aabbs, stream);

@@ -27,6 +27,7 @@
 #include <mutex>
 #include <new>
 #include <source_location>
+#include <vector>
 #include <string>
 #include <type_traits>
 
@@ -358,6 +359,30 @@ class GyrantBackend {
     //! at the head of each run of the Morton order that stays off the surface, shared by the run.
     void sign_by_runs(float const* queries, unsigned long n, uint32_t const* order, bool band, float* distance,
                       int sign_mode, unsigned long stream) const;
+    //! signed_distance's sign on an open triangle surface: runs as sign_by_runs has them, cut further
+    //! wherever the bound on w's change along the chain (from the boundary's length) grows by
+    //! SIGN_RUN_BUDGET; a query shares its head's sign where the head's w stays clear of 0.5 by more
+    //! than the head's error and that bound, and takes its own w elsewhere.
+    void sign_by_bounded_runs(float const* queries, unsigned long n, uint32_t const* order, bool band,
+                              float* distance, float beta, float epsilon, int sign_mode,
+                              unsigned long stream) const;
+    //! w at k rows (3 floats each, caller's units) for a sign, each known to within error[j] (device,
+    //! may be null) of the exact w: the crossings where they count, else compute at first_beta,
+    //! then at twice the default beta and then brute_force where the sign stays in doubt.
+    std::unique_ptr<float, CudaDeleter> winding_for_sign(float const* rows, unsigned long k, float first_beta,
+                                                         float epsilon, int sign_mode, float* error,
+                                                         unsigned long stream) const;
+    //! Builds what sign_by_bounded_runs reads from the boundary chain (engine's frame).
+    void prepare_sign_bound(std::vector<BoundarySegment> const& chain);
+    //! The boundary chain walked into loops, in the caller's units: pieces of a few consecutive edges
+    //! (centre, a radius that holds them, their length: 5 floats), then one record per loop (the same
+    //! for the whole loop, whether it closes, its first piece and piece count: 8 floats); about 6
+    //! bytes per boundary edge.
+    gyrant::StreamBuffer<float> boundary_clusters;
+    unsigned long boundary_cluster_count = 0;
+    unsigned long boundary_loop_count = 0;
+    //! The boundary's total length in the caller's units; negative when unknown (no sign bound).
+    float boundary_length = -1.0f;
     std::atomic<unsigned long> mutable reevaluated_signs{0};
     std::atomic<unsigned long> mutable exact_signs{0};
     std::atomic<unsigned long> mutable tightened_signs{0};

@@ -9,15 +9,23 @@
 #include "size_limits.h"
 
 #include <thrust/copy.h>
+#include <thrust/fill.h>
+#include <thrust/iterator/transform_iterator.h>
 #include <thrust/for_each.h>
 #include <thrust/iterator/counting_iterator.h>
 #include <thrust/scan.h>
 #include <thrust/transform.h>
 #include <thrust/sequence.h>
 
+#include <algorithm>
+#include <array>
+#include <cstring>
+#include <map>
 #include <cmath>
 #include <cstdint>
 #include <stdexcept>
+#include <utility>
+#include <vector>
 
 namespace {
 
@@ -31,6 +39,22 @@ constexpr float SIGN_MARGIN_AT_DEFAULT_BETA = 0.05f;
 //! the second pass and a few per mille the exact sum).
 constexpr float SIGN_FIRST_BETA = 1.5f;
 constexpr float SIGN_TIGHT_BETA_FACTOR = 2.0f;  // times the default beta
+//! How far the crossings' w may be from the exact one: the boundary term sums at most
+//! EXACT_BOUNDARY_LIMIT float terms of at most 1/2, each off by a few ulps.
+constexpr float CROSSINGS_SIGN_ERROR = 1e-3f;
+//! How far brute_force's compensated sum may be from the exact w.
+constexpr float BRUTE_SIGN_ERROR = 1e-4f;
+//! On an open surface a run gets a new head wherever the bound on w's change from its head grows by
+//! this much: a head with w near 0 or 1 then shares its sign with the whole of its run, one near 0.5
+//! loses only a short stretch to queries that take their own w.
+constexpr double SIGN_RUN_BUDGET = 0.25;
+//! Consecutive queries of the chain that share one far-field bound (one box).
+constexpr uint32_t SIGN_BLOCK = 32;
+//! Boundary edges per cluster of the far-field bound (consecutive along the Morton curve).
+constexpr size_t CLUSTER_EDGES = 4;
+//! Floats per loop record: centre, radius, length, closed (0 or 1), first piece, piece count.
+constexpr unsigned long LOOP_FLOATS = 8;
+constexpr double INV_4PI = 0.079577471545947667884;
 
 void check_max_distance(float max_distance) {
     if (!(max_distance >= 0.0f))
@@ -125,6 +149,160 @@ struct ApplyRunSign {
         uint32_t const i = chain[j];
         distance[i] = signed_by_winding(distance[i], w[run[j] - 1], mode);
     }
+};
+
+//! error[index[j]] = value.
+struct ScatterConstant {
+    uint32_t const* index;
+    float value;
+    float* error;
+    GYRANT_HOST_DEVICE void operator()(uint32_t j) const { error[index[j]] = value; }
+};
+
+//! The a-th coordinate of v.
+inline float coord(Vec3 const& v, int a) { return a == 0 ? v.x : a == 1 ? v.y : v.z; }
+
+// The sign along runs of an open surface. Off the surface w is harmonic and its gradient is the
+// Biot-Savart field of the boundary chain C: |grad w(x)| <= (1/4pi) sum over C of |dl| / |y - x|^2.
+// A cluster of boundary edges whose ball stays clear of a box by D adds at most length / (4pi D^2)
+// anywhere in the box; the others are no nearer to x than the surface is, which along a step p -> q
+// whose segment stays in the surface-free ball of radius R (at the farther end) is at least R - t.
+
+//! How far the ball (centre, radius: 4 floats) stays clear of the box [lo, hi]; negative or NaN where not.
+GYRANT_HOST_DEVICE inline double clearance(double const lo[3], double const hi[3], float const* ball) {
+    double d2 = 0.0;
+    for (int a = 0; a < 3; ++a) {
+        double const o = fmax(fmax(lo[a] - ball[a], ball[a] - hi[a]), 0.0);
+        d2 += o * o;
+    }
+    return sqrt(d2) - ball[3];
+}
+
+//! Per block of SIGN_BLOCK chain queries (with the one before, whose step enters the block): far[b],
+//! the bound on |grad w| over the block's box from the clusters clear of it, and near[b], the length
+//! of the others.
+struct BlockField {
+    float const* queries;
+    uint32_t const* chain;
+    unsigned long m;
+    float const* clusters;  // the pieces, then the loops (see prepare_sign_bound)
+    unsigned long n_clusters;
+    unsigned long n_loops;
+    double* far;
+    double* near;
+    GYRANT_HOST_DEVICE void operator()(uint32_t b) const {
+        uint64_t const first = uint64_t{b} * SIGN_BLOCK;
+        uint64_t const end = first + SIGN_BLOCK < m ? first + SIGN_BLOCK : m;
+        double lo[3] = {INFINITY, INFINITY, INFINITY}, hi[3] = {-INFINITY, -INFINITY, -INFINITY};
+        for (uint64_t j = first > 0 ? first - 1 : 0; j < end; ++j) {
+            uint64_t const i = chain[j];
+            for (int a = 0; a < 3; ++a) {  // fmin/fmax skip NaN rows: their steps start runs anyway
+                lo[a] = fmin(lo[a], double{queries[3 * i + a]});
+                hi[a] = fmax(hi[a], double{queries[3 * i + a]});
+            }
+        }
+        double f = 0.0, l = 0.0;
+        for (unsigned long loop = 0; loop < n_loops; ++loop) {
+            float const* c = clusters + 5 * n_clusters + LOOP_FLOATS * loop;
+            // Its pieces: length / D^2 each where clear of the box, else counted as near.
+            double piece_far = 0.0, piece_near = 0.0;
+            uint32_t const first = static_cast<uint32_t>(c[6]), end = first + static_cast<uint32_t>(c[7]);
+            for (uint32_t k = first; k < end; ++k) {
+                double const d = clearance(lo, hi, clusters + 5 * k);
+                if (d > 0.0) piece_far += double{clusters[5 * k + 4]} / (d * d);
+                else piece_near += clusters[5 * k + 4];  // also NaN
+            }
+            // A closed loop's field is that of its edges less the same current at its centre
+            // (the edges' sum is zero), at most 2 length radius / D^3 where its ball is clear by D.
+            double const d = clearance(lo, hi, c);
+            if (c[5] != 0.0f && d > 0.0 && piece_near == 0.0) {
+                f += fmin(piece_far, 2.0 * double{c[4]} * c[3] / (d * d * d));
+            } else {
+                f += piece_far;
+                l += piece_near;
+            }
+        }
+        far[b] = f * INV_4PI * (1.0 + 1e-9);
+        near[b] = l;
+    }
+};
+//! The bound on |w(q_j) - w(q_{j-1})| along the chain's step into j, or -1 where j starts a run:
+//! the first query, a step whose segment may meet the surface (the closed surfaces' test, with the
+//! same slack), or a step whose bound alone reaches the run budget.
+struct StepBound {
+    float const* queries;
+    float const* distance;
+    uint32_t const* chain;
+    double const* far;
+    double const* near;
+    double length;  // the boundary's total length
+    GYRANT_HOST_DEVICE double operator()(uint32_t j) const {
+        if (j == 0) return -1.0;
+        uint64_t const i = chain[j], p = chain[j - 1];
+        double const dx = double{queries[3 * i + 0]} - queries[3 * p + 0];
+        double const dy = double{queries[3 * i + 1]} - queries[3 * p + 1];
+        double const dz = double{queries[3 * i + 2]} - queries[3 * p + 2];
+        double const reach = fmax(double{distance[i]}, double{distance[p]});
+        double const size = fmax(fmax(fabs(double{queries[3 * i + 0]}), fabs(double{queries[3 * i + 1]})),
+                                 fabs(double{queries[3 * i + 2]})) + reach;
+        double const s = sqrt(dx * dx + dy * dy + dz * dz);
+        double const lower = reach - 1e-5 * size;  // below the surface's distance at the farther end
+        if (!(s < lower)) return -1.0;            // NaN: a run of its own
+        // integral over [0, s] of dt / (4pi (lower - t)^2)
+        double const near_step = s * INV_4PI / (lower * (lower - s));
+        uint32_t const b = j / SIGN_BLOCK;
+        double const bound = fmin(far[b] * s + near[b] * near_step, length * near_step) * (1.0 + 1e-9);
+        return bound < SIGN_RUN_BUDGET ? bound : -1.0;
+    }
+};
+struct RunStartAt {
+    double const* step;
+    GYRANT_HOST_DEVICE uint32_t operator()(uint32_t j) const { return step[j] < 0.0 ? 1u : 0u; }
+};
+struct NonNegative {
+    GYRANT_HOST_DEVICE double operator()(double x) const { return x > 0.0 ? x : 0.0; }
+};
+//! Whether j heads a stretch: a run's start, or where the bound accumulated from the run's start
+//! passes another multiple of the budget.
+struct HeadAt {
+    double const* step;
+    double const* total;
+    GYRANT_HOST_DEVICE bool operator()(uint32_t j) const {
+        return step[j] < 0.0 || floor(total[j] / SIGN_RUN_BUDGET) != floor(total[j - 1] / SIGN_RUN_BUDGET);
+    }
+};
+struct HeadFlag {
+    HeadAt head;
+    GYRANT_HOST_DEVICE uint32_t operator()(uint32_t j) const { return head(j) ? 1u : 0u; }
+};
+//! Signs chain query j by its head's w where the head's w, less its error and the bound accumulated
+//! from the head, stays on its side of 0.5; refused[j] = 1 where it does not.
+struct ShareSign {
+    float const* w;
+    float const* error;
+    uint32_t const* stretch;  // 1-based index of j's head
+    uint32_t const* heads;    // chain positions of the heads
+    double const* total;
+    uint32_t const* chain;
+    float* distance;
+    uint32_t* refused;
+    SignMode mode;
+    GYRANT_HOST_DEVICE void operator()(uint32_t j) const {
+        uint32_t const h = stretch[j] - 1, at = heads[h];
+        uint32_t const i = chain[j];
+        double const clear = fabs(double{sign_statistic(w[h], mode)} - 0.5) - error[h];
+        double const drift = (total[j] - total[at]) * (1.0 + 1e-9);
+        if (at == j || clear > drift) {
+            distance[i] = signed_by_winding(distance[i], w[h], mode);
+            refused[j] = 0u;
+        } else {
+            refused[j] = 1u;
+        }
+    }
+};
+struct NonZeroAt {
+    uint32_t const* flags;
+    GYRANT_HOST_DEVICE bool operator()(uint32_t j) const { return flags[j] != 0u; }
 };
 
 }  // namespace
@@ -222,17 +400,26 @@ std::unique_ptr<float, CudaDeleter> GyrantBackend<T>::signed_distance(float cons
 
     gyrant::StreamBuffer<float> distance(n, caller_stream);
     // A closed surface whose exact method counts crossings has an integer w, the same along the
-    // Morton order wherever consecutive queries see each other without crossing the surface.
-    bool const runs = mode != SignMode::None && exact_uses_crossings() && boundary_edge_count() == 0;
-    gyrant::StreamBuffer<uint32_t> order(runs ? n : 0, caller_stream);
+    // Morton order wherever consecutive queries see each other without crossing the surface. On an
+    // open triangle surface w changes there by no more than its boundary allows.
+    bool const signed_mode = mode != SignMode::None;
+    bool const runs = signed_mode && exact_uses_crossings() && boundary_edge_count() == 0;
+    bool const bounded_runs = signed_mode && !runs && boundary_length >= 0.0f;
+    gyrant::StreamBuffer<uint32_t> order(runs || bounded_runs ? n : 0, caller_stream);
     nearest_into(queries, n, max_distance, distance.get(), nullptr, nullptr, caller_stream,
-                 runs ? order.get() : nullptr);
+                 runs || bounded_runs ? order.get() : nullptr);
     if (mode == SignMode::None || n == 0) return {distance.release(), CudaDeleter{caller_stream}};
 
     gyrant::StreamPolicy policy = gyrant::make_policy(caller_stream);
     auto const counting = thrust::counting_iterator<uint32_t>(0);
     if (runs) {
         sign_by_runs(queries, n, order.get(), std::isfinite(max_distance), distance.get(), sign_mode, stream_handle);
+        return {distance.release(), CudaDeleter{caller_stream}};
+    }
+    float const first_beta = beta < 0.0f ? SIGN_FIRST_BETA : beta;
+    if (bounded_runs) {
+        sign_by_bounded_runs(queries, n, order.get(), std::isfinite(max_distance), distance.get(), first_beta,
+                             epsilon, sign_mode, stream_handle);
         return {distance.release(), CudaDeleter{caller_stream}};
     }
     // A narrow band takes the sign only inside it: that is what makes it cheap.
@@ -249,48 +436,242 @@ std::unique_ptr<float, CudaDeleter> GyrantBackend<T>::signed_distance(float cons
         signed_queries = band_queries.get();
     }
     if (m == 0) return {distance.release(), CudaDeleter{caller_stream}};
+    std::unique_ptr<float, CudaDeleter> const w =
+        winding_for_sign(signed_queries, m, first_beta, epsilon, sign_mode, nullptr, stream_handle);
+    thrust::for_each(policy, counting, counting + m, ApplySign{w.get(), band.get(), distance.get(), mode});
+    return {distance.release(), CudaDeleter{caller_stream}};
+}
 
-    // The first pass: every query. Where the exact method counts crossings (a triangle surface
-    // with a short boundary), it gives the exact winding number at once, for less than the
-    // hierarchy costs, and leaves no sign in doubt.
-    bool const crossings = exact_uses_crossings();
-    float const first_beta = beta < 0.0f ? SIGN_FIRST_BETA : beta;
-    std::unique_ptr<float, CudaDeleter> w = crossings ? compute_exact(signed_queries, m, stream_handle)
-                                                      : compute(signed_queries, m, first_beta, epsilon, stream_handle);
-    gyrant::StreamBuffer<uint32_t> doubt(m, caller_stream);
-    unsigned long k = crossings ? 0ul
-                                : static_cast<unsigned long>(
-                                      thrust::copy_if(policy, counting, counting + m, doubt.get(),
-                                                      InDoubtAt{w.get(), mode, sign_margin(first_beta)}) -
-                                      doubt.get());
-    // The tight pass: the queries in doubt, at twice the default beta.
+template <class T>
+std::unique_ptr<float, CudaDeleter> GyrantBackend<T>::winding_for_sign(float const* rows, unsigned long k,
+                                                                       float first_beta, float epsilon,
+                                                                       int sign_mode, float* error,
+                                                                       unsigned long stream_handle) const {
+    SignMode const mode = static_cast<SignMode>(sign_mode);
+    auto const caller_stream = reinterpret_cast<cudaStream_t>(stream_handle);
+    gyrant::StreamPolicy policy = gyrant::make_policy(caller_stream);
+    auto const counting = thrust::counting_iterator<uint32_t>(0);
+    // Where the exact method counts crossings (a triangle surface with a short boundary), it gives
+    // the exact winding number at once, for less than the hierarchy costs, and leaves no sign in doubt.
+    if (exact_uses_crossings()) {
+        std::unique_ptr<float, CudaDeleter> w = compute_exact(rows, k, stream_handle);
+        if (error != nullptr) thrust::fill(policy, error, error + k, CROSSINGS_SIGN_ERROR);
+        return w;
+    }
+    // The first pass: every row.
+    std::unique_ptr<float, CudaDeleter> w = compute(rows, k, first_beta, epsilon, stream_handle);
+    if (error != nullptr) thrust::fill(policy, error, error + k, sign_margin(first_beta));
+    gyrant::StreamBuffer<uint32_t> doubt(k, caller_stream);
+    unsigned long left = static_cast<unsigned long>(
+        thrust::copy_if(policy, counting, counting + k, doubt.get(),
+                        InDoubtAt{w.get(), mode, sign_margin(first_beta)}) - doubt.get());
+    // The tight pass: the rows in doubt, at twice the default beta.
     float const tight_beta = SIGN_TIGHT_BETA_FACTOR * DEFAULT_BETA;
-    if (k > 0 && first_beta < tight_beta) {
-        gyrant::StreamBuffer<float> rows(3 * k, caller_stream);
-        thrust::for_each(policy, counting, counting + k, GatherRow{signed_queries, doubt.get(), rows.get()});
-        std::unique_ptr<float, CudaDeleter> tight = compute(rows.get(), k, tight_beta, epsilon, stream_handle);
-        thrust::for_each(policy, counting, counting + k, ScatterValue{tight.get(), doubt.get(), w.get()});
-        tightened_signs.fetch_add(k, std::memory_order_relaxed);
-        gyrant::StreamBuffer<uint32_t> still(k, caller_stream);
-        unsigned long const left = static_cast<unsigned long>(
-            thrust::copy_if(policy, counting, counting + k, still.get(),
+    if (left > 0 && first_beta < tight_beta) {
+        gyrant::StreamBuffer<float> doubt_rows(3 * left, caller_stream);
+        thrust::for_each(policy, counting, counting + left, GatherRow{rows, doubt.get(), doubt_rows.get()});
+        std::unique_ptr<float, CudaDeleter> tight = compute(doubt_rows.get(), left, tight_beta, epsilon, stream_handle);
+        thrust::for_each(policy, counting, counting + left, ScatterValue{tight.get(), doubt.get(), w.get()});
+        if (error != nullptr)
+            thrust::for_each(policy, counting, counting + left,
+                             ScatterConstant{doubt.get(), sign_margin(tight_beta), error});
+        tightened_signs.fetch_add(left, std::memory_order_relaxed);
+        gyrant::StreamBuffer<uint32_t> still(left, caller_stream);
+        unsigned long const after = static_cast<unsigned long>(
+            thrust::copy_if(policy, counting, counting + left, still.get(),
                             InDoubtAt{tight.get(), mode, sign_margin(tight_beta)}) - still.get());
-        gyrant::StreamBuffer<uint32_t> remaining(left, caller_stream);
-        thrust::for_each(policy, counting, counting + left, ComposeIndex{doubt.get(), still.get(), remaining.get()});
+        gyrant::StreamBuffer<uint32_t> remaining(after, caller_stream);
+        thrust::for_each(policy, counting, counting + after, ComposeIndex{doubt.get(), still.get(), remaining.get()});
         doubt = std::move(remaining);
-        k = left;
+        left = after;
     }
     // The exact sum decides the rest.
-    if (k > 0) {
-        gyrant::StreamBuffer<float> rows(3 * k, caller_stream);
-        thrust::for_each(policy, counting, counting + k, GatherRow{signed_queries, doubt.get(), rows.get()});
-        std::unique_ptr<float, CudaDeleter> exact = brute_force(rows.get(), k, epsilon, stream_handle);
-        thrust::for_each(policy, counting, counting + k, ScatterValue{exact.get(), doubt.get(), w.get()});
-        reevaluated_signs.fetch_add(k, std::memory_order_relaxed);
+    if (left > 0) {
+        gyrant::StreamBuffer<float> doubt_rows(3 * left, caller_stream);
+        thrust::for_each(policy, counting, counting + left, GatherRow{rows, doubt.get(), doubt_rows.get()});
+        std::unique_ptr<float, CudaDeleter> exact = brute_force(doubt_rows.get(), left, epsilon, stream_handle);
+        thrust::for_each(policy, counting, counting + left, ScatterValue{exact.get(), doubt.get(), w.get()});
+        if (error != nullptr)
+            thrust::for_each(policy, counting, counting + left, ScatterConstant{doubt.get(), BRUTE_SIGN_ERROR, error});
+        reevaluated_signs.fetch_add(left, std::memory_order_relaxed);
     }
+    return w;
+}
+
+template <class T>
+void GyrantBackend<T>::sign_by_bounded_runs(float const* queries, unsigned long n, uint32_t const* order, bool band,
+                                            float* distance, float first_beta, float epsilon, int sign_mode,
+                                            unsigned long stream_handle) const {
+    SignMode const mode = static_cast<SignMode>(sign_mode);
+    auto const caller_stream = reinterpret_cast<cudaStream_t>(stream_handle);
+    gyrant::StreamPolicy policy = gyrant::make_policy(caller_stream);
+    auto const counting = thrust::counting_iterator<uint32_t>(0);
+    unsigned long m = n;
+    uint32_t const* chain = order;
+    gyrant::StreamBuffer<uint32_t> banded;
+    if (band) {
+        banded = gyrant::StreamBuffer<uint32_t>(n, caller_stream);
+        m = static_cast<unsigned long>(thrust::copy_if(policy, order, order + n, banded.get(), FiniteAt{distance}) -
+                                       banded.get());
+        chain = banded.get();
+    }
+    if (m == 0) return;
+    // The bound of each step, the runs it cuts, and the bound accumulated along each run.
+    unsigned long const blocks = (m + SIGN_BLOCK - 1) / SIGN_BLOCK;
+    gyrant::StreamBuffer<double> far(blocks, caller_stream), near(blocks, caller_stream);
+    thrust::for_each(policy, counting, counting + blocks,
+                     BlockField{queries, chain, m, boundary_clusters.get(), boundary_cluster_count, boundary_loop_count, far.get(),
+                                near.get()});
+    gyrant::StreamBuffer<double> step(m, caller_stream), total(m, caller_stream);
+    thrust::transform(policy, counting, counting + m, step.get(),
+                      StepBound{queries, distance, chain, far.get(), near.get(), double{boundary_length}});
+    gyrant::StreamBuffer<uint32_t> run(m, caller_stream);
+    thrust::transform(policy, counting, counting + m, run.get(), RunStartAt{step.get()});
+    thrust::inclusive_scan(policy, run.get(), run.get() + m, run.get());
+    thrust::inclusive_scan_by_key(policy, run.get(), run.get() + m,
+                                  thrust::make_transform_iterator(step.get(), NonNegative{}), total.get());
+    // The heads of the stretches, and their own w with its error.
+    HeadAt const head{step.get(), total.get()};
+    gyrant::StreamBuffer<uint32_t> heads(m, caller_stream);
+    unsigned long const k = static_cast<unsigned long>(
+        thrust::copy_if(policy, counting, counting + m, heads.get(), head) - heads.get());
+    if (k > m / 10 * 8) {
+        // Stretches too short to pay for the sharing (near the surface, many holes): every query
+        // takes its own w.
+        gyrant::StreamBuffer<float> all_rows(3 * m, caller_stream);
+        thrust::for_each(policy, counting, counting + m, GatherRow{queries, chain, all_rows.get()});
+        std::unique_ptr<float, CudaDeleter> const own_w =
+            winding_for_sign(all_rows.get(), m, first_beta, epsilon, sign_mode, nullptr, stream_handle);
+        thrust::for_each(policy, counting, counting + m, ApplySign{own_w.get(), chain, distance, mode});
+        exact_signs.fetch_add(m, std::memory_order_relaxed);
+        return;
+    }
+    gyrant::StreamBuffer<uint32_t>& stretch = run;  // the run ids are no longer needed
+    thrust::transform(policy, counting, counting + m, stretch.get(), HeadFlag{head});
+    thrust::inclusive_scan(policy, stretch.get(), stretch.get() + m, stretch.get());
+    gyrant::StreamBuffer<uint32_t> head_index(k, caller_stream);
+    thrust::for_each(policy, counting, counting + k, ComposeIndex{chain, heads.get(), head_index.get()});
+    gyrant::StreamBuffer<float> rows(3 * k, caller_stream), error(k, caller_stream);
+    thrust::for_each(policy, counting, counting + k, GatherRow{queries, head_index.get(), rows.get()});
+    std::unique_ptr<float, CudaDeleter> const w =
+        winding_for_sign(rows.get(), k, first_beta, epsilon, sign_mode, error.get(), stream_handle);
+    // Shared signs, and the queries the bound refuses, which take their own w.
+    gyrant::StreamBuffer<uint32_t> refused(m, caller_stream);
     thrust::for_each(policy, counting, counting + m,
-                     ApplySign{w.get(), band.get(), distance.get(), mode});
-    return {distance.release(), CudaDeleter{caller_stream}};
+                     ShareSign{w.get(), error.get(), stretch.get(), heads.get(), total.get(), chain, distance,
+                               refused.get(), mode});
+    gyrant::StreamBuffer<uint32_t>& own = heads;  // reused: the heads' positions are no longer needed
+    unsigned long const r = static_cast<unsigned long>(
+        thrust::copy_if(policy, counting, counting + m, own.get(), NonZeroAt{refused.get()}) - own.get());
+    if (r > 0) {
+        gyrant::StreamBuffer<uint32_t> own_index(r, caller_stream);
+        thrust::for_each(policy, counting, counting + r, ComposeIndex{chain, own.get(), own_index.get()});
+        gyrant::StreamBuffer<float> own_rows(3 * r, caller_stream);
+        thrust::for_each(policy, counting, counting + r, GatherRow{queries, own_index.get(), own_rows.get()});
+        std::unique_ptr<float, CudaDeleter> const own_w =
+            winding_for_sign(own_rows.get(), r, first_beta, epsilon, sign_mode, nullptr, stream_handle);
+        thrust::for_each(policy, counting, counting + r, ApplySign{own_w.get(), own_index.get(), distance, mode});
+    }
+    exact_signs.fetch_add(k + r, std::memory_order_relaxed);
+}
+
+template <class T>
+void GyrantBackend<T>::prepare_sign_bound(std::vector<BoundarySegment> const& chain) {
+    boundary_clusters.reset();
+    boundary_cluster_count = 0;
+    boundary_loop_count = 0;
+    boundary_length = 0.0f;
+    if (chain.empty()) return;
+    // Clusters of edges consecutive along the chain's loops stay small: walk each loop, from an
+    // edge's end to an unused edge that starts there (vertices merged by coordinates, as the chain's).
+    auto const vertex_key = [](Vec3 const& v) {
+        std::array<uint32_t, 3> k{};
+        float const c[3] = {v.x + 0.0f, v.y + 0.0f, v.z + 0.0f};  // -0 and +0 alike
+        std::memcpy(k.data(), c, sizeof c);
+        return k;
+    };
+    std::map<std::array<uint32_t, 3>, std::vector<uint32_t>> starting;
+    for (size_t i = 0; i < chain.size(); ++i) starting[vertex_key(chain[i].a)].push_back(static_cast<uint32_t>(i));
+    std::vector<char> used(chain.size(), 0);
+    std::vector<std::pair<size_t, size_t>> pieces;  // [first, end) of walk order, one cluster each
+    std::vector<uint32_t> walk;
+    walk.reserve(chain.size());
+    struct Loop {
+        size_t first_piece, end_piece;
+        bool closed;
+    };
+    std::vector<Loop> loops;
+    for (size_t seed = 0; seed < chain.size(); ++seed) {
+        if (used[seed]) continue;
+        size_t piece = walk.size();
+        size_t const first_piece = pieces.size();
+        for (uint32_t e = static_cast<uint32_t>(seed);;) {
+            used[e] = 1;
+            walk.push_back(e);
+            if (walk.size() - piece == CLUSTER_EDGES) {
+                pieces.emplace_back(piece, walk.size());
+                piece = walk.size();
+            }
+            std::vector<uint32_t>& next = starting[vertex_key(chain[e].b)];
+            while (!next.empty() && used[next.back()]) next.pop_back();
+            if (next.empty()) break;  // the loop is closed (or the chain ends here)
+            e = next.back();
+        }
+        if (walk.size() > piece) pieces.emplace_back(piece, walk.size());
+        loops.push_back({first_piece, pieces.size(), vertex_key(chain[walk.back()].b) == vertex_key(chain[seed].a)});
+    }
+    // In the caller's units (scale is a power of two), rounded outwards.
+    double const unit = 1.0 / double{scale};
+    auto const up = [](double x) {
+        float f = static_cast<float>(x * (1.0 + 1e-6));
+        return f < x ? std::nextafter(f, INFINITY) : f;
+    };
+    std::vector<float> clusters;
+    double total = 0.0;
+    // Centre, radius and length of the edges walk[first, end), appended to clusters.
+    auto const add_ball = [&](size_t first, size_t end) {
+        double clo[3] = {INFINITY, INFINITY, INFINITY}, chi[3] = {-INFINITY, -INFINITY, -INFINITY};
+        double length = 0.0;
+        for (size_t e = first; e < end; ++e) {
+            BoundarySegment const& s = chain[walk[e]];
+            double d2 = 0.0;
+            for (int a = 0; a < 3; ++a) {
+                clo[a] = std::min({clo[a], double{coord(s.a, a)}, double{coord(s.b, a)}});
+                chi[a] = std::max({chi[a], double{coord(s.a, a)}, double{coord(s.b, a)}});
+                double const d = double{coord(s.b, a)} - coord(s.a, a);
+                d2 += d * d;
+            }
+            length += std::sqrt(d2);
+        }
+        float centre[3];
+        for (int a = 0; a < 3; ++a) centre[a] = static_cast<float>(0.5 * (clo[a] + chi[a]) * unit);
+        double radius = 0.0;
+        for (size_t e = first; e < end; ++e) {
+            BoundarySegment const& s = chain[walk[e]];
+            for (Vec3 const& v : {s.a, s.b}) {
+                double d2 = 0.0;
+                for (int a = 0; a < 3; ++a) {
+                    double const d = double{coord(v, a)} * unit - centre[a];
+                    d2 += d * d;
+                }
+                radius = std::max(radius, std::sqrt(d2));
+            }
+        }
+        clusters.insert(clusters.end(), {centre[0], centre[1], centre[2], up(radius), up(length * unit)});
+        return length * unit;
+    };
+    for (auto const& [first, end] : pieces) total += add_ball(first, end);
+    for (Loop const& loop : loops) {
+        add_ball(pieces[loop.first_piece].first, pieces[loop.end_piece - 1].second);
+        clusters.insert(clusters.end(), {loop.closed ? 1.0f : 0.0f, static_cast<float>(loop.first_piece),
+                                         static_cast<float>(loop.end_piece - loop.first_piece)});
+    }
+    boundary_loop_count = loops.size();
+    boundary_cluster_count = pieces.size();
+    boundary_clusters = gyrant::StreamBuffer<float>(clusters.size(), stream);
+    CUDA_CHECK(cudaMemcpy(boundary_clusters.get(), clusters.data(), clusters.size() * sizeof(float),
+                          cudaMemcpyHostToDevice));
+    boundary_length = up(total);
 }
 
 template <class T>
@@ -339,3 +720,4 @@ template std::unique_ptr<float, CudaDeleter> GyrantBackend<PointNormal>::signed_
     float const*, unsigned long, float, float, int, float, unsigned long) const;
 template float GyrantBackend<Triangle>::sign_margin(float);
 template float GyrantBackend<PointNormal>::sign_margin(float);
+template void GyrantBackend<Triangle>::prepare_sign_bound(std::vector<BoundarySegment> const&);

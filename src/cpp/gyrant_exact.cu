@@ -63,6 +63,7 @@ void GyrantBackend<T>::prepare_exact() {
         }
         std::vector<BoundarySegment> const chain = gyrant::boundary_chain(soa.data(), count);
         boundary_edges = chain.size();
+        prepare_sign_bound(chain);
         if (boundary_edges > EXACT_BOUNDARY_LIMIT) {
             crossings_exact = false;
             return;

@@ -118,6 +118,53 @@ def test_closed_surfaces_take_the_sign_from_crossings_in_one_pass(dev):
     assert engine.sign_exact_evaluations - shared <= inside.sum()
 
 
+def holed_sphere(kind):
+    """An open icosphere: one cap cut off (a short boundary: crossings), or riddled with small
+    holes (a long one: the hierarchical w)."""
+    v, f = icosphere(4)
+    centre_z = v[f].mean(axis=1)[:, 2]
+    keep = centre_z < 0.6 if kind == "cap" else np.arange(len(f)) % 20 != 0
+    return v.astype(np.float32), f[keep].astype(np.uint32)
+
+
+@pytest.mark.parametrize("kind, path", [("cap", "crossings"), ("riddled", "hierarchical")])
+def test_open_surfaces_share_signs_along_runs_where_the_boundary_allows(dev, kind, path):
+    v, f = holed_sphere(kind)
+    engine = GyrantEngine(dev.array(v), dev.array(f, np.uint32))
+    assert engine.exact_path == path and engine.boundary_edges > 0
+    # A fine grid: long runs of queries that see each other, far from the surface and near it.
+    q = box_grid(v, 40, margin=0.3)
+    s = dev.to_numpy(engine.signed_distance(dev.array(q)))
+    w = dev.to_numpy(engine.brute_force(dev.array(q)))
+    np.testing.assert_array_equal(np.abs(s), dev.to_numpy(engine.closest_point(dev.array(q))[0]))
+    settled = np.abs(w - 0.5) > 1e-5
+    np.testing.assert_array_equal((s < 0)[settled], (w > 0.5)[settled])
+    assert (s < 0).sum() > 1000
+    own = engine.sign_exact_evaluations
+    assert 0 < own < len(q) * 3 // 4
+    # The same in a band, and with |w|.
+    band = dev.to_numpy(engine.signed_distance(dev.array(q), max_distance=0.1))
+    inside = np.isfinite(band)
+    np.testing.assert_array_equal(band[inside], s[inside])
+    a = dev.to_numpy(engine.signed_distance(dev.array(q), sign="abs_winding"))
+    np.testing.assert_array_equal((a < 0)[settled], (np.abs(w) > 0.5)[settled])
+
+
+def test_open_signs_where_w_passes_one_half_off_the_surface(dev):
+    # Through the cap's opening w falls from about 1 inside to 0 outside without meeting the surface:
+    # runs pass there, and the bound must stop them sharing a sign across 0.5.
+    v, f = holed_sphere("cap")
+    engine = GyrantEngine(dev.array(v), dev.array(f, np.uint32))
+    t = np.linspace(-0.75, 0.75, 60)
+    z = np.linspace(0.5, 1.3, 120)
+    q = np.stack(np.meshgrid(t, t, z, indexing="ij"), -1).reshape(-1, 3).astype(np.float32)
+    s = dev.to_numpy(engine.signed_distance(dev.array(q)))
+    w = dev.to_numpy(engine.brute_force(dev.array(q)))
+    assert ((w > 0.4) & (w < 0.6)).sum() > 500
+    settled = np.abs(w - 0.5) > 1e-5
+    np.testing.assert_array_equal((s < 0)[settled], (w > 0.5)[settled])
+
+
 def test_sign_modes_on_an_inside_out_soup(dev):
     v, f = icosphere(2)
     soup = v[f[:, ::-1]].astype(np.float32)  # every triangle flipped: w = -1 inside
