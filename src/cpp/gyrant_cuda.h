@@ -296,14 +296,16 @@ class GyrantBackend {
     //! The distance, negative where the winding number says inside (sign_mode: 0 w > 0.5, 1 |w| >
     //! 0.5, 2 unsigned). w comes from compute at beta (negative: 1.5, cheap); where it lies within
     //! its error bound of 0.5, from compute at twice the default beta, and where that one does,
-    //! from brute_force's sum. Beyond max_distance: +inf, no sign taken. Throws
+    //! from brute_force's sum. Runs of Morton-ordered queries share one w where the surface (closed) or
+    //! its boundary (open, see sign_by_bounded_runs) allows. Beyond max_distance: +inf, no sign taken. Throws
     //! std::invalid_argument for an unknown mode or a negative or NaN max_distance.
     std::unique_ptr<float, CudaDeleter> signed_distance(float const* queries, unsigned long n, float beta,
                                                         float epsilon, int sign_mode, float max_distance,
                                                         unsigned long stream) const;
     //! Queries whose sign signed_distance has taken from the exact sum, over the engine's life.
     unsigned long sign_reevaluations() const { return reevaluated_signs.load(std::memory_order_relaxed); }
-    //! Queries whose sign signed_distance has evaluated with the exact method (one per run).
+    //! Queries whose own w signed_distance's runs have taken (one per run on a closed surface; on an
+    //! open one, each stretch's head and the queries the bound refuses).
     unsigned long sign_exact_evaluations() const { return exact_signs.load(std::memory_order_relaxed); }
     //! Queries whose sign signed_distance has taken from the tight pass (or beyond).
     unsigned long sign_tightenings() const { return tightened_signs.load(std::memory_order_relaxed); }

@@ -14,7 +14,9 @@
 #include <thrust/for_each.h>
 #include <thrust/iterator/counting_iterator.h>
 #include <thrust/scan.h>
+#include <thrust/functional.h>
 #include <thrust/transform.h>
+#include <thrust/transform_reduce.h>
 #include <thrust/sequence.h>
 
 #include <algorithm>
@@ -50,6 +52,8 @@ constexpr float BRUTE_SIGN_ERROR = 1e-4f;
 constexpr double SIGN_RUN_BUDGET = 0.25;
 //! Consecutive queries of the chain that share one far-field bound (one box).
 constexpr uint32_t SIGN_BLOCK = 32;
+//! One block in this many estimates whether sharing pays before the whole chain is bounded.
+constexpr uint32_t SIGN_SAMPLE_STRIDE = 16;
 //! Boundary edges per cluster of the far-field bound (consecutive along the Morton curve).
 constexpr size_t CLUSTER_EDGES = 4;
 //! Floats per loop record: centre, radius, length, closed (0 or 1), first piece, piece count.
@@ -190,7 +194,8 @@ struct BlockField {
     unsigned long n_loops;
     double* far;
     double* near;
-    GYRANT_HOST_DEVICE void operator()(uint32_t b) const {
+    GYRANT_HOST_DEVICE void operator()(uint32_t b) const { field(b, far[b], near[b]); }
+    GYRANT_HOST_DEVICE void field(uint32_t b, double& far_b, double& near_b) const {
         uint64_t const first = uint64_t{b} * SIGN_BLOCK;
         uint64_t const end = first + SIGN_BLOCK < m ? first + SIGN_BLOCK : m;
         double lo[3] = {INFINITY, INFINITY, INFINITY}, hi[3] = {-INFINITY, -INFINITY, -INFINITY};
@@ -204,6 +209,15 @@ struct BlockField {
         double f = 0.0, l = 0.0;
         for (unsigned long loop = 0; loop < n_loops; ++loop) {
             float const* c = clusters + 5 * n_clusters + LOOP_FLOATS * loop;
+            // A closed loop's field is that of its edges less the same current at its centre
+            // (the edges' sum is zero), at most 2 length radius / D^3 where its ball is clear by D;
+            // beyond 2 radii that beats length / D^2, and its pieces are not worth their time.
+            double const d = clearance(lo, hi, c);
+            double const dipole = 2.0 * double{c[4]} * c[3] / (d * d * d);
+            if (c[5] != 0.0f && d > 2.0 * c[3]) {
+                f += dipole;
+                continue;
+            }
             // Its pieces: length / D^2 each where clear of the box, else counted as near.
             double piece_far = 0.0, piece_near = 0.0;
             uint32_t const first = static_cast<uint32_t>(c[6]), end = first + static_cast<uint32_t>(c[7]);
@@ -212,18 +226,15 @@ struct BlockField {
                 if (d > 0.0) piece_far += double{clusters[5 * k + 4]} / (d * d);
                 else piece_near += clusters[5 * k + 4];  // also NaN
             }
-            // A closed loop's field is that of its edges less the same current at its centre
-            // (the edges' sum is zero), at most 2 length radius / D^3 where its ball is clear by D.
-            double const d = clearance(lo, hi, c);
             if (c[5] != 0.0f && d > 0.0 && piece_near == 0.0) {
-                f += fmin(piece_far, 2.0 * double{c[4]} * c[3] / (d * d * d));
+                f += fmin(piece_far, dipole);
             } else {
                 f += piece_far;
                 l += piece_near;
             }
         }
-        far[b] = f * INV_4PI * (1.0 + 1e-9);
-        near[b] = l;
+        far_b = f * INV_4PI * (1.0 + 1e-9);
+        near_b = l;
     }
 };
 //! The bound on |w(q_j) - w(q_{j-1})| along the chain's step into j, or -1 where j starts a run:
@@ -236,7 +247,8 @@ struct StepBound {
     double const* far;
     double const* near;
     double length;  // the boundary's total length
-    GYRANT_HOST_DEVICE double operator()(uint32_t j) const {
+    GYRANT_HOST_DEVICE double operator()(uint32_t j) const { return at(j, far[j / SIGN_BLOCK], near[j / SIGN_BLOCK]); }
+    GYRANT_HOST_DEVICE double at(uint32_t j, double far_b, double near_b) const {
         if (j == 0) return -1.0;
         uint64_t const i = chain[j], p = chain[j - 1];
         double const dx = double{queries[3 * i + 0]} - queries[3 * p + 0];
@@ -250,9 +262,27 @@ struct StepBound {
         if (!(s < lower)) return -1.0;            // NaN: a run of its own
         // integral over [0, s] of dt / (4pi (lower - t)^2)
         double const near_step = s * INV_4PI / (lower * (lower - s));
-        uint32_t const b = j / SIGN_BLOCK;
-        double const bound = fmin(far[b] * s + near[b] * near_step, length * near_step) * (1.0 + 1e-9);
+        double const bound = fmin(far_b * s + near_b * near_step, length * near_step) * (1.0 + 1e-9);
         return bound < SIGN_RUN_BUDGET ? bound : -1.0;
+    }
+};
+//! About how many heads the blocks SIGN_SAMPLE_STRIDE apart would have: their runs' starts and
+//! the budgets their steps' bounds use up.
+struct SampledHeads {
+    BlockField block;
+    StepBound step;
+    GYRANT_HOST_DEVICE double operator()(uint32_t sample) const {
+        uint32_t const b = sample * SIGN_SAMPLE_STRIDE;
+        double far_b = 0.0, near_b = 0.0;
+        block.field(b, far_b, near_b);
+        uint64_t const first = uint64_t{b} * SIGN_BLOCK;
+        uint64_t const end = first + SIGN_BLOCK < block.m ? first + SIGN_BLOCK : block.m;
+        double heads = 0.0;
+        for (uint64_t j = first; j < end; ++j) {
+            double const x = step.at(static_cast<uint32_t>(j), far_b, near_b);
+            heads += x < 0.0 ? 1.0 : x / SIGN_RUN_BUDGET;
+        }
+        return heads;
     }
 };
 struct RunStartAt {
@@ -516,15 +546,30 @@ void GyrantBackend<T>::sign_by_bounded_runs(float const* queries, unsigned long 
         chain = banded.get();
     }
     if (m == 0) return;
-    // The bound of each step, the runs it cuts, and the bound accumulated along each run.
     unsigned long const blocks = (m + SIGN_BLOCK - 1) / SIGN_BLOCK;
     gyrant::StreamBuffer<double> far(blocks, caller_stream), near(blocks, caller_stream);
-    thrust::for_each(policy, counting, counting + blocks,
-                     BlockField{queries, chain, m, boundary_clusters.get(), boundary_cluster_count, boundary_loop_count, far.get(),
-                                near.get()});
+    BlockField const field{queries,         chain,           m,         boundary_clusters.get(), boundary_cluster_count,
+                           boundary_loop_count, far.get(), near.get()};
+    StepBound const bound{queries, distance, chain, far.get(), near.get(), double{boundary_length}};
+    // Near the surface, or among many holes, stretches are too short for sharing to pay: there every
+    // query takes its own w (a sample of blocks tells, for a sixteenth of the bounds' cost).
+    unsigned long const samples = (blocks + SIGN_SAMPLE_STRIDE - 1) / SIGN_SAMPLE_STRIDE;
+    double const sampled_heads = thrust::transform_reduce(policy, counting, counting + samples,
+                                                          SampledHeads{field, bound}, 0.0, thrust::plus<double>());
+    double const sampled = std::min(double(m), double(samples) * SIGN_SAMPLE_STRIDE * SIGN_BLOCK) /
+                           SIGN_SAMPLE_STRIDE;  // about the queries of the sampled blocks
+    if (sampled_heads > 0.5 * sampled) {
+        gyrant::StreamBuffer<float> all_rows(3 * m, caller_stream);
+        thrust::for_each(policy, counting, counting + m, GatherRow{queries, chain, all_rows.get()});
+        std::unique_ptr<float, CudaDeleter> const own_w =
+            winding_for_sign(all_rows.get(), m, first_beta, epsilon, sign_mode, nullptr, stream_handle);
+        thrust::for_each(policy, counting, counting + m, ApplySign{own_w.get(), chain, distance, mode});
+        return;
+    }
+    // The bound of each step, the runs it cuts, and the bound accumulated along each run.
+    thrust::for_each(policy, counting, counting + blocks, field);
     gyrant::StreamBuffer<double> step(m, caller_stream), total(m, caller_stream);
-    thrust::transform(policy, counting, counting + m, step.get(),
-                      StepBound{queries, distance, chain, far.get(), near.get(), double{boundary_length}});
+    thrust::transform(policy, counting, counting + m, step.get(), bound);
     gyrant::StreamBuffer<uint32_t> run(m, caller_stream);
     thrust::transform(policy, counting, counting + m, run.get(), RunStartAt{step.get()});
     thrust::inclusive_scan(policy, run.get(), run.get() + m, run.get());
@@ -535,17 +580,6 @@ void GyrantBackend<T>::sign_by_bounded_runs(float const* queries, unsigned long 
     gyrant::StreamBuffer<uint32_t> heads(m, caller_stream);
     unsigned long const k = static_cast<unsigned long>(
         thrust::copy_if(policy, counting, counting + m, heads.get(), head) - heads.get());
-    if (k > m / 10 * 8) {
-        // Stretches too short to pay for the sharing (near the surface, many holes): every query
-        // takes its own w.
-        gyrant::StreamBuffer<float> all_rows(3 * m, caller_stream);
-        thrust::for_each(policy, counting, counting + m, GatherRow{queries, chain, all_rows.get()});
-        std::unique_ptr<float, CudaDeleter> const own_w =
-            winding_for_sign(all_rows.get(), m, first_beta, epsilon, sign_mode, nullptr, stream_handle);
-        thrust::for_each(policy, counting, counting + m, ApplySign{own_w.get(), chain, distance, mode});
-        exact_signs.fetch_add(m, std::memory_order_relaxed);
-        return;
-    }
     gyrant::StreamBuffer<uint32_t>& stretch = run;  // the run ids are no longer needed
     thrust::transform(policy, counting, counting + m, stretch.get(), HeadFlag{head});
     thrust::inclusive_scan(policy, stretch.get(), stretch.get() + m, stretch.get());

@@ -524,7 +524,10 @@ surface whose exact_path is "crossings" takes every sign from compute(method="ex
 one pass (beta is then unused). On a closed one (no boundary edges), w is an integer that changes
 only across the surface: consecutive queries in Morton order closer to each other than their
 distance to the surface share it, and only the first of each such run is evaluated
-(sign_exact_evaluations counts them).
+(sign_exact_evaluations counts them). On an open triangle surface w changes along such a run by
+no more than a bound from its boundary (w's gradient is the boundary's Biot-Savart field): a query
+shares the sign of its run's head while the head's w, less its error and that bound, stays on its
+side of 0.5, and takes its own w (in the passes above) where it does not.
 
 Parameters
 ----------
@@ -879,7 +882,9 @@ NB_MODULE(gyrant_module, m) {
                      "re-evaluated at twice the default beta (the first pass's w lay within its error bound "
                      "of 0.5), and those it then summed exactly (so did the tight pass's).")
         .def_prop_ro("sign_exact_evaluations", &GyrantEngine::sign_exact_evaluations,
-                     "Over the engine's life, the queries whose winding number signed_distance took from "
-                     "compute(method=\"exact\") on a closed surface: one per run of queries (in Morton "
-                     "order) that see each other without crossing the surface; the rest of a run shares it.");
+                     "Over the engine's life, the queries whose own winding number signed_distance took "
+                     "on a triangle surface with an exact method: on a closed one, one per run of queries "
+                     "(in Morton order) that see each other without crossing the surface; on an open one, "
+                     "the head of each stretch of a run along which the boundary bounds w's change, and "
+                     "the queries that bound leaves too near 0.5. The rest share their head's sign.");
 }
