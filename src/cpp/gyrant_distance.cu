@@ -51,7 +51,7 @@ constexpr float BRUTE_SIGN_ERROR = 1e-4f;
 //! loses only a short stretch to queries that take their own w.
 constexpr double SIGN_RUN_BUDGET = 0.25;
 //! Consecutive queries of the chain that share one far-field bound (one box).
-constexpr uint32_t SIGN_BLOCK = 32;
+constexpr uint32_t SIGN_BLOCK = 64;
 //! One block in this many estimates whether sharing pays before the whole chain is bounded.
 constexpr uint32_t SIGN_SAMPLE_STRIDE = 16;
 //! Boundary edges per cluster of the far-field bound (consecutive along the Morton curve).
@@ -556,8 +556,8 @@ void GyrantBackend<T>::sign_by_bounded_runs(float const* queries, unsigned long 
     unsigned long const samples = (blocks + SIGN_SAMPLE_STRIDE - 1) / SIGN_SAMPLE_STRIDE;
     double const sampled_heads = thrust::transform_reduce(policy, counting, counting + samples,
                                                           SampledHeads{field, bound}, 0.0, thrust::plus<double>());
-    double const sampled = std::min(double(m), double(samples) * SIGN_SAMPLE_STRIDE * SIGN_BLOCK) /
-                           SIGN_SAMPLE_STRIDE;  // about the queries of the sampled blocks
+    unsigned long const last = (samples - 1) * SIGN_SAMPLE_STRIDE * SIGN_BLOCK;  // the last sample's first query
+    double const sampled = double((samples - 1) * SIGN_BLOCK + std::min<unsigned long>(SIGN_BLOCK, m - last));
     if (sampled_heads > 0.5 * sampled) {
         gyrant::StreamBuffer<float> all_rows(3 * m, caller_stream);
         thrust::for_each(policy, counting, counting + m, GatherRow{queries, chain, all_rows.get()});

@@ -140,8 +140,8 @@ def test_open_surfaces_share_signs_along_runs_where_the_boundary_allows(dev, kin
     settled = np.abs(w - 0.5) > 1e-5
     np.testing.assert_array_equal((s < 0)[settled], (w > 0.5)[settled])
     assert (s < 0).sum() > 1000
-    own = engine.sign_exact_evaluations
-    assert 0 < own < len(q) * 3 // 4
+    if kind == "cap":  # a few long runs cross the opening; the riddled sphere's runs are too short to share
+        assert 0 < engine.sign_exact_evaluations < len(q) // 2
     # The same in a band, and with |w|.
     band = dev.to_numpy(engine.signed_distance(dev.array(q), max_distance=0.1))
     inside = np.isfinite(band)
