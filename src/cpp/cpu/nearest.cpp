@@ -119,18 +119,9 @@ struct V8 {
 [[gnu::always_inline]] inline F8 vmin(F8 a, F8 b) { return a < b ? a : b; }
 [[gnu::always_inline]] inline F8 splat(float v) { return F8{} + v; }
 
-// Ties: of the primitives at the least distance, the walk keeps the first in the sorted storage,
-// whatever the order it meets them in (Morton neighbours, batches, a max_distance that leaves the
-// previous query without a primitive). So a bound prunes only where it exceeds the best: one equal
-// to it may still hold a tie.
-
-//! Whether something at least bound2 away may be kept: bound2 <= best (NaN: no).
-[[gnu::always_inline]] inline bool reaches(float bound2, float best) { return bound2 <= best; }
-//! reaches, lane by lane.
-[[gnu::always_inline]] inline M8 improves(F8 d2, float best) { return d2 <= splat(best); }
-//! Whether primitive i at squared distance d2 replaces `found` at `best`.
-[[gnu::always_inline]] inline bool takes(float d2, uint32_t i, float best, uint32_t found) {
-    return d2 < best || (d2 == best && i < found);  // found is NONE (the largest) before the first
+//! may_improve, lane by lane (a NaN lane never improves).
+[[gnu::always_inline]] inline M8 improves(F8 d2, float best, bool found) {
+    return found ? d2 < splat(best) : d2 <= splat(best);
 }
 //! Lane k of a comparison's mask as bit k.
 [[gnu::always_inline]] inline unsigned lane_bits(M8 m) {
@@ -232,10 +223,10 @@ typedef float F4 __attribute__((vector_size(16)));
     F8 const dy = vmax(vmax(lo_y - q.y, q.y - hi_y), zero);
     F8 const dz = vmax(vmax(lo_z - q.z, q.z - hi_z), zero);
     F8 const bound = dx * dx + dy * dy + dz * dz;
-    // Against the best so far, all lanes at once: a lane that fails now fails against every later
-    // (smaller) best, so only the lanes left need the scalar test.
+    // may_improve against the best so far, all lanes at once: a lane that fails it now fails
+    // it against every later (smaller) best, so only the lanes left need the scalar test.
     M8 const lane_ok = M8{0, 1, 2, 3, 4, 5, 6, 7} < static_cast<int>(lanes);
-    unsigned const near = lane_bits(lane_ok & improves(bound, best));
+    unsigned const near = lane_bits(lane_ok & improves(bound, best, found != NONE));
     if (near == 0) return;
     V8 const ab = v[1] - v[0], bc = v[2] - v[1], ca = v[0] - v[2];
     V8 const n3 = cross(ab, v[2] - v[0]);
@@ -252,11 +243,11 @@ typedef float F4 __attribute__((vector_size(16)));
     V8 const offset{n3.x * t, n3.y * t, n3.z * t};
     F8 const plane = dot(offset, offset);
     F8 const d = inside ? (plane <= edge ? plane : edge) : edge;
-    for (unsigned left = near & lane_bits(improves(d, best)); left != 0; left &= left - 1) {
+    for (unsigned left = near & lane_bits(improves(d, best, found != NONE)); left != 0; left &= left - 1) {
         // The scalar scan's skip, lane by lane, so that both keep the same candidate.
         unsigned const j = static_cast<unsigned>(__builtin_ctz(left));
-        if (!reaches(bound[j], best)) continue;
-        if (takes(d[j], at + j, best, found)) {
+        if (!may_improve(bound[j], best, found != NONE)) continue;
+        if (may_improve(d[j], best, found != NONE)) {
             best = d[j];
             found = at + j;
         }
@@ -281,7 +272,7 @@ typedef float F4 __attribute__((vector_size(16)));
     F8 const dx = px - qs.x, dy = py - qs.y, dz = pz - qs.z;
     F8 const d = dx * dx + dy * dy + dz * dz;
     for (unsigned j = 0; j < lanes; ++j)
-        if (takes(d[j], at + j, best, found)) {
+        if (may_improve(d[j], best, found != NONE)) {
             best = d[j];
             found = at + j;
         }
@@ -298,7 +289,7 @@ template <class View>
     unsigned const n_groups = group_order(group_bound, count, rank);
     for (unsigned r = 0; r < n_groups; ++r) {
         unsigned const start = 8 * rank[r];
-        if (!reaches(group_bound[rank[r]], best)) continue;
+        if (!may_improve(group_bound[rank[r]], best, found != NONE)) continue;
         scan_group(view, first + start, std::min(8u, count - start), qs, best, found);
     }
 }
@@ -316,7 +307,7 @@ template <class T>
     if (hint != NONE && scene.tree == nullptr) {
         Vec3 point;
         float const d2 = primitive_distance2(T::load(scene.primitives, hint, n), q, point);
-        if (takes(d2, hint, best, found)) {
+        if (may_improve(d2, best, false)) {
             best = d2;
             found = hint;
         }
@@ -344,7 +335,7 @@ template <class T>
     stack[s++] = {0, 0.0f};
     while (s > 0) {
         StackEntry const top = stack[--s];
-        if (!reaches(top.bound, best)) continue;
+        if (!may_improve(top.bound, best, found != NONE)) continue;
         if (top.entry & LEAF_ENTRY) {
             unsigned const leaf = top.entry & ~LEAF_ENTRY;
             if (leaf == skip_leaf) continue;
@@ -368,9 +359,9 @@ template <class T>
         F8 const dy = vmax(vmax(lo_y - qy, qy - hi_y), zero);
         F8 const dz = vmax(vmax(lo_z - qz, qz - hi_z), zero);
         F8 const bound = dx * dx + dy * dy + dz * dz;
-        // reaches, lane by lane.
+        // may_improve, lane by lane.
         unsigned mask =
-            lane_bits(improves(bound, best)) & static_cast<unsigned>(w.leaf_mask | w.internal_mask);
+            lane_bits(improves(bound, best, found != NONE)) & static_cast<unsigned>(w.leaf_mask | w.internal_mask);
         if (mask == 0) continue;
         // The children worth a visit, nearest first (insertion sort of at most 8, usually one or two).
         StackEntry pending[8];
@@ -395,14 +386,13 @@ template <class T>
 // the batch's other queries scan only those, nearest box first. A leaf left out is farther from
 // every query of the batch than a primitive that each of them scans, so no result changes.
 
-//! Most queries per batch (Morton neighbours).
-constexpr unsigned BATCH = 32;
+//! Queries per batch (Morton neighbours, about one leaf's patch of a surface apart).
+constexpr unsigned BATCH = 16;
 //! Most leaves a batch gathers; beyond, its queries walk the tree each.
 constexpr unsigned CANDIDATES = 96;
-//! How far from its head, in units of the head's distance, a query may join a batch.
-constexpr float BATCH_SPREAD = 3.0f;
 
 //! The leaves a batch gathered: their boxes (from their parents' slots) in rows of CANDIDATES.
+static_assert(CANDIDATES % 8 == 0, "whole vectors of eight boxes");
 struct alignas(32) Candidates {
     float lo_x[CANDIDATES], lo_y[CANDIDATES], lo_z[CANDIDATES], hi_x[CANDIDATES], hi_y[CANDIDATES], hi_z[CANDIDATES];
     uint32_t leaf[CANDIDATES];
@@ -448,6 +438,12 @@ struct alignas(32) Candidates {
             c.leaf[j] = w.child[k];
         }
     }
+    // The last row's lanes past the count are read (and masked): empty boxes, never garbage.
+    for (unsigned j = c.count; j % 8 != 0; ++j) {
+        c.lo_x[j] = c.lo_y[j] = c.lo_z[j] = INFINITY;
+        c.hi_x[j] = c.hi_y[j] = c.hi_z[j] = -INFINITY;
+        c.leaf[j] = NONE;
+    }
     return true;
 }
 
@@ -490,21 +486,21 @@ template <class T>
         F8 const dz = vmax(vmax(lo_z - qz, qz - hi_z), zero);
         F8 const bound = dx * dx + dy * dy + dz * dz;
         M8 const lane_ok = M8{0, 1, 2, 3, 4, 5, 6, 7} < static_cast<int>(c.count - first);
-        for (unsigned mask = lane_bits(lane_ok & improves(bound, best)); mask != 0; mask &= mask - 1) {
+        for (unsigned mask = lane_bits(lane_ok & improves(bound, best, found != NONE)); mask != 0; mask &= mask - 1) {
             unsigned const k = static_cast<unsigned>(__builtin_ctz(mask));
             if (c.leaf[first + k] != skip_leaf) push({c.leaf[first + k] | LEAF_ENTRY, bound[k]});
         }
     }
     while (m > 0) {
         StackEntry const e = queue[--m];
-        if (!reaches(e.bound, best)) break;
+        if (!may_improve(e.bound, best, found != NONE)) break;
         if (e.entry & LEAF_ENTRY) {
             unsigned const leaf = e.entry & ~LEAF_ENTRY;
             unsigned const count = std::min(PRIMITIVES_PER_LEAF, n - leaf * PRIMITIVES_PER_LEAF);
             float group_bound[4];
             bounds_of_groups(&group_boxes[leaf], q, group_bound);
             for (unsigned g = 0; 8 * g < count; ++g)
-                if (reaches(group_bound[g], best)) push({4 * leaf + g, group_bound[g]});
+                if (may_improve(group_bound[g], best, found != NONE)) push({4 * leaf + g, group_bound[g]});
             continue;
         }
         unsigned const at = (e.entry / 4) * PRIMITIVES_PER_LEAF + 8 * (e.entry % 4);
@@ -524,30 +520,24 @@ struct ChunkArgs {
     NearestOutput out;
 };
 
-//! The batch of the head q0, whose nearest squared distance is best0 (engine's frame): the slots
-//! from `from` on, up to `to` or to the first query farther from q0 than BATCH_SPREAD times that
-//! distance (the Morton order jumps there). Returns the end of the batch; `gathered`: whether its
-//! leaves are in c (not where they are too many).
+//! The leaves the queries of slots [from, to) need, given the batch head q0 and its nearest
+//! squared distance best0 (engine's frame); false where they are too many to gather.
 template <class T>
-[[gnu::always_inline]] inline size_t gather_batch(QueryScene<T> const& scene, NearestTree const* boxes,
-                                                  StackEntry* stack, ChunkArgs const& a, Vec3 const& q0, float best0,
-                                                  size_t from, size_t to, Candidates& c, bool& gathered) {
-    gathered = false;
+[[gnu::always_inline]] inline bool gather_batch(QueryScene<T> const& scene, NearestTree const* boxes,
+                                                StackEntry* stack, ChunkArgs const& a, Vec3 const& q0, float best0,
+                                                size_t from, size_t to, Candidates& c) {
+    if (from >= to) return false;
     Vec3 lo = q0, hi = q0;
     float spread2 = 0.0f;
-    float const limit2 = BATCH_SPREAD * BATCH_SPREAD * best0;
-    size_t slot = from;
-    for (; slot < to; ++slot) {
+    for (size_t slot = from; slot < to; ++slot) {
         Vec3 const raw = a.queries[a.order == nullptr ? slot : a.order[slot]];
         if (!finite_query(raw)) continue;  // not walked
         Vec3 const q = in_engine_frame(raw, scene.query_scale);
-        float const d2 = (q - q0).length2();
-        if (!(d2 <= limit2)) break;  // NaN too
         lo = {std::min(lo.x, q.x), std::min(lo.y, q.y), std::min(lo.z, q.z)};
         hi = {std::max(hi.x, q.x), std::max(hi.y, q.y), std::max(hi.z, q.z)};
-        spread2 = std::max(spread2, d2);
+        float const d2 = (q - q0).length2();
+        if (!(d2 <= spread2)) spread2 = d2;  // NaN too: then nothing is gathered
     }
-    if (slot == from) return slot;
     // The reach of every query: its distance to q0's primitive, at most sqrt(best0) + |q - q0|,
     // widened far beyond the float rounding of the distances and of the boxes' gaps (a few units of
     // 2^-24 of the coordinates).
@@ -555,9 +545,8 @@ template <class T>
                                  std::fabs(hi.z)});
     float const reach = (std::sqrt(best0) + std::sqrt(spread2)) * 1.001f + 1e-4f * size;
     float const reach2 = reach * reach;
-    if (reach2 <= 3.40282347e38f)
-        gathered = gather_leaves(scene.tree->nodes.data(), boxes->boxes.data(), stack, lo, hi, reach2, c);
-    return slot;
+    if (!(reach2 <= 3.40282347e38f)) return false;
+    return gather_leaves(scene.tree->nodes.data(), boxes->boxes.data(), stack, lo, hi, reach2, c);
 }
 
 template <class T>
@@ -568,7 +557,6 @@ template <class T>
     uint32_t hint = NONE;
     Candidates gathered;
     bool batch_gathered = false;
-    size_t batch_end = begin;
     for (size_t slot = begin; slot < end; ++slot) {
         size_t const i = a.order == nullptr ? slot : a.order[slot];
         if (a.order != nullptr && slot + QUERY_PREFETCH < end) {
@@ -582,16 +570,16 @@ template <class T>
         uint32_t found = NONE;
         float best = 0.0f;
         Vec3 const q = in_engine_frame(raw, scene.query_scale);
-        bool const batch_head = slot >= batch_end;
-        if (batch_head) batch_gathered = false, batch_end = slot + 1;
+        bool const batch_head = (slot - begin) % BATCH == 0;
+        if (batch_head) batch_gathered = false;
         if (finite) {
             found = !batch_head && batch_gathered
                         ? walk_candidates(scene, boxes, gathered, a.max_distance2, q, hint, best)
                         : walk_query(scene, boxes, stack, a.max_distance2, q, hint, best);
         }
         if (batch_head && found != NONE && scene.tree != nullptr)
-            batch_end = gather_batch(scene, boxes, stack, a, q, best, slot + 1, std::min(end, slot + BATCH), gathered,
-                                     batch_gathered);
+            batch_gathered = gather_batch(scene, boxes, stack, a, q, best, slot + 1, std::min(end, slot + BATCH),
+                                          gathered);
         Vec3 point{nan, nan, nan};
         float distance = finite ? INFINITY : nan;
         if (found != NONE) {
