@@ -249,3 +249,33 @@ TEST(Nearest, BoundsPruneNoNearerPrimitive) {
         ASSERT_EQ(native.distance[i], std::sqrt(best)) << "query " << i;
     }
 }
+
+// Morton neighbours share one descent of the tree in batches. Each query alone (a batch of one)
+// must get the same distance bits as among its neighbours: near the surface, where batches gather
+// their leaves; far and scattered, where they gather too many; with non-finite rows and a
+// max_distance cut inside the batches.
+TEST(Nearest, BatchedQueriesMatchSingleOnes) {
+    std::vector<Triangle> const sphere = test::soup(test::icosphere(4));
+    auto const engine = build(sphere);
+    test::Random rng(31);
+    std::vector<Vec3> q;
+    for (int k = 0; k < 1200; ++k) {
+        Vec3 const p = rng.point(-1.0f, 1.0f);
+        float const len = test::norm(test::d3(p));
+        if (!(len > 1e-3f)) continue;
+        float const r = 1.0f + std::pow(10.0f, rng.uniform(-5.0f, -1.0f)) * (k % 2 ? 1.0f : -1.0f);
+        q.push_back(p * (r / len));
+    }
+    for (int k = 0; k < 200; ++k) q.push_back(rng.point(-20.0f, 20.0f));
+    float const nan = std::numeric_limits<float>::quiet_NaN();
+    for (size_t k = 5; k < q.size(); k += 97) q[k] = {nan, 0.0f, 0.0f};
+    for (float max_distance : {INFINITY, 0.02f}) {
+        Nearest const together = run(*engine, q, max_distance);
+        for (size_t i = 0; i < q.size(); ++i) {
+            Nearest const alone = run(*engine, {q[i]}, max_distance);
+            ASSERT_EQ(std::memcmp(&together.distance[i], &alone.distance[0], sizeof(float)), 0)
+                << "query " << i << " max_distance " << max_distance;
+            ASSERT_EQ(together.index[i] < 0, alone.index[0] < 0) << "query " << i;
+        }
+    }
+}

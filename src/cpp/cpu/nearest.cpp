@@ -1,6 +1,7 @@
 // Native nearest walk: one query at a time per thread, in Morton order, each starting from the
 // leaf of the previous query's primitive (neighbours share their nearest primitive, or have one
-// close by, so the walk starts with a tight bound and prunes almost everything).
+// close by, so the walk starts with a tight bound and prunes almost everything). Batches of
+// Morton neighbours share one descent of the tree (see "batches" below).
 #include "cpu/nearest.h"
 
 #include "cpu/team.h"
@@ -118,6 +119,17 @@ struct V8 {
 [[gnu::always_inline]] inline F8 vmin(F8 a, F8 b) { return a < b ? a : b; }
 [[gnu::always_inline]] inline F8 splat(float v) { return F8{} + v; }
 
+//! may_improve, lane by lane (a NaN lane never improves).
+[[gnu::always_inline]] inline M8 improves(F8 d2, float best, bool found) {
+    return found ? d2 < splat(best) : d2 <= splat(best);
+}
+//! Lane k of a comparison's mask as bit k.
+[[gnu::always_inline]] inline unsigned lane_bits(M8 m) {
+    unsigned bits = 0;
+    for (unsigned k = 0; k < 8; ++k) bits |= static_cast<unsigned>(m[k] & 1) << k;
+    return bits;
+}
+
 //! segment_distance2, eight segments.
 [[gnu::always_inline]] inline F8 segment_distance2_8(V8 const& a, V8 const& ab, V8 const& q) {
     V8 const ap = q - a;
@@ -195,90 +207,90 @@ typedef float F4 __attribute__((vector_size(16)));
     return groups;
 }
 
-[[gnu::always_inline]] inline void scan_leaf(SoAView<Triangle> const& view, GroupFrames const* groups, unsigned first,
+//! The group of `lanes` (1 to 8) primitives from `at` of the sorted storage: best and found
+//! updated where one of them is nearer.
+[[gnu::always_inline]] inline void scan_group(SoAView<Triangle> const& view, unsigned at, unsigned lanes,
+                                              Vec3 const& qs, float& best, uint32_t& found) {
+    V8 const q{splat(qs.x), splat(qs.y), splat(qs.z)};
+    F8 const zero = splat(0.0f);
+    V8 v[3];
+    load8(view, at, lanes, v);
+    // The boxes first: most steps end here.
+    F8 const lo_x = vmin(vmin(v[0].x, v[1].x), v[2].x), hi_x = vmax(vmax(v[0].x, v[1].x), v[2].x);
+    F8 const lo_y = vmin(vmin(v[0].y, v[1].y), v[2].y), hi_y = vmax(vmax(v[0].y, v[1].y), v[2].y);
+    F8 const lo_z = vmin(vmin(v[0].z, v[1].z), v[2].z), hi_z = vmax(vmax(v[0].z, v[1].z), v[2].z);
+    F8 const dx = vmax(vmax(lo_x - q.x, q.x - hi_x), zero);
+    F8 const dy = vmax(vmax(lo_y - q.y, q.y - hi_y), zero);
+    F8 const dz = vmax(vmax(lo_z - q.z, q.z - hi_z), zero);
+    F8 const bound = dx * dx + dy * dy + dz * dz;
+    // may_improve against the best so far, all lanes at once: a lane that fails it now fails
+    // it against every later (smaller) best, so only the lanes left need the scalar test.
+    M8 const lane_ok = M8{0, 1, 2, 3, 4, 5, 6, 7} < static_cast<int>(lanes);
+    unsigned const near = lane_bits(lane_ok & improves(bound, best, found != NONE));
+    if (near == 0) return;
+    V8 const ab = v[1] - v[0], bc = v[2] - v[1], ca = v[0] - v[2];
+    V8 const n3 = cross(ab, v[2] - v[0]);
+    F8 const nn = dot(n3, n3);
+    V8 const ap = q - v[0], bp = q - v[1], cp = q - v[2];
+    M8 const inside = (nn > zero) & (dot(cross(ab, ap), n3) >= zero) & (dot(cross(bc, bp), n3) >= zero) &
+                      (dot(cross(ca, cp), n3) >= zero);
+    F8 const d0 = segment_distance2_8(v[0], ab, q);
+    F8 const d1 = segment_distance2_8(v[1], bc, q);
+    F8 const d2 = segment_distance2_8(v[2], ca, q);
+    F8 edge = d1 < d0 ? d1 : d0;
+    edge = d2 < edge ? d2 : edge;
+    F8 const t = dot(n3, ap) / nn;
+    V8 const offset{n3.x * t, n3.y * t, n3.z * t};
+    F8 const plane = dot(offset, offset);
+    F8 const d = inside ? (plane <= edge ? plane : edge) : edge;
+    for (unsigned left = near & lane_bits(improves(d, best, found != NONE)); left != 0; left &= left - 1) {
+        // The scalar scan's skip, lane by lane, so that both keep the same candidate.
+        unsigned const j = static_cast<unsigned>(__builtin_ctz(left));
+        if (!may_improve(bound[j], best, found != NONE)) continue;
+        if (may_improve(d[j], best, found != NONE)) {
+            best = d[j];
+            found = at + j;
+        }
+    }
+}
+
+[[gnu::always_inline]] inline void scan_group(SoAView<PointNormal> const& view, unsigned at, unsigned lanes,
+                                              Vec3 const& qs, float& best, uint32_t& found) {
+    F8 px, py, pz;
+    if (lanes == 8) {
+        std::memcpy(&px, view.data + at, sizeof px);
+        std::memcpy(&py, view.data + view.stride + at, sizeof py);
+        std::memcpy(&pz, view.data + 2 * view.stride + at, sizeof pz);
+    } else {
+        for (unsigned j = 0; j < 8; ++j) {
+            unsigned const i = at + (j < lanes ? j : 0);
+            px[j] = view.data[i];
+            py[j] = view.data[view.stride + i];
+            pz[j] = view.data[2 * view.stride + i];
+        }
+    }
+    F8 const dx = px - qs.x, dy = py - qs.y, dz = pz - qs.z;
+    F8 const d = dx * dx + dy * dy + dz * dz;
+    for (unsigned j = 0; j < lanes; ++j)
+        if (may_improve(d[j], best, found != NONE)) {
+            best = d[j];
+            found = at + j;
+        }
+}
+
+//! The leaf of `count` primitives from `first`: its groups nearest first, each skipped where its
+//! bound cannot improve the best.
+template <class View>
+[[gnu::always_inline]] inline void scan_leaf(View const& view, GroupFrames const* groups, unsigned first,
                                              unsigned count, Vec3 const& qs, float& best, uint32_t& found) {
     float group_bound[4];
     bounds_of_groups(groups, qs, group_bound);
     unsigned rank[4];
     unsigned const n_groups = group_order(group_bound, count, rank);
-    V8 const q{splat(qs.x), splat(qs.y), splat(qs.z)};
-    F8 const zero = splat(0.0f);
     for (unsigned r = 0; r < n_groups; ++r) {
         unsigned const start = 8 * rank[r];
         if (!may_improve(group_bound[rank[r]], best, found != NONE)) continue;
-        unsigned const lanes = std::min(8u, count - start);
-        V8 v[3];
-        load8(view, first + start, lanes, v);
-        // The boxes first: most steps end here.
-        F8 const lo_x = vmin(vmin(v[0].x, v[1].x), v[2].x), hi_x = vmax(vmax(v[0].x, v[1].x), v[2].x);
-        F8 const lo_y = vmin(vmin(v[0].y, v[1].y), v[2].y), hi_y = vmax(vmax(v[0].y, v[1].y), v[2].y);
-        F8 const lo_z = vmin(vmin(v[0].z, v[1].z), v[2].z), hi_z = vmax(vmax(v[0].z, v[1].z), v[2].z);
-        F8 const dx = vmax(vmax(lo_x - q.x, q.x - hi_x), zero);
-        F8 const dy = vmax(vmax(lo_y - q.y, q.y - hi_y), zero);
-        F8 const dz = vmax(vmax(lo_z - q.z, q.z - hi_z), zero);
-        F8 const bound = dx * dx + dy * dy + dz * dz;
-        bool any = false;
-        for (unsigned j = 0; j < lanes; ++j) any |= may_improve(bound[j], best, found != NONE);
-        if (!any) continue;
-
-        V8 const ab = v[1] - v[0], bc = v[2] - v[1], ca = v[0] - v[2];
-        V8 const n3 = cross(ab, v[2] - v[0]);
-        F8 const nn = dot(n3, n3);
-        V8 const ap = q - v[0], bp = q - v[1], cp = q - v[2];
-        M8 const inside = (nn > zero) & (dot(cross(ab, ap), n3) >= zero) & (dot(cross(bc, bp), n3) >= zero) &
-                          (dot(cross(ca, cp), n3) >= zero);
-        F8 const d0 = segment_distance2_8(v[0], ab, q);
-        F8 const d1 = segment_distance2_8(v[1], bc, q);
-        F8 const d2 = segment_distance2_8(v[2], ca, q);
-        F8 edge = d1 < d0 ? d1 : d0;
-        edge = d2 < edge ? d2 : edge;
-        F8 const t = dot(n3, ap) / nn;
-        V8 const offset{n3.x * t, n3.y * t, n3.z * t};
-        F8 const plane = dot(offset, offset);
-        F8 const d = inside ? (plane <= edge ? plane : edge) : edge;
-        for (unsigned j = 0; j < lanes; ++j) {
-            // The scalar scan's skip, lane by lane, so that both keep the same candidate.
-            if (!may_improve(bound[j], best, found != NONE)) continue;
-            if (may_improve(d[j], best, found != NONE)) {
-                best = d[j];
-                found = first + start + j;
-            }
-        }
-    }
-}
-
-[[gnu::always_inline]] inline void scan_leaf(SoAView<PointNormal> const& view, GroupFrames const* groups,
-                                             unsigned first, unsigned count, Vec3 const& qs, float& best,
-                                             uint32_t& found) {
-    float group_bound[4];
-    bounds_of_groups(groups, qs, group_bound);
-    unsigned rank[4];
-    unsigned const n_groups = group_order(group_bound, count, rank);
-    for (unsigned r = 0; r < n_groups; ++r) {
-        unsigned const start = 8 * rank[r];
-        if (!may_improve(group_bound[rank[r]], best, found != NONE)) continue;
-        unsigned const lanes = std::min(8u, count - start);
-        F8 px, py, pz;
-        unsigned const at = first + start;
-        if (lanes == 8) {
-            std::memcpy(&px, view.data + at, sizeof px);
-            std::memcpy(&py, view.data + view.stride + at, sizeof py);
-            std::memcpy(&pz, view.data + 2 * view.stride + at, sizeof pz);
-        } else {
-            for (unsigned j = 0; j < 8; ++j) {
-                unsigned const i = at + (j < lanes ? j : 0);
-                px[j] = view.data[i];
-                py[j] = view.data[view.stride + i];
-                pz[j] = view.data[2 * view.stride + i];
-            }
-        }
-        F8 const dx = px - qs.x, dy = py - qs.y, dz = pz - qs.z;
-        F8 const d = dx * dx + dy * dy + dz * dz;
-        for (unsigned j = 0; j < lanes; ++j)
-            if (may_improve(d[j], best, found != NONE)) {
-                best = d[j];
-                found = first + start + j;
-            }
+        scan_group(view, first + start, std::min(8u, count - start), qs, best, found);
     }
 }
 
@@ -348,10 +360,8 @@ template <class T>
         F8 const dz = vmax(vmax(lo_z - qz, qz - hi_z), zero);
         F8 const bound = dx * dx + dy * dy + dz * dz;
         // may_improve, lane by lane.
-        M8 const pass = found != NONE ? (bound < splat(best)) : (bound <= splat(best));
-        unsigned mask = 0;
-        for (unsigned k = 0; k < 8; ++k) mask |= static_cast<unsigned>(pass[k] & 1) << k;
-        mask &= static_cast<unsigned>(w.leaf_mask | w.internal_mask);
+        unsigned mask =
+            lane_bits(improves(bound, best, found != NONE)) & static_cast<unsigned>(w.leaf_mask | w.internal_mask);
         if (mask == 0) continue;
         // The children worth a visit, nearest first (insertion sort of at most 8, usually one or two).
         StackEntry pending[8];
@@ -369,6 +379,137 @@ template <class T>
     return found;
 }
 
+// ---- batches of neighbouring queries --------------------------------------------------------
+// Queries close along the Morton order share most of their descent. A batch's first query walks
+// the tree; its distance d0 bounds every other query's: |q - q0| + d0 (the first one's primitive
+// is that close). One descent then gathers the leaves within that reach of the batch's box, and
+// the batch's other queries scan only those, best first over the leaves' boxes and their groups'
+// frames. A leaf left out is farther from every query of the batch than a primitive that each of
+// them scans, so no distance changes (among primitives at the same distance, the one kept may).
+
+//! Queries per batch (Morton neighbours; 32 gathered too many leaves on CGAL's meshes).
+constexpr unsigned BATCH = 16;
+//! Most leaves a batch gathers; beyond, its queries walk the tree each.
+constexpr unsigned CANDIDATES = 96;
+
+//! The leaves a batch gathered: their boxes (from their parents' slots) in rows of CANDIDATES.
+static_assert(CANDIDATES % 8 == 0, "whole vectors of eight boxes");
+struct alignas(32) Candidates {
+    float lo_x[CANDIDATES], lo_y[CANDIDATES], lo_z[CANDIDATES], hi_x[CANDIDATES], hi_y[CANDIDATES], hi_z[CANDIDATES];
+    uint32_t leaf[CANDIDATES];
+    unsigned count;
+};
+
+//! Every leaf whose box comes within sqrt(reach2) of the box [lo, hi], into c; false where more
+//! than CANDIDATES do. `stack` holds WideTree::stack_capacity entries.
+[[gnu::always_inline]] inline bool gather_leaves(WideNode const* nodes, SlotBoxes const* slot_boxes,
+                                                 StackEntry* stack, Vec3 const& lo, Vec3 const& hi, float reach2,
+                                                 Candidates& c) {
+    F8 const lx = splat(lo.x), ly = splat(lo.y), lz = splat(lo.z);
+    F8 const hx = splat(hi.x), hy = splat(hi.y), hz = splat(hi.z), zero = splat(0.0f);
+    c.count = 0;
+    unsigned s = 0;
+    stack[s++] = {0, 0.0f};
+    while (s > 0) {
+        uint32_t const entry = stack[--s].entry;
+        WideNode const& w = nodes[entry];
+        SlotBoxes const& b = slot_boxes[entry];
+        F8 lo_x, lo_y, lo_z, hi_x, hi_y, hi_z;
+        std::memcpy(&lo_x, b.lo_x, sizeof lo_x);
+        std::memcpy(&lo_y, b.lo_y, sizeof lo_y);
+        std::memcpy(&lo_z, b.lo_z, sizeof lo_z);
+        std::memcpy(&hi_x, b.hi_x, sizeof hi_x);
+        std::memcpy(&hi_y, b.hi_y, sizeof hi_y);
+        std::memcpy(&hi_z, b.hi_z, sizeof hi_z);
+        F8 const dx = vmax(vmax(lo_x - hx, lx - hi_x), zero);
+        F8 const dy = vmax(vmax(lo_y - hy, ly - hi_y), zero);
+        F8 const dz = vmax(vmax(lo_z - hz, lz - hi_z), zero);
+        F8 const gap = dx * dx + dy * dy + dz * dz;
+        unsigned mask = lane_bits(gap <= splat(reach2)) & static_cast<unsigned>(w.leaf_mask | w.internal_mask);
+        for (; mask != 0; mask &= mask - 1) {
+            unsigned const k = static_cast<unsigned>(__builtin_ctz(mask));
+            if (((w.leaf_mask >> k) & 1u) == 0) {
+                stack[s++] = {w.child[k], 0.0f};  // 8 entries per level at most, as in the walk
+                continue;
+            }
+            if (c.count == CANDIDATES) return false;
+            unsigned const j = c.count++;
+            c.lo_x[j] = b.lo_x[k], c.lo_y[j] = b.lo_y[k], c.lo_z[j] = b.lo_z[k];
+            c.hi_x[j] = b.hi_x[k], c.hi_y[j] = b.hi_y[k], c.hi_z[j] = b.hi_z[k];
+            c.leaf[j] = w.child[k];
+        }
+    }
+    // The last row's lanes past the count are read (and masked): empty boxes, never garbage.
+    for (unsigned j = c.count; j % 8 != 0; ++j) {
+        c.lo_x[j] = c.lo_y[j] = c.lo_z[j] = INFINITY;
+        c.hi_x[j] = c.hi_y[j] = c.hi_z[j] = -INFINITY;
+        c.leaf[j] = NONE;
+    }
+    return true;
+}
+
+//! walk_query over a batch's gathered leaves instead of the tree (scene.tree is not null).
+template <class T>
+[[gnu::always_inline]] inline uint32_t walk_candidates(QueryScene<T> const& scene, NearestTree const* boxes,
+                                                       Candidates const& c, float max_distance2, Vec3 const& q,
+                                                       uint32_t hint, float& best) {
+    unsigned const n = scene.n_primitives;
+    GroupFrames const* const group_boxes = boxes->groups.data();
+    best = max_distance2;
+    uint32_t found = NONE;
+    unsigned skip_leaf = NONE;
+    if (hint != NONE) {
+        skip_leaf = hint / PRIMITIVES_PER_LEAF;
+        unsigned const first = skip_leaf * PRIMITIVES_PER_LEAF;
+        scan_leaf(scene.primitives, &group_boxes[skip_leaf], first, std::min(PRIMITIVES_PER_LEAF, n - first), q,
+                  best, found);
+    }
+    F8 const qx = splat(q.x), qy = splat(q.y), qz = splat(q.z), zero = splat(0.0f);
+    // Best first over leaves (their boxes) and groups (their frames), held in descending order of
+    // their bounds: the nearest is at the back. Once it cannot improve, nothing left can.
+    StackEntry queue[CANDIDATES * 5];  // every leaf, and four groups of each
+    unsigned m = 0;
+    auto const push = [&](StackEntry const& e) {
+        unsigned j = m++;
+        for (; j > 0 && queue[j - 1].bound < e.bound; --j) queue[j] = queue[j - 1];
+        queue[j] = e;
+    };
+    for (unsigned first = 0; first < c.count; first += 8) {
+        F8 lo_x, lo_y, lo_z, hi_x, hi_y, hi_z;
+        std::memcpy(&lo_x, c.lo_x + first, sizeof lo_x);
+        std::memcpy(&lo_y, c.lo_y + first, sizeof lo_y);
+        std::memcpy(&lo_z, c.lo_z + first, sizeof lo_z);
+        std::memcpy(&hi_x, c.hi_x + first, sizeof hi_x);
+        std::memcpy(&hi_y, c.hi_y + first, sizeof hi_y);
+        std::memcpy(&hi_z, c.hi_z + first, sizeof hi_z);
+        F8 const dx = vmax(vmax(lo_x - qx, qx - hi_x), zero);
+        F8 const dy = vmax(vmax(lo_y - qy, qy - hi_y), zero);
+        F8 const dz = vmax(vmax(lo_z - qz, qz - hi_z), zero);
+        F8 const bound = dx * dx + dy * dy + dz * dz;
+        M8 const lane_ok = M8{0, 1, 2, 3, 4, 5, 6, 7} < static_cast<int>(c.count - first);
+        for (unsigned mask = lane_bits(lane_ok & improves(bound, best, found != NONE)); mask != 0; mask &= mask - 1) {
+            unsigned const k = static_cast<unsigned>(__builtin_ctz(mask));
+            if (c.leaf[first + k] != skip_leaf) push({c.leaf[first + k] | LEAF_ENTRY, bound[k]});
+        }
+    }
+    while (m > 0) {
+        StackEntry const e = queue[--m];
+        if (!may_improve(e.bound, best, found != NONE)) break;
+        if (e.entry & LEAF_ENTRY) {
+            unsigned const leaf = e.entry & ~LEAF_ENTRY;
+            unsigned const count = std::min(PRIMITIVES_PER_LEAF, n - leaf * PRIMITIVES_PER_LEAF);
+            float group_bound[4];
+            bounds_of_groups(&group_boxes[leaf], q, group_bound);
+            for (unsigned g = 0; 8 * g < count; ++g)
+                if (may_improve(group_bound[g], best, found != NONE)) push({4 * leaf + g, group_bound[g]});
+            continue;
+        }
+        unsigned const at = (e.entry / 4) * PRIMITIVES_PER_LEAF + 8 * (e.entry % 4);
+        scan_group(scene.primitives, at, std::min(8u, n - at), q, best, found);
+    }
+    return found;
+}
+
 //! The walk of one chunk of the Morton order, compiled for each instruction set (the vectors
 //! above stay in registers of the widest one the CPU has).
 struct ChunkArgs {
@@ -380,12 +521,43 @@ struct ChunkArgs {
     NearestOutput out;
 };
 
+//! The leaves the queries of slots [from, to) need, given the batch head q0 and its nearest
+//! squared distance best0 (engine's frame); false where they are too many to gather.
+template <class T>
+[[gnu::always_inline]] inline bool gather_batch(QueryScene<T> const& scene, NearestTree const* boxes,
+                                                StackEntry* stack, ChunkArgs const& a, Vec3 const& q0, float best0,
+                                                size_t from, size_t to, Candidates& c) {
+    if (from >= to) return false;
+    Vec3 lo = q0, hi = q0;
+    float spread2 = 0.0f;
+    for (size_t slot = from; slot < to; ++slot) {
+        Vec3 const raw = a.queries[a.order == nullptr ? slot : a.order[slot]];
+        if (!finite_query(raw)) continue;  // not walked
+        Vec3 const q = in_engine_frame(raw, scene.query_scale);
+        lo = {std::min(lo.x, q.x), std::min(lo.y, q.y), std::min(lo.z, q.z)};
+        hi = {std::max(hi.x, q.x), std::max(hi.y, q.y), std::max(hi.z, q.z)};
+        float const d2 = (q - q0).length2();
+        if (!(d2 <= spread2)) spread2 = d2;  // NaN too: then nothing is gathered
+    }
+    // The reach of every query: its distance to q0's primitive, at most sqrt(best0) + |q - q0|,
+    // widened far beyond the float rounding of the distances and of the boxes' gaps (a few units of
+    // 2^-24 of the coordinates).
+    float const size = std::max({std::fabs(lo.x), std::fabs(lo.y), std::fabs(lo.z), std::fabs(hi.x), std::fabs(hi.y),
+                                 std::fabs(hi.z)});
+    float const reach = (std::sqrt(best0) + std::sqrt(spread2)) * 1.001f + 1e-4f * size;
+    float const reach2 = reach * reach;
+    if (!(reach2 <= 3.40282347e38f)) return false;
+    return gather_leaves(scene.tree->nodes.data(), boxes->boxes.data(), stack, lo, hi, reach2, c);
+}
+
 template <class T>
 [[gnu::always_inline]] inline void walk_chunk_body(QueryScene<T> const& scene, NearestTree const* boxes,
                                                    StackEntry* stack, ChunkArgs const& a, size_t begin,
                                                    size_t end) {
     float const nan = std::numeric_limits<float>::quiet_NaN();
     uint32_t hint = NONE;
+    Candidates gathered;
+    bool batch_gathered = false;
     for (size_t slot = begin; slot < end; ++slot) {
         size_t const i = a.order == nullptr ? slot : a.order[slot];
         if (a.order != nullptr && slot + QUERY_PREFETCH < end) {
@@ -399,7 +571,16 @@ template <class T>
         uint32_t found = NONE;
         float best = 0.0f;
         Vec3 const q = in_engine_frame(raw, scene.query_scale);
-        if (finite) found = walk_query(scene, boxes, stack, a.max_distance2, q, hint, best);
+        bool const batch_head = (slot - begin) % BATCH == 0;
+        if (batch_head) batch_gathered = false;
+        if (finite) {
+            found = !batch_head && batch_gathered
+                        ? walk_candidates(scene, boxes, gathered, a.max_distance2, q, hint, best)
+                        : walk_query(scene, boxes, stack, a.max_distance2, q, hint, best);
+        }
+        if (batch_head && found != NONE && scene.tree != nullptr)
+            batch_gathered = gather_batch(scene, boxes, stack, a, q, best, slot + 1, std::min(end, slot + BATCH),
+                                          gathered);
         Vec3 point{nan, nan, nan};
         float distance = finite ? INFINITY : nan;
         if (found != NONE) {
