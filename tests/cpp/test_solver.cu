@@ -181,6 +181,32 @@ TEST(Solver, NeighbourSearchIgnoresTheExtent) {
     }
 }
 
+// Two parallel grids a wall's thickness apart: each point finds its nearest neighbour in its
+// own sheet and the other sheet across, every cell of the search found (a missed cell would give
+// the reach, or a wider spacing); a lone sheet has nothing across.
+TEST(Solver, NeighbourCellsFindTheSheetAndTheWallAcross) {
+    constexpr int side = 40;
+    constexpr float step = 0.25f, gap = 1.0f, reach = 2.0f;
+    std::vector<float> sheet, wall;
+    for (float z : {0.0f, gap})
+        for (int i = 0; i < side; ++i)
+            for (int j = 0; j < side; ++j) {
+                wall.insert(wall.end(), {i * step - 3.0f, j * step + 7.0f, z});
+                if (z == 0.0f) sheet.insert(sheet.end(), {i * step - 3.0f, j * step + 7.0f, z});
+            }
+    EXPECT_NEAR(gyrant::sampling_of(sheet).spacing, step, 1e-5f);
+    std::vector<float> const across = gyrant::across_distance(wall, reach, 0.05f);
+    ASSERT_EQ(across.size(), wall.size() / 3);
+    // The third nearest point across: straight across, then one a step aside. (Not at the
+    // corners, whose neighbourhoods reach the other sheet and tilt their planes.)
+    for (size_t t = 0; t < across.size(); ++t) {
+        int const i = static_cast<int>(t % (side * side)) / side, j = static_cast<int>(t % side);
+        if (std::min({i, j, side - 1 - i, side - 1 - j}) >= 4)
+            EXPECT_NEAR(across[t], std::sqrt(gap * gap + step * step), 1e-5f) << t;
+    }
+    for (float a : gyrant::across_distance(sheet, reach, 0.05f)) EXPECT_EQ(a, reach);
+}
+
 //! A refitted engine answers as one freshly built from its new normals, bit for bit, and only a
 //! point engine built refittable can be refitted.
 void expect_refit_equals_build() {
