@@ -259,6 +259,14 @@ std::unique_ptr<float, CudaDeleter> GyrantBackend<T>::vjp(bool normals, float co
     }
 
 #if defined(GYRANT_FLAVOUR_HOST)
+    // The normals' product as the transpose of compute's walk over this engine's own hierarchy.
+    // The positions' product stays with the engine over the queries: its transpose (the
+    // derivative of the expansions' moments) loses an order of the expansion, 14 times the error
+    // at the smoothing the solver uses.
+    if (native() && normals &&
+        gyrant::cpu::vjp_scatter(native_scene(), d_sorted_indices, reinterpret_cast<Vec3 const*>(query_points),
+                                 grad_output, n, beta, epsilon * scale, out.get()))
+        return {out.release(), CudaDeleter{caller_stream}};
     if (native() && n > PRIMITIVES_PER_LEAF) {
         // One engine of charges v_j at the queries (scaled normals (v_j, 0, 0)) and one walk at
         // the own points for all three axes: its expansions hold the charges' moments.

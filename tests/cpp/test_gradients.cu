@@ -11,11 +11,14 @@
 
 #if defined(GYRANT_FLAVOUR_HOST)
 #include "cpu/native.h"
+
+#include <omp.h>
 #endif
 
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <vector>
 
@@ -361,6 +364,31 @@ TEST(VectorJacobianProducts, AgainstDoubleReference) {
         });
     }
 }
+
+#if defined(GYRANT_FLAVOUR_HOST)
+TEST(VectorJacobianProducts, SameBitsForEveryThreadCount) {
+    // The normals' product scatters into shared expansions and points: each item's queries are
+    // summed in walk order by one thread, so the thread count changes no bit. More queries than
+    // one round of the walk's records (2^16), so that the rounds' sums are covered too.
+    Scene const s = make_scene(3000, 1.0f, 0.02f);
+    size_t const n = s.points.size(), m = 70000;
+    test::Random rng(9);
+    std::vector<Vec3> queries(m);
+    std::vector<float> v(m);
+    for (size_t j = 0; j < m; ++j) queries[j] = rng.point(-2.0f, 2.0f), v[j] = rng.uniform(-1.0f, 1.0f);
+    test::DeviceArray<Vec3> dq(queries);
+    test::DeviceArray<float> dv(v);
+    int const saved = omp_get_max_threads();
+    std::vector<std::vector<float>> runs;
+    for (int threads : {1, 2, 3}) {
+        omp_set_num_threads(threads);
+        runs.push_back(test::results(s.engine->grad_normals(dv.get(), m, flat(dq), -1.0f, s.eps, 0), 3 * n));
+    }
+    omp_set_num_threads(saved);
+    for (size_t r = 1; r < runs.size(); ++r)
+        EXPECT_EQ(std::memcmp(runs[r].data(), runs[0].data(), 3 * n * sizeof(float)), 0) << "threads " << r + 1;
+}
+#endif
 
 TEST(StoredNormals, InTheCallersOrderAndUnits) {
     // 2^-4: the engine's frame differs from the caller's; the conversion back is exact.

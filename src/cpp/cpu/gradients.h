@@ -23,6 +23,15 @@ void gradient(QueryScene<PointNormal> const& scene, Vec3 const* queries, unsigne
 //! queries); beta and epsilon (in its frame) already resolved.
 void product_walk(QueryScene<PointNormal> const& charges, Vec3 const* targets, float const* target_normals,
                   unsigned long n, float beta, float epsilon, float* output);
+//! The product of the per-query values v at n_queries queries (caller's units) with the normals'
+//! Jacobian, as the transpose of compute's walk over the cloud's own hierarchy: every expansion
+//! and every point compute would sum at a query takes v times its derivative, so the result is
+//! the derivative of sum_j v_j w(q_j) with w as compute approximates it (groups tested at 1.5
+//! beta). Output as vjp_brute_force's grad_normals; beta and epsilon (in the engine's frame)
+//! already resolved. Returns false, writing nothing, where the cloud has no hierarchy with groups
+//! or the calling thread's hooks ask for the kernels' nodes.
+bool vjp_scatter(QueryScene<PointNormal> const& scene, uint32_t const* sorted_indices, Vec3 const* queries,
+                 float const* v, unsigned long n_queries, float beta, float epsilon, float* grad_normals);
 //! The same summed over every primitive (primitive order, double accumulation).
 void brute_force_gradient(QueryScene<PointNormal> const& scene, Vec3 const* queries, unsigned long n,
                           float epsilon, float* output);

@@ -21,6 +21,7 @@
 #include "cpu/simd/contributions.h"
 #include "cpu/simd/interactions.h"
 #include "cpu/simd/walk.h"
+#include "cpu/simd/adjoint.h"
 
 #include <experimental/simd>
 
@@ -42,6 +43,18 @@ GYRANT_SIMD_ENTRY void walk(QueryJob<typename I::Primitive> const& job, size_t b
     auto* const entries = static_cast<WalkEntry<I::CHANNELS>*>(stack);
     for (size_t first = begin; first < end; first += PACKET)
         walk_packet<I>(job, first, static_cast<unsigned>(end - first < PACKET ? end - first : PACKET), entries);
+}
+
+//! The products' scatter walk of one packet, and its items (simd/adjoint.h).
+GYRANT_SIMD_ENTRY void adjoint_walk_entry(AdjointJob const& aj, size_t begin, size_t end, void* stack,
+                                          AdjointSink const& sink) {
+    adjoint_walk(aj, begin, end, static_cast<AdjointEntry*>(stack), sink);
+}
+GYRANT_SIMD_ENTRY void adjoint_far_entry(AdjointJob const& aj, size_t begin, size_t end) {
+    adjoint_far_items(aj, begin, end);
+}
+GYRANT_SIMD_ENTRY void adjoint_exact_entry(AdjointJob const& aj, size_t begin, size_t end) {
+    adjoint_exact_leaves(aj, begin, end);
 }
 
 // ---- all pairs -------------------------------------------------------------------------------
@@ -122,6 +135,7 @@ SimdKernels const& kernels() {
 #undef GYRANT_STRINGIFY_
         &walk<WindingNumber<Triangle>>, &walk<WindingNumber<PointNormal>>, &walk<QueryGradient>,
         &walk<QueryProduct<false>>, &walk<QueryProduct<true>>,
+        &adjoint_walk_entry, &adjoint_far_entry, &adjoint_exact_entry,
         &sum_all<Triangle>, &sum_all<PointNormal>};
     return table;
 }

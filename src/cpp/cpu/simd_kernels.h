@@ -58,6 +58,43 @@ struct alignas(64) WalkEntry {
 //! The most channels an interaction sums (the gradient's three).
 inline constexpr unsigned WALK_MAX_CHANNELS = 3;
 
+//! A pair the products' scatter walk found: the lanes (bit l: sorted query first + l) that take
+//! item `item` (a node slot's or a group's expansion, or a group's points exactly).
+struct AdjointRecord {
+    std::uint32_t item;
+    std::uint32_t lanes;
+    std::uint32_t first;
+};
+
+//! Where a scatter walk hands its records, a few hundred at a time (far: expansions; else exact).
+struct AdjointSink {
+    void* context;
+    void (*put)(void* context, AdjointRecord const* records, unsigned n, bool far);
+};
+
+//! The normals' vector-Jacobian product as the transpose of compute's walk: the queries walk the cloud's
+//! own hierarchy, and what compute would sum into a query is scattered, weighted by the query's
+//! value v, into the adjoints of the expansions it accepts and the points it sums exactly.
+struct AdjointJob {
+    //! The cloud's walk (acceptance, groups, band, epsilon); its queries are unused.
+    QueryJob<PointNormal> walk;
+    Vec3 const* sorted_queries;  // in the engine's frame, in walk order
+    float const* sorted_values;  // v of each, scaled by a power of two
+    //! Groups are accepted beyond their bound squared times this.
+    float group_r2_scale;
+    //! Far items: slot k of walk node e is 8 e + k; group j of leaf l is groups_base + 4 l + j.
+    //! Exact items: 4 l + j.
+    std::uint32_t groups_base;
+    //! Records grouped by item (item i's in [starts[i], starts[i + 1])), in walk order.
+    AdjointRecord const* records;
+    std::uint32_t const* starts;
+    //! Per far item, the sums over its queries of v times the derivatives of the expansion's
+    //! value with respect to its single-precision terms (WideNode::Far), added to.
+    float (*far_adjoint)[WideNode::FAR_TERMS];
+    //! Per sorted point, the exact terms (3 floats), added to.
+    float* exact;
+};
+
 //! The entry points of one compiled copy. Each processes queries [begin, end) of a job.
 struct SimdKernels {
     char const* name;
@@ -72,6 +109,12 @@ struct SimdKernels {
     //! products' queries, with respect to the normals and to the positions (job.target_normals).
     void (*product_normals)(QueryJob<PointNormal> const&, size_t begin, size_t end, void* stack);
     void (*product_points)(QueryJob<PointNormal> const&, size_t begin, size_t end, void* stack);
+    //! The scatter walk of the sorted queries [begin, end): its records handed to `sink` in walk
+    //! order. `stack` as for the walks.
+    void (*adjoint_walk)(AdjointJob const&, size_t begin, size_t end, void* stack, AdjointSink const& sink);
+    //! The far items [begin, end); the exact terms of the leaves [begin, end).
+    void (*adjoint_far)(AdjointJob const&, size_t begin, size_t end);
+    void (*adjoint_exact)(AdjointJob const&, size_t begin, size_t end);
     //! Every primitive in primitive order: a plain sum (small scenes) or a compensated one
     //! (brute force).
     void (*sum_triangles)(QueryJob<Triangle> const&, size_t begin, size_t end, bool compensated);
