@@ -117,8 +117,9 @@ struct ApplySign {
 //! Whether the j-th query of a chain (caller's indices, in Morton order) must have its own winding
 //! number: the first one, and any whose segment to its predecessor may meet the surface. On a
 //! closed surface w is an integer, constant on every path that stays off the surface; the segment
-//! to the predecessor does when it is shorter than either end's distance (the open ball of that
-//! radius holds no surface point), kept below it by more than the distances' float rounding.
+//! to the predecessor does when it is shorter than the sum of the ends' distances (the two open
+//! balls of those radii hold no surface point and together cover it), kept below that by more
+//! than the distances' float rounding.
 struct StartsRun {
     float const* queries;
     float const* distance;
@@ -129,7 +130,7 @@ struct StartsRun {
         double const dx = double{queries[3 * i + 0]} - queries[3 * p + 0];
         double const dy = double{queries[3 * i + 1]} - queries[3 * p + 1];
         double const dz = double{queries[3 * i + 2]} - queries[3 * p + 2];
-        double const reach = fmax(double{distance[i]}, double{distance[p]});  // NaN rows: the other, or NaN
+        double const reach = double{distance[i]} + double{distance[p]};  // NaN rows: NaN
         double const size = fmax(fmax(fabs(double{queries[3 * i + 0]}), fabs(double{queries[3 * i + 1]})),
                                  fabs(double{queries[3 * i + 2]})) + reach;
         // 1e-5: about 80 float steps of the coordinates, far above the distance's rounding.
