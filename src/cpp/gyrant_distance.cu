@@ -529,6 +529,17 @@ std::unique_ptr<float, CudaDeleter> GyrantBackend<T>::winding_for_sign(float con
     return w;
 }
 
+namespace {
+//! A band signs only its finite distances: the Morton order's queries that have one, into banded;
+//! returns their count.
+unsigned long banded_chain(uint32_t const* order, unsigned long n, float const* distance,
+                           gyrant::StreamPolicy& policy, cudaStream_t stream, gyrant::StreamBuffer<uint32_t>& banded) {
+    banded = gyrant::StreamBuffer<uint32_t>(n, stream);
+    return static_cast<unsigned long>(thrust::copy_if(policy, order, order + n, banded.get(), FiniteAt{distance}) -
+                                      banded.get());
+}
+}  // namespace
+
 template <class T>
 void GyrantBackend<T>::sign_by_bounded_runs(float const* queries, unsigned long n, uint32_t const* order, bool band,
                                             float* distance, float first_beta, float epsilon, int sign_mode,
@@ -537,15 +548,9 @@ void GyrantBackend<T>::sign_by_bounded_runs(float const* queries, unsigned long 
     auto const caller_stream = reinterpret_cast<cudaStream_t>(stream_handle);
     gyrant::StreamPolicy policy = gyrant::make_policy(caller_stream);
     auto const counting = thrust::counting_iterator<uint32_t>(0);
-    unsigned long m = n;
-    uint32_t const* chain = order;
     gyrant::StreamBuffer<uint32_t> banded;
-    if (band) {
-        banded = gyrant::StreamBuffer<uint32_t>(n, caller_stream);
-        m = static_cast<unsigned long>(thrust::copy_if(policy, order, order + n, banded.get(), FiniteAt{distance}) -
-                                       banded.get());
-        chain = banded.get();
-    }
+    unsigned long const m = band ? banded_chain(order, n, distance, policy, caller_stream, banded) : n;
+    uint32_t const* const chain = band ? banded.get() : order;
     if (m == 0) return;
     unsigned long const blocks = (m + SIGN_BLOCK - 1) / SIGN_BLOCK;
     gyrant::StreamBuffer<double> far(blocks, caller_stream), near(blocks, caller_stream);
@@ -716,16 +721,10 @@ void GyrantBackend<T>::sign_by_runs(float const* queries, unsigned long n, uint3
     auto const caller_stream = reinterpret_cast<cudaStream_t>(stream_handle);
     gyrant::StreamPolicy policy = gyrant::make_policy(caller_stream);
     auto const counting = thrust::counting_iterator<uint32_t>(0);
-    // The chain: the queries to sign, in Morton order (a band signs only its finite distances).
-    unsigned long m = n;
-    uint32_t const* chain = order;
+    // The chain: the queries to sign, in Morton order.
     gyrant::StreamBuffer<uint32_t> banded;
-    if (band) {
-        banded = gyrant::StreamBuffer<uint32_t>(n, caller_stream);
-        m = static_cast<unsigned long>(thrust::copy_if(policy, order, order + n, banded.get(), FiniteAt{distance}) -
-                                       banded.get());
-        chain = banded.get();
-    }
+    unsigned long const m = band ? banded_chain(order, n, distance, policy, caller_stream, banded) : n;
+    uint32_t const* const chain = band ? banded.get() : order;
     if (m == 0) return;
     StartsRun const starts{queries, distance, chain};
     gyrant::StreamBuffer<uint32_t> heads(m, caller_stream);

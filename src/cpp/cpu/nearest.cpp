@@ -164,6 +164,22 @@ struct V8 {
 }
 
 typedef float F4 __attribute__((vector_size(16)));
+//! The squared gaps between eight boxes (rows of eight floats: lower x, y, z, upper x, y, z) and
+//! the box [l, h] (a point: l = h), all at once; lanes past the boxes are masked by the caller.
+[[gnu::always_inline]] inline F8 gaps2(float const* const (&rows)[6], F8 lx, F8 ly, F8 lz, F8 hx, F8 hy, F8 hz) {
+    F8 lo_x, lo_y, lo_z, hi_x, hi_y, hi_z;
+    std::memcpy(&lo_x, rows[0], sizeof lo_x);
+    std::memcpy(&lo_y, rows[1], sizeof lo_y);
+    std::memcpy(&lo_z, rows[2], sizeof lo_z);
+    std::memcpy(&hi_x, rows[3], sizeof hi_x);
+    std::memcpy(&hi_y, rows[4], sizeof hi_y);
+    std::memcpy(&hi_z, rows[5], sizeof hi_z);
+    F8 const zero = splat(0.0f);
+    F8 const dx = vmax(vmax(lo_x - hx, lx - hi_x), zero);
+    F8 const dy = vmax(vmax(lo_y - hy, ly - hi_y), zero);
+    F8 const dz = vmax(vmax(lo_z - hz, lz - hi_z), zero);
+    return dx * dx + dy * dy + dz * dz;
+}
 [[gnu::always_inline]] inline F4 load4(float const* p) {
     F4 v;
     std::memcpy(&v, p, sizeof v);
@@ -330,7 +346,7 @@ template <class T>
         scan_leaf(scene.primitives, &group_boxes[skip_leaf], first, std::min(PRIMITIVES_PER_LEAF, n - first), q,
                   best, found);
     }
-    F8 const qx = splat(q.x), qy = splat(q.y), qz = splat(q.z), zero = splat(0.0f);
+    F8 const qx = splat(q.x), qy = splat(q.y), qz = splat(q.z);
     unsigned s = 0;
     stack[s++] = {0, 0.0f};
     while (s > 0) {
@@ -346,19 +362,8 @@ template <class T>
         }
         WideNode const& w = nodes[top.entry];
         SlotBoxes const& b = slot_boxes[top.entry];
-        // The eight slots' bounds at once (the rows are eight floats each); empty slots are masked
-        // below, whatever their boxes give.
-        F8 lo_x, lo_y, lo_z, hi_x, hi_y, hi_z;
-        std::memcpy(&lo_x, b.lo_x, sizeof lo_x);
-        std::memcpy(&lo_y, b.lo_y, sizeof lo_y);
-        std::memcpy(&lo_z, b.lo_z, sizeof lo_z);
-        std::memcpy(&hi_x, b.hi_x, sizeof hi_x);
-        std::memcpy(&hi_y, b.hi_y, sizeof hi_y);
-        std::memcpy(&hi_z, b.hi_z, sizeof hi_z);
-        F8 const dx = vmax(vmax(lo_x - qx, qx - hi_x), zero);
-        F8 const dy = vmax(vmax(lo_y - qy, qy - hi_y), zero);
-        F8 const dz = vmax(vmax(lo_z - qz, qz - hi_z), zero);
-        F8 const bound = dx * dx + dy * dy + dz * dz;
+        // Empty slots are masked below, whatever their boxes give.
+        F8 const bound = gaps2({b.lo_x, b.lo_y, b.lo_z, b.hi_x, b.hi_y, b.hi_z}, qx, qy, qz, qx, qy, qz);
         // may_improve, lane by lane.
         unsigned mask =
             lane_bits(improves(bound, best, found != NONE)) & static_cast<unsigned>(w.leaf_mask | w.internal_mask);
@@ -406,7 +411,7 @@ struct alignas(32) Candidates {
                                                  StackEntry* stack, Vec3 const& lo, Vec3 const& hi, float reach2,
                                                  Candidates& c) {
     F8 const lx = splat(lo.x), ly = splat(lo.y), lz = splat(lo.z);
-    F8 const hx = splat(hi.x), hy = splat(hi.y), hz = splat(hi.z), zero = splat(0.0f);
+    F8 const hx = splat(hi.x), hy = splat(hi.y), hz = splat(hi.z);
     c.count = 0;
     unsigned s = 0;
     stack[s++] = {0, 0.0f};
@@ -414,17 +419,7 @@ struct alignas(32) Candidates {
         uint32_t const entry = stack[--s].entry;
         WideNode const& w = nodes[entry];
         SlotBoxes const& b = slot_boxes[entry];
-        F8 lo_x, lo_y, lo_z, hi_x, hi_y, hi_z;
-        std::memcpy(&lo_x, b.lo_x, sizeof lo_x);
-        std::memcpy(&lo_y, b.lo_y, sizeof lo_y);
-        std::memcpy(&lo_z, b.lo_z, sizeof lo_z);
-        std::memcpy(&hi_x, b.hi_x, sizeof hi_x);
-        std::memcpy(&hi_y, b.hi_y, sizeof hi_y);
-        std::memcpy(&hi_z, b.hi_z, sizeof hi_z);
-        F8 const dx = vmax(vmax(lo_x - hx, lx - hi_x), zero);
-        F8 const dy = vmax(vmax(lo_y - hy, ly - hi_y), zero);
-        F8 const dz = vmax(vmax(lo_z - hz, lz - hi_z), zero);
-        F8 const gap = dx * dx + dy * dy + dz * dz;
+        F8 const gap = gaps2({b.lo_x, b.lo_y, b.lo_z, b.hi_x, b.hi_y, b.hi_z}, lx, ly, lz, hx, hy, hz);
         unsigned mask = lane_bits(gap <= splat(reach2)) & static_cast<unsigned>(w.leaf_mask | w.internal_mask);
         for (; mask != 0; mask &= mask - 1) {
             unsigned const k = static_cast<unsigned>(__builtin_ctz(mask));
@@ -464,7 +459,7 @@ template <class T>
         scan_leaf(scene.primitives, &group_boxes[skip_leaf], first, std::min(PRIMITIVES_PER_LEAF, n - first), q,
                   best, found);
     }
-    F8 const qx = splat(q.x), qy = splat(q.y), qz = splat(q.z), zero = splat(0.0f);
+    F8 const qx = splat(q.x), qy = splat(q.y), qz = splat(q.z);
     // Best first over leaves (their boxes) and groups (their frames), held in descending order of
     // their bounds: the nearest is at the back. Once it cannot improve, nothing left can.
     StackEntry queue[CANDIDATES * 5];  // every leaf, and four groups of each
@@ -475,17 +470,9 @@ template <class T>
         queue[j] = e;
     };
     for (unsigned first = 0; first < c.count; first += 8) {
-        F8 lo_x, lo_y, lo_z, hi_x, hi_y, hi_z;
-        std::memcpy(&lo_x, c.lo_x + first, sizeof lo_x);
-        std::memcpy(&lo_y, c.lo_y + first, sizeof lo_y);
-        std::memcpy(&lo_z, c.lo_z + first, sizeof lo_z);
-        std::memcpy(&hi_x, c.hi_x + first, sizeof hi_x);
-        std::memcpy(&hi_y, c.hi_y + first, sizeof hi_y);
-        std::memcpy(&hi_z, c.hi_z + first, sizeof hi_z);
-        F8 const dx = vmax(vmax(lo_x - qx, qx - hi_x), zero);
-        F8 const dy = vmax(vmax(lo_y - qy, qy - hi_y), zero);
-        F8 const dz = vmax(vmax(lo_z - qz, qz - hi_z), zero);
-        F8 const bound = dx * dx + dy * dy + dz * dz;
+        F8 const bound = gaps2({c.lo_x + first, c.lo_y + first, c.lo_z + first, c.hi_x + first, c.hi_y + first,
+                                c.hi_z + first},
+                               qx, qy, qz, qx, qy, qz);
         M8 const lane_ok = M8{0, 1, 2, 3, 4, 5, 6, 7} < static_cast<int>(c.count - first);
         for (unsigned mask = lane_bits(lane_ok & improves(bound, best, found != NONE)); mask != 0; mask &= mask - 1) {
             unsigned const k = static_cast<unsigned>(__builtin_ctz(mask));
