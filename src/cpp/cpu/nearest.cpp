@@ -313,6 +313,18 @@ template <class View>
 //! One query's walk: the nearest primitive below max_distance2 (NONE if none), its squared
 //! distance in best. `hint` is a primitive to start from (NONE: none). `stack` holds
 //! WideTree::stack_capacity entries.
+//! Scans the leaf of hint (the previous query's nearest primitive), if any, and returns it (or
+//! NONE): the walk then skips that leaf, whose every primitive was scanned or bounded away from
+//! the best, which only shrinks.
+template <class View>
+[[gnu::always_inline]] inline unsigned scan_hint_leaf(View const& view, GroupFrames const* groups, unsigned n,
+                                                      uint32_t hint, Vec3 const& q, float& best, uint32_t& found) {
+    if (hint == NONE) return NONE;
+    unsigned const leaf = hint / PRIMITIVES_PER_LEAF, first = leaf * PRIMITIVES_PER_LEAF;
+    scan_leaf(view, &groups[leaf], first, std::min(PRIMITIVES_PER_LEAF, n - first), q, best, found);
+    return leaf;
+}
+
 template <class T>
 [[gnu::always_inline]] inline uint32_t walk_query(QueryScene<T> const& scene, NearestTree const* boxes,
                                                   StackEntry* stack, float max_distance2, Vec3 const& q,
@@ -337,15 +349,8 @@ template <class T>
     SlotBoxes const* const slot_boxes = boxes->boxes.data();
     GroupFrames const* const group_boxes = boxes->groups.data();
     // The hint's leaf first: the nearest primitive is usually there or beside it, and the bound
-    // it gives prunes most of the descent. The walk then skips that leaf: every primitive
-    // in it was either scanned or bounded away from the best, which only shrinks.
-    unsigned skip_leaf = NONE;
-    if (hint != NONE) {
-        skip_leaf = hint / PRIMITIVES_PER_LEAF;
-        unsigned const first = skip_leaf * PRIMITIVES_PER_LEAF;
-        scan_leaf(scene.primitives, &group_boxes[skip_leaf], first, std::min(PRIMITIVES_PER_LEAF, n - first), q,
-                  best, found);
-    }
+    // it gives prunes most of the descent.
+    unsigned const skip_leaf = scan_hint_leaf(scene.primitives, group_boxes, n, hint, q, best, found);
     F8 const qx = splat(q.x), qy = splat(q.y), qz = splat(q.z);
     unsigned s = 0;
     stack[s++] = {0, 0.0f};
@@ -452,13 +457,7 @@ template <class T>
     GroupFrames const* const group_boxes = boxes->groups.data();
     best = max_distance2;
     uint32_t found = NONE;
-    unsigned skip_leaf = NONE;
-    if (hint != NONE) {
-        skip_leaf = hint / PRIMITIVES_PER_LEAF;
-        unsigned const first = skip_leaf * PRIMITIVES_PER_LEAF;
-        scan_leaf(scene.primitives, &group_boxes[skip_leaf], first, std::min(PRIMITIVES_PER_LEAF, n - first), q,
-                  best, found);
-    }
+    unsigned const skip_leaf = scan_hint_leaf(scene.primitives, group_boxes, n, hint, q, best, found);
     F8 const qx = splat(q.x), qy = splat(q.y), qz = splat(q.z);
     // Best first over leaves (their boxes) and groups (their frames), held in descending order of
     // their bounds: the nearest is at the back. Once it cannot improve, nothing left can.
