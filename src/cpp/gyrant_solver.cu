@@ -472,6 +472,7 @@ class Field {
             engine_->refit_normals(d_normals.get());
         return *engine_;
     }
+#if defined(GYRANT_FLAVOUR_HOST)
     //! The engine as the last call left it, built with unit normals when there was none: for what
     //! does not read the normals (the product with the Jacobian over them).
     Backend const& engine() {
@@ -482,6 +483,7 @@ class Field {
         }
         return *engine_;
     }
+#endif
     //! w at the q device queries for the given normals (of any size: the engine brings them into
     //! its expansions' range), at the coarse fit's beta.
     std::vector<float> values(std::vector<float> const& normals, float const* queries, size_t q, float eps) {
