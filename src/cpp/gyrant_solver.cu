@@ -472,6 +472,18 @@ class Field {
             engine_->refit_normals(d_normals.get());
         return *engine_;
     }
+#if defined(GYRANT_FLAVOUR_HOST)
+    //! The engine as the last call left it, built with unit normals when there was none: for what
+    //! does not read the normals (the product with the Jacobian over them).
+    Backend const& engine() {
+        if (!engine_) {
+            std::vector<float> unit(3 * n_, 0.0f);
+            for (size_t i = 0; i < n_; ++i) unit[3 * i + 2] = 1.0f;
+            return with(unit);
+        }
+        return *engine_;
+    }
+#endif
     //! w at the q device queries for the given normals (of any size: the engine brings them into
     //! its expansions' range), at the coarse fit's beta.
     std::vector<float> values(std::vector<float> const& normals, float const* queries, size_t q, float eps) {
@@ -487,47 +499,47 @@ class Field {
 };
 
 //! The adjoint of a Field's values at fixed queries q_j: A^T v, whose row i is sum_j v_j K(p_i -
-//! q_j). One refittable engine over the queries carries v along one axis at a time as its normals
-//! and is evaluated at the points; the kernel is odd, so that sum is minus the row's component.
-//! Where the engine walks its charges once for all axes (charge_products), one refit and one walk
-//! make the product. Built by the first product, refitted by every other (the queries never move).
+//! q_j), the product of v with compute's Jacobian over the normals. The host flavour takes it from
+//! the Field's own engine, whose walk it transposes (half the time of walking an engine over the
+//! queries). Elsewhere one refittable engine over the queries carries v along one axis at a time
+//! as its normals and is evaluated at the points (the kernel is odd, so that sum is minus the
+//! row's component); built by the first product, refitted by every other (the queries never move).
 class FieldAdjoint {
    public:
-    FieldAdjoint(float const* queries, size_t q, float const* points, size_t m, float eps, int device)
-        : queries_(queries), q_(q), points_(points), m_(m), eps_(eps), device_(device) {}
+    FieldAdjoint(Field& field, float const* queries, size_t q, float eps)
+        : field_(field), queries_(queries), q_(q), eps_(eps) {}
 
     std::vector<float> operator()(std::vector<float> const& v) {
-        std::vector<float> out(3 * m_, 0.0f), weights(3 * q_, 0.0f);
+        size_t const m = field_.size();
+#if defined(GYRANT_FLAVOUR_HOST)
+        StreamBuffer<float> const d_v = to_device(v);
+        auto const products = field_.engine().grad_normals(d_v.get(), q_, queries_, kFitBeta, eps_, 0);
+        return to_host(products.get(), 3 * m);
+#else
+        std::vector<float> out(3 * m, 0.0f), weights(3 * q_, 0.0f);
         for (int axis = 0; axis < 3; ++axis) {
             for (size_t j = 0; j < q_; ++j) weights[3 * j + axis] = v[j], weights[3 * j + (axis + 2) % 3] = 0.0f;
             StreamBuffer<float> const d_weights = to_device(weights);
             if (!engine_)
-                engine_ = Backend::BuildFromPoints(queries_, d_weights.get(), q_, device_, true);
+                engine_ = Backend::BuildFromPoints(queries_, d_weights.get(), q_, field_.device(), true);
             else
                 engine_->refit_normals(d_weights.get());
-            if (axis == 0 && m_ > 0) {
-                // The weights are the charges (v_j, 0, 0).
-                StreamBuffer<float> const products(3 * m_, nullptr);
-                if (engine_->charge_products(points_, nullptr, m_, kFitBeta, eps_, products.get(), 0)) {
-                    CUDA_CHECK(cudaMemcpy(out.data(), products.get(), 3 * m_ * sizeof(float), cudaMemcpyDeviceToHost));
-                    return out;
-                }
-            }
-            auto const values = engine_->compute(points_, m_, kFitBeta, eps_, 0);
-            std::vector<float> const w = to_host(values.get(), m_);
-            for (size_t i = 0; i < m_; ++i) out[3 * i + axis] = -w[i];
+            auto const values = engine_->compute(field_.device_points(), m, kFitBeta, eps_, 0);
+            std::vector<float> const w = to_host(values.get(), m);
+            for (size_t i = 0; i < m; ++i) out[3 * i + axis] = -w[i];
         }
         return out;
+#endif
     }
 
    private:
+    Field& field_;
     float const* queries_;
     size_t q_;
-    float const* points_;
-    size_t m_;
     float eps_;
-    int device_;
+#if !defined(GYRANT_FLAVOUR_HOST)
     std::unique_ptr<Backend> engine_;
+#endif
 };
 
 //! Reports stages to SolverOptions::progress, when there is one.
@@ -710,7 +722,7 @@ CglsResult coarse_fit(Field& coarse, std::vector<float> const& subset_targets, s
     std::vector<float> weight(rows, 1.0f), b(rows);
     std::fill(weight.begin() + static_cast<std::ptrdiff_t>(m), weight.end(), std::sqrt(alpha_extra));
     for (size_t i = 0; i < rows; ++i) b[i] = weight[i] * (i < m ? subset_targets[i] : target_e[i - m]);
-    FieldAdjoint adjoint(d_queries.get(), rows, coarse.device_points(), m, eps, coarse.device());
+    FieldAdjoint adjoint(coarse, d_queries.get(), rows, eps);
     unsigned products = 0;
     auto const apply = [&](std::vector<float> const& x) {
         std::vector<float> w = coarse.values(x, d_queries.get(), rows, eps);
