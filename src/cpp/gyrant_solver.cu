@@ -27,12 +27,10 @@ using Backend = GyrantBackend<PointNormal>;
 // fit's residual (a few percent) is far above the sums' error either way.
 constexpr float kSolverBeta = 1.5f;
 // The coarse fit's products (one sum and one adjoint per iteration, most of a small cloud's
-// solve) go lower still: their error against a converged sum, at the points of the 3k bunny with
-// the fit's smoothing, is 2.7% RMS (1.4% at kSolverBeta), below the fit's 7% residual; on the 20
-// clouds of bench/normals.py agreement and inside/outside moved by at most 0.04 points (chance-level
-// thin walls aside), and the 3k bunny's fit took 20-35% less time. At 1.0 (4% RMS) knot1 lost
-// 0.1 point of agreement.
-constexpr float kFitBeta = 1.25f;
+// solve). 1.25 (2.7% RMS against a converged sum at the 3k bunny's points, 1.4% at 1.5) saved
+// nothing measurable once the adjoint became the transpose of the sum's walk, and cost the clean
+// shark 0.01 point of inside/outside; at 1.0 knot1 lost 0.1 point of agreement.
+constexpr float kFitBeta = kSolverBeta;
 
 std::vector<float> to_host(float const* device_data, size_t count) {
     std::vector<float> host(count);
